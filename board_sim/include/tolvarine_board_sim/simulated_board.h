@@ -1,0 +1,102 @@
+#ifndef TOLVARINE_BOARD_SIM_SIMULATED_BOARD_H
+#define TOLVARINE_BOARD_SIM_SIMULATED_BOARD_H
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tolvarine_board_sim {
+
+using Clock = std::chrono::steady_clock;
+
+// The chair's true pose, integrated from the motor speeds at a fine step.
+struct ChairPose {
+  double x = 0.0;         // m, start frame, x ahead at start
+  double y = 0.0;         // m, to the left at start
+  double theta = 0.0;     // rad, counter-clockwise positive, never wrapped
+  double distance = 0.0;  // m, path length of the chair's centre
+  double time = 0.0;      // s, simulated time since start()
+};
+
+// Speeds of the two drive motors, forward positive.
+struct MotorSpeeds {
+  double right = 0.0;  // m/s
+  double left = 0.0;   // m/s
+};
+
+// One command frame as it arrived on the line.
+struct ReceivedFrame {
+  Clock::time_point at;                  // arrival of its last byte (monotonic)
+  std::array<std::uint8_t, 12> bytes{};  // as received
+  bool valid = false;                    // start byte and check byte correct
+};
+
+struct BoardOptions {
+  // Time from a complete command frame to the start of the reply.
+  std::chrono::microseconds replyDelay{2000};
+  // Status bytes 1 and 2: a no-fault value outside the parity ranges.
+  std::uint8_t status1 = 0x41;
+  std::uint8_t status2 = 0x41;
+  // Motor response: acceleration limit per wheel (m/s^2, <= 0 means the
+  // commanded speed is taken at once), then an optional first-order lag.
+  double maxAcceleration = 1.5;
+  double lagTimeConstant = 0.0;  // s, 0 = no lag
+  double integrationStep = 0.001;  // s
+};
+
+// Plays the wheelchair's control board on a pseudo-terminal. Every method is
+// thread-safe; fault settings take effect from the next command frame.
+class SimulatedBoard {
+ public:
+  explicit SimulatedBoard(BoardOptions options = BoardOptions());
+  ~SimulatedBoard();  // stop()
+  SimulatedBoard(const SimulatedBoard&) = delete;
+  SimulatedBoard& operator=(const SimulatedBoard&) = delete;
+
+  // Creates the pty and starts serving it. False (with a reason) on failure.
+  bool start(std::string* error = nullptr);
+  // Stops serving, closes the pty and removes the link made by createLink.
+  void stop();
+
+  // Path of the device a client opens (the pty's slave side).
+  std::string devicePath() const;
+  // Makes a symlink at `path` to devicePath(); replaced if it exists.
+  bool createLink(const std::string& path, std::string* error = nullptr);
+
+  // --- Fault injection -------------------------------------------------
+  void setSilent(bool silent);                     // never answer
+  void stopAnsweringAfter(std::uint64_t replies);  // answer this many more, then silent
+  void resumeAnswering();                          // clears both of the above
+  void setReplyDelay(std::chrono::microseconds delay);  // answer late
+  void setDropEvery(unsigned n);       // drop every n-th reply (0 = off)
+  void setCorruptEvery(unsigned n);    // wrong check byte on every n-th reply (0 = off)
+  void setStatusBytes(std::uint8_t status1, std::uint8_t status2);
+  // Write each reply as `firstPart` bytes, pause `gap`, then the rest (0 = off).
+  void setSplitReply(std::size_t firstPart, std::chrono::microseconds gap);
+  // Bytes written once, just before the next reply.
+  void sendStrayBytes(std::vector<std::uint8_t> bytes);
+
+  // --- Observation -----------------------------------------------------
+  std::vector<ReceivedFrame> frames() const;  // every command frame, oldest first
+  std::uint64_t validFrameCount() const;
+  std::uint64_t badFrameCount() const;  // frames ignored for a bad start or check byte
+  std::uint64_t replyCount() const;     // status frames written
+  // Blocks until at least `count` valid frames have arrived, or the timeout.
+  bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+  ChairPose truePose() const;
+  MotorSpeeds motorSpeeds() const;
+  // True while a client holds the device open.
+  bool clientConnected() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace tolvarine_board_sim
+
+#endif  // TOLVARINE_BOARD_SIM_SIMULATED_BOARD_H
