@@ -162,7 +162,7 @@ TEST_F(ConnectorWire, ShortReadNeverYieldsAFrameEvenIfOldBytesWouldPass) {
   EXPECT_EQ(asBytes(buffer), kOtherReply);
 }
 
-TEST(ConnectorDeviceGone, ReadsAndWritesFailOnceTheDeviceHasHungUp) {
+TEST(ConnectorHungUp, ReadsAndWritesFailOnceTheDeviceHasHungUp) {
   Connector connector;
   {
     TestPty pty;
