@@ -172,6 +172,8 @@ void printEvents(std::vector<Event>& events) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Lines go out as they are printed, in step with the library's console lines.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
   bool help = false;
   if (!parseOptions(argc, argv, options, help)) {
