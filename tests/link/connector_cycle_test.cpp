@@ -2,6 +2,8 @@
 // board, observed from the board's side of the line.
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <atomic>
 #include <chrono>
@@ -62,6 +64,45 @@ TEST_F(ConnectorHandshake, EndsAbout125MsAfterTheFirstValidReply) {
   std::vector<ReceiveData> records;
   connector.getReceiveData(records, false);
   EXPECT_TRUE(records.empty());
+}
+
+// Whether this process may give a thread a real-time priority.
+bool realTimeAllowed() {
+  bool allowed = false;
+  std::thread probe([&allowed] {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    allowed = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+  });
+  probe.join();
+  return allowed;
+}
+
+TEST_F(ConnectorCycle, ThreadRunsAboveNormalPriorityWherePermitted) {
+  ASSERT_TRUE(connector.connect());
+  const bool allowed = realTimeAllowed();
+  testing::internal::CaptureStderr();
+  connector.startThread();
+  const std::string output = testing::internal::GetCapturedStderr();
+
+  int policy = -1;
+  sched_param param{};
+  ASSERT_EQ(pthread_getschedparam(Probe::threadHandle(connector), &policy, &param), 0);
+  if (allowed) {
+    // A quarter up the range: 1 + (99 - 1) / 4 = 25 on Linux.
+    const int low = sched_get_priority_min(SCHED_FIFO);
+    const int high = sched_get_priority_max(SCHED_FIFO);
+    EXPECT_EQ(policy, SCHED_FIFO);
+    EXPECT_EQ(param.sched_priority, low + (high - low) / 4);
+    EXPECT_EQ(output, "");
+  } else {
+    EXPECT_EQ(policy, SCHED_OTHER);
+    EXPECT_EQ(output,
+              "connector warning: communication thread keeps its normal priority (Operation not "
+              "permitted)\n");
+  }
+  // Either way the link runs.
+  ASSERT_TRUE(board.waitForReplies(board.replyCount() + 3, 2s));
 }
 
 TEST_F(ConnectorCycle, SequenceNumbersAndCyclePeriodOnTheWire) {
