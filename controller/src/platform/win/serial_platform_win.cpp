@@ -7,8 +7,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <mmsystem.h>
 #include <windows.h>
+// WinMM needs the Windows types declared first.
+#include <mmsystem.h>
 
 #include <cstdint>
 #include <iostream>
