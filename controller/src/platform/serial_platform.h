@@ -50,7 +50,9 @@ bool purgeOutput(SerialPort& port);
 bool readSerialPort(SerialPort& port, std::uint8_t* buffer, std::size_t size,
                     std::uint32_t windowMs, std::size_t& received);
 
-// Writes `size` bytes. False when the write call failed.
+// Writes `size` bytes and gives them the rest of the write window to leave
+// the driver's queue, so that a purge right after cannot cut them off. False
+// when the bytes could not be written.
 bool writeSerialPort(SerialPort& port, const std::uint8_t* data, std::size_t size);
 
 // Milliseconds of a monotonic clock as a wrapping unsigned 32-bit value; take

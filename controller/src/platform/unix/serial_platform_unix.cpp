@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -101,6 +102,26 @@ bool configure(SerialPort& port) {
   const bool applied = ::tcsetattr(port.handle, TCSANOW, &settings) == 0;
   port.dcb = settings;
   return applied && clearModemLines(port.handle);
+}
+
+// write() returns once the bytes are in the driver's queue, and a purge of
+// the output queue would still discard them. The last stop command before a
+// close must reach the line, so a write also waits (within its window) until
+// the queue has gone out, as a serial write does on the other platform.
+void waitUntilSent(int fd, std::int64_t deadlineNs) {
+  for (;;) {
+    int queued = 0;
+    if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+      return;
+    }
+    const std::int64_t leftNs = deadlineNs - monotonicNs();
+    if (leftNs <= 0) {
+      return;
+    }
+    // A byte takes about 0.26 ms at 38400 baud.
+    timespec pause{0, static_cast<long>(std::min<std::int64_t>(leftNs, 250000))};
+    ::nanosleep(&pause, nullptr);
+  }
 }
 
 void closeHandle(int fd) {
@@ -211,6 +232,9 @@ bool writeSerialPort(SerialPort& port, const std::uint8_t* data, std::size_t siz
     }
   }
   port.transferred = static_cast<std::uint32_t>(written);
+  if (written == size) {
+    waitUntilSent(port.handle, deadline);
+  }
   // Half a frame on the line is no frame: only a complete write counts.
   return written == size;
 }
