@@ -713,6 +713,11 @@ std::string SimulatedBoard::devicePath() const {
   return impl_->device;
 }
 
+Clock::time_point SimulatedBoard::startedAt() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->simStart;
+}
+
 bool SimulatedBoard::createLink(const std::string& path, std::string* error) {
   Impl& d = *impl_;
   std::lock_guard<std::mutex> lock(d.mutex);

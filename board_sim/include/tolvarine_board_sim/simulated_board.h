@@ -75,6 +75,8 @@ class SimulatedBoard {
 
   // Path of the device a client opens (the pty's slave side).
   std::string devicePath() const;
+  // When the last start() began serving: simulated time 0.
+  Clock::time_point startedAt() const;
   // Makes a symlink at `path` to devicePath(); replaced if it exists.
   bool createLink(const std::string& path, std::string* error = nullptr);
 
