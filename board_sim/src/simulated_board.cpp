@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -732,6 +733,11 @@ bool SimulatedBoard::createLink(const std::string& path, std::string* error) {
   }
   if (path.empty()) {
     return fail("empty link path");
+  }
+  // Only a link may be replaced: a real file at that path is not ours.
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+    return fail(path + " exists and is not a symbolic link");
   }
   // Made under a temporary name and renamed over `path`, so an existing link
   // is replaced in one step.

@@ -52,8 +52,10 @@ struct BoardOptions {
   // Motor response: acceleration limit per wheel (m/s^2, <= 0 means the
   // commanded speed is taken at once), then an optional first-order lag.
   double maxAcceleration = 1.5;
-  double lagTimeConstant = 0.0;    // s, 0 = no lag
-  double integrationStep = 0.001;  // s
+  double lagTimeConstant = 0.0;  // s, 0 = no lag
+  // s; each step moves the chair along an exact arc at the mean of the wheel
+  // speeds at the step's start and end.
+  double integrationStep = 0.001;
   // Stops both motors when no valid command frame has arrived for this long
   // (0 = off: the last command stays in force).
   std::chrono::milliseconds commandWatchdog{0};
@@ -77,7 +79,8 @@ class SimulatedBoard {
   std::string devicePath() const;
   // When the last start() began serving: simulated time 0.
   Clock::time_point startedAt() const;
-  // Makes a symlink at `path` to devicePath(); replaced if it exists.
+  // Makes a symlink at `path` to devicePath(); replaced if it exists. Only a
+  // symlink is replaced: any other file there makes the call fail.
   bool createLink(const std::string& path, std::string* error = nullptr);
 
   // --- Fault injection -------------------------------------------------
