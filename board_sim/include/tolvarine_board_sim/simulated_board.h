@@ -63,6 +63,8 @@ struct BoardOptions {
 
 // Plays the wheelchair's control board on a pseudo-terminal. Every method is
 // thread-safe; fault settings take effect from the next command frame.
+// Each reply reports the wheels' speeds at the moment it is written, as
+// counts centred on 128 (19.5333 mm/s per count, rounded to the nearest).
 class SimulatedBoard {
  public:
   explicit SimulatedBoard(BoardOptions options = BoardOptions());
