@@ -287,6 +287,8 @@ void Connector::run(void* connector) {
         }
         break;
       }
+      // The shortest pause the 1 ms timer gives; the reply may still come
+      // within the cycle.
       sleepMs(kPollPauseMs);
       if (msSince(cycleStart) >= kCycleMs) {
         break;
