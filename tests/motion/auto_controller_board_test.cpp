@@ -174,6 +174,8 @@ TEST(AutoControllerOnBoard, RampsRestMarkReversalAndRestart) {
   {
     SCOPED_TRACE("finalize stops the thread and closes the link");
     controller.setSendDataVRL(0.3, 0.3);
+    const std::size_t since = board.frameCount();
+    ASSERT_TRUE(board.waitForFrames(board.validFrameCount() + 3, 1s));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_TRUE(controller.finalize());
     const auto took = std::chrono::steady_clock::now() - start;
@@ -182,13 +184,7 @@ TEST(AutoControllerOnBoard, RampsRestMarkReversalAndRestart) {
     EXPECT_FALSE(controller.isInitialized());
     EXPECT_FALSE(AutoControllerTestPeer::hasControlThread(controller));
     EXPECT_FALSE(AutoControllerTestPeer::threadRunning(controller));
-    EXPECT_TRUE(board.waitForClient(false, 1s));
-    const std::size_t count = board.validFrameCount();
-    EXPECT_FALSE(board.waitForFrames(count + 1, 300ms)) << "a frame arrived after the close";
-    const std::vector<ReceivedFrame> frames = board.frames();
-    ASSERT_GE(frames.size(), 2u);
-    EXPECT_TRUE(commandOf(frames.back()).isStopCommand()) << "the link's last frame is a stop";
-    EXPECT_FALSE(commandOf(frames[frames.size() - 2]).isStopCommand());
+    expectQuietAfterClose(board, since);
     EXPECT_TRUE(controller.finalize());
   }
 
@@ -300,6 +296,7 @@ TEST(AutoControllerOnBoard, DestroyingARunningJoystickControllerStopsCleanly) {
   expectRamp(commands, start, std::vector<WheelPair>(cycles.begin(), cycles.begin() + 10), 0,
              kForward);
 
+  const std::size_t since = board.frameCount() - 1;  // a control command
   const auto destroyStart = std::chrono::steady_clock::now();
   delete controller;
   const auto destroyed = std::chrono::steady_clock::now();
@@ -309,16 +306,7 @@ TEST(AutoControllerOnBoard, DestroyingARunningJoystickControllerStopsCleanly) {
   // the link's last cycle and its stop frame); generous for loaded machines.
   EXPECT_LT(took, 500ms);
 
-  EXPECT_TRUE(board.waitForClient(false, 1s));
-  const std::size_t count = board.validFrameCount();
-  EXPECT_FALSE(board.waitForFrames(count + 1, 300ms)) << "a frame arrived after the close";
-  const std::vector<ReceivedFrame> frames = board.frames();
-  ASSERT_FALSE(frames.empty());
-  EXPECT_TRUE(commandOf(frames.back()).isStopCommand());
-  // Only the very last frame is a stop: the control thread's commands ran up
-  // to the end.
-  ASSERT_GE(frames.size(), 2u);
-  EXPECT_FALSE(commandOf(frames[frames.size() - 2]).isStopCommand());
+  expectQuietAfterClose(board, since);
 }
 
 }  // namespace

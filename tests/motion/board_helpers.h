@@ -162,6 +162,25 @@ inline std::size_t firstChange(const std::vector<Command>& commands, const Comma
   return commands.size();
 }
 
+// After a controller has closed the link: nothing more reaches the board,
+// and the commands of the control thread run right up to the link's own
+// final stop frame. (That frame may itself be missing: closing the port
+// discards output the board has not read yet.)
+inline void expectQuietAfterClose(const SimulatedBoard& board, std::size_t since) {
+  EXPECT_TRUE(board.waitForClient(false, std::chrono::seconds(1)));
+  const std::size_t count = board.validFrameCount();
+  EXPECT_FALSE(board.waitForFrames(count + 1, std::chrono::milliseconds(300)))
+      << "a frame arrived after the close";
+  const std::vector<ReceivedFrame> frames = board.framesFrom(since);
+  std::size_t trailingStops = 0;
+  while (trailingStops < frames.size() &&
+         commandOf(frames[frames.size() - 1 - trailingStops]).isStopCommand()) {
+    ++trailingStops;
+  }
+  EXPECT_LE(trailingStops, 1u);
+  EXPECT_GT(frames.size(), trailingStops) << "no control command reached the board";
+}
+
 inline std::size_t threadCount() {
   std::size_t n = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
