@@ -14,7 +14,8 @@ std::array<std::uint8_t, kCommandFrameSize> encodeStop(std::uint8_t sequence) {
   CommandFrame frame;
   encodeFrame(stop, frame);
   std::array<std::uint8_t, kCommandFrameSize> out{};
-  for (std::size_t i = 0; i < kCommandFrameSize; ++i) out[i] = frame[i];
+  for (std::size_t i = 0; i < kCommandFrameSize; ++i)
+    out[i] = frame[i];
   return out;
 }
 
@@ -63,7 +64,8 @@ TEST(FrameChecksum, SumModulo256WithStartByteEscape) {
 TEST(StatusFrame, DecodesFieldsAndValidatesCheckByte) {
   const StatusFrame frame = {0x02, 0x41, 0x42, 118, 138, 1, 2, 3, 0};
   StatusFrame valid;
-  for (std::size_t i = 0; i < kStatusFrameSize; ++i) valid[i] = frame[i];
+  for (std::size_t i = 0; i < kStatusFrameSize; ++i)
+    valid[i] = frame[i];
   valid[8] = static_cast<std::uint8_t>(0x41 + 0x42 + 118 + 138 + 1 + 2 + 3);
   const ReceiveData data = decodeStatusFrame(valid);
   EXPECT_TRUE(data.isValid);
