@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -172,6 +173,19 @@ struct SimulatedBoard::Impl {
 
   // ---- Simulation (mutex held) ----------------------------------------------
   void advanceTo(Clock::time_point now) {
+    if (options.commandWatchdog.count() > 0 && !watchdogTripped) {
+      const auto expiry = lastCommandAt + options.commandWatchdog;
+      if (now >= expiry) {
+        // The motors stop at the moment the watchdog ran out.
+        advanceSteps(expiry);
+        watchdogTripped = true;
+        setTarget(MotorSpeeds());
+      }
+    }
+    advanceSteps(now);
+  }
+
+  void advanceSteps(Clock::time_point now) {
     const double dt = options.integrationStep > 0.0 ? options.integrationStep : 0.001;
     const double elapsed = std::chrono::duration<double>(now - simStart).count();
     if (elapsed <= 0.0) {
@@ -222,6 +236,18 @@ struct SimulatedBoard::Impl {
     }
     pose.theta = theta + w * dt;
     pose.distance += std::fabs(v) * dt;
+  }
+
+  // A new target with a motor model that responds at once is in force from
+  // this instant, not from the next integration step.
+  void setTarget(const MotorSpeeds& wanted) {
+    target = wanted;
+    if (options.maxAcceleration <= 0.0) {
+      limited = target;
+      if (options.lagTimeConstant <= 0.0) {
+        motors = limited;
+      }
+    }
   }
 
   void resetState(Clock::time_point now) {
@@ -317,11 +343,6 @@ void SimulatedBoard::Impl::run() {
     {
       std::lock_guard<std::mutex> lock(mutex);
       advanceTo(now);
-      if (options.commandWatchdog.count() > 0 && !watchdogTripped &&
-          now - lastCommandAt >= options.commandWatchdog) {
-        watchdogTripped = true;
-        target = MotorSpeeds();
-      }
     }
 
     if (!clientPresent) {
@@ -453,9 +474,11 @@ void SimulatedBoard::Impl::onFrame(const std::uint8_t* bytes, Clock::time_point 
     std::lock_guard<std::mutex> lock(mutex);
     // The command takes effect at its arrival.
     advanceTo(at);
+    MotorSpeeds wanted;
     // Left motor: the positive direction byte drives it backward.
-    target.left = commandedSpeed(bytes[1], bytes[3], kLeftGain, -1.0);
-    target.right = commandedSpeed(bytes[2], bytes[4], kRightGain, +1.0);
+    wanted.left = commandedSpeed(bytes[1], bytes[3], kLeftGain, -1.0);
+    wanted.right = commandedSpeed(bytes[2], bytes[4], kRightGain, +1.0);
+    setTarget(wanted);
     lastCommandAt = at;
     watchdogTripped = false;
 
@@ -691,6 +714,11 @@ std::string SimulatedBoard::devicePath() const {
   return impl_->device;
 }
 
+Clock::time_point SimulatedBoard::startedAt() const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  return impl_->simStart;
+}
+
 bool SimulatedBoard::createLink(const std::string& path, std::string* error) {
   Impl& d = *impl_;
   std::lock_guard<std::mutex> lock(d.mutex);
@@ -705,6 +733,11 @@ bool SimulatedBoard::createLink(const std::string& path, std::string* error) {
   }
   if (path.empty()) {
     return fail("empty link path");
+  }
+  // Only a link may be replaced: a real file at that path is not ours.
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+    return fail(path + " exists and is not a symbolic link");
   }
   // Made under a temporary name and renamed over `path`, so an existing link
   // is replaced in one step.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "pty_client.h"
@@ -120,8 +121,17 @@ TEST(BoardConnection, LinkIsMadeReplacedAndRemoved) {
   ASSERT_TRUE(client.send(stopCommand(11)));
   EXPECT_EQ(client.read(9).size(), 9u);
 
+  // A real file is never replaced.
+  const std::string file = dir.path() + "/notes.txt";
+  { std::ofstream(file) << "keep me\n"; }
+  EXPECT_FALSE(board.createLink(file, &error));
+  EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
+  EXPECT_EQ(readLink(file), "");
+  EXPECT_TRUE(exists(file));
+
   board.stop();
   EXPECT_FALSE(exists(link));
+  EXPECT_TRUE(exists(file));
 }
 
 TEST(BoardConnection, RestartGivesAFreshBoard) {

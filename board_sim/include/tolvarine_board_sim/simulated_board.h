@@ -52,8 +52,10 @@ struct BoardOptions {
   // Motor response: acceleration limit per wheel (m/s^2, <= 0 means the
   // commanded speed is taken at once), then an optional first-order lag.
   double maxAcceleration = 1.5;
-  double lagTimeConstant = 0.0;    // s, 0 = no lag
-  double integrationStep = 0.001;  // s
+  double lagTimeConstant = 0.0;  // s, 0 = no lag
+  // s; each step moves the chair along an exact arc at the mean of the wheel
+  // speeds at the step's start and end.
+  double integrationStep = 0.001;
   // Stops both motors when no valid command frame has arrived for this long
   // (0 = off: the last command stays in force).
   std::chrono::milliseconds commandWatchdog{0};
@@ -61,6 +63,8 @@ struct BoardOptions {
 
 // Plays the wheelchair's control board on a pseudo-terminal. Every method is
 // thread-safe; fault settings take effect from the next command frame.
+// Each reply reports the wheels' speeds at the moment it is written, as
+// counts centred on 128 (19.5333 mm/s per count, rounded to the nearest).
 class SimulatedBoard {
  public:
   explicit SimulatedBoard(BoardOptions options = BoardOptions());
@@ -75,7 +79,10 @@ class SimulatedBoard {
 
   // Path of the device a client opens (the pty's slave side).
   std::string devicePath() const;
-  // Makes a symlink at `path` to devicePath(); replaced if it exists.
+  // When the last start() began serving: simulated time 0.
+  Clock::time_point startedAt() const;
+  // Makes a symlink at `path` to devicePath(); replaced if it exists. Only a
+  // symlink is replaced: any other file there makes the call fail.
   bool createLink(const std::string& path, std::string* error = nullptr);
 
   // --- Fault injection -------------------------------------------------
