@@ -206,7 +206,11 @@ TEST(ControllerOnBoard, LifecycleCommandsAndOdometry) {
     SCOPED_TRACE("initRobotPose keeps the queued frames");
     controller.renewOdometory(false);
     ASSERT_TRUE(board.waitForReplies(board.replyCount() + 3, 2s));
+    const WheelStatus wheels = controller.getTotalWheelStatus();
     controller.initRobotPose(5.0, 6.0, -1.0);
+    EXPECT_EQ(controller.getTotalWheelStatus().right, wheels.right);
+    EXPECT_EQ(controller.getTotalWheelStatus().left, wheels.left);
+    EXPECT_EQ(controller.getTotalWheelStatus().time, wheels.time);
     Odometory o = controller.getOdometory();
     EXPECT_EQ(o.total.x, 5.0);
     EXPECT_EQ(o.total.y, 6.0);
