@@ -25,6 +25,7 @@ struct SerialPort {
   int handle = -1;
   std::uint32_t transferred = 0;
   termios dcb{};
+  bool pseudoTerminal = false;  // see purgeOutput
 };
 
 namespace {
@@ -124,6 +125,11 @@ void waitUntilSent(int fd, std::int64_t deadlineNs) {
   }
 }
 
+bool isPseudoTerminal(int fd) {
+  char path[64] = {};
+  return ::ttyname_r(fd, path, sizeof path) == 0 && std::strncmp(path, "/dev/pts/", 9) == 0;
+}
+
 void closeHandle(int fd) {
   // Leave the device open to others again even if it outlives our handle.
   ::ioctl(fd, TIOCNXCL);
@@ -143,6 +149,7 @@ SerialPort* openSerialPort(const std::string& name) {
   }
   SerialPort* port = new SerialPort;
   port->handle = fd;
+  port->pseudoTerminal = isPseudoTerminal(fd);
   if (!configure(*port)) {
     closeHandle(fd);
     delete port;
@@ -164,6 +171,14 @@ bool purgeInput(SerialPort& port) {
 }
 
 bool purgeOutput(SerialPort& port) {
+  // Every write has already drained (see waitUntilSent), so a real port has
+  // nothing left to discard. On a pseudo-terminal, Linux hands written bytes
+  // straight to the other side, and an output flush takes back those the
+  // other side has not read yet: the stop command sent just before a close
+  // would vanish.
+  if (port.pseudoTerminal) {
+    return true;
+  }
   return ::tcflush(port.handle, TCOFLUSH) == 0;
 }
 
