@@ -62,15 +62,19 @@ RTC::ReturnCode_t PoseIntegrator::onDeactivated(RTC::UniqueId /*ec_id*/) {
 RTC::ReturnCode_t PoseIntegrator::onExecute(RTC::UniqueId /*ec_id*/) {
   while (m_VelocityInIn.isNew()) {
     m_VelocityInIn.read();
-    m_vx = std::max(-m_speed_limit, std::min(m_speed_limit, m_VelocityIn.data.vx));
-    m_va = std::max(-m_turn_limit, std::min(m_turn_limit, m_VelocityIn.data.va));
+    m_vx = m_VelocityIn.data.vx;
+    m_va = m_VelocityIn.data.va;
   }
+  // The limits apply to the standing command, so a changed limit takes
+  // effect at once.
+  const double vx = std::max(-m_speed_limit, std::min(m_speed_limit, m_vx));
+  const double va = std::max(-m_turn_limit, std::min(m_turn_limit, m_va));
   const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
   const double dt = std::chrono::duration<double>(now - m_last).count();
   m_last = now;
-  m_x += m_vx * std::cos(m_heading) * dt;
-  m_y += m_vx * std::sin(m_heading) * dt;
-  m_heading += m_va * dt;
+  m_x += vx * std::cos(m_heading) * dt;
+  m_y += vx * std::sin(m_heading) * dt;
+  m_heading += va * dt;
 
   const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                            std::chrono::system_clock::now().time_since_epoch())

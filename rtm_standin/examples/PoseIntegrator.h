@@ -40,7 +40,7 @@ class PoseIntegrator : public RTC::DataFlowComponentBase {
   RTC::OutPort<RTC::TimedPose2D> m_PoseOutOut;
 
  private:
-  double m_vx;
+  double m_vx;  // the latest command, before the limits
   double m_va;
   double m_x;
   double m_y;

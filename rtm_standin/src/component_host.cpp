@@ -132,7 +132,11 @@ RTC::ReturnCode_t ComponentHost::initialize() {
 }
 
 void ComponentHost::start() {
-  m_thread = std::thread([this] { run(); });
+  // Returns once onStartup has run, so components start one after the other.
+  std::promise<void> started;
+  std::future<void> ready = started.get_future();
+  m_thread = std::thread([this, &started] { run(started); });
+  ready.wait();
 }
 
 void ComponentHost::requestTransition(Transition transition, Done done) {
@@ -303,9 +307,10 @@ void ComponentHost::cycle() {
   }
 }
 
-void ComponentHost::run() {
+void ComponentHost::run(std::promise<void>& started) {
   markHostThread();
   hook("onStartup", [this] { return m_component->onStartup(kContextId); });
+  started.set_value();
 
   std::unique_lock<std::mutex> lock(m_mutex);
   Clock::time_point next = Clock::now();

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,7 +64,7 @@ class ComponentHost {
   // onInitialize in the calling thread, then the first parameter update;
   // INACTIVE on success.
   RTC::ReturnCode_t initialize();
-  // Starts the execution context (onStartup runs in its thread).
+  // Starts the execution context; returns when onStartup has run in it.
   void start();
 
   // Queues a transition; `done` runs in the execution context once it has
@@ -89,7 +90,7 @@ class ComponentHost {
     Done done;
   };
 
-  void run();
+  void run(std::promise<void>& started);
   TransitionResult perform(RequestKind kind);
   void cycle();
   void enterError(const std::string& why);

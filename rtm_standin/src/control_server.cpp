@@ -1,5 +1,6 @@
 #include "control_server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -216,17 +217,11 @@ class PortTap : public SampleListener {
         m_waker(std::move(waker)) {}
 
   void onSample(cdrMemoryStream& sample) override {
-    std::vector<std::shared_ptr<Client>> live;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
-      for (const auto& weak : m_clients) {
-        if (auto client = weak.lock()) {
-          live.push_back(std::move(client));
-        }
+      if (m_clients.empty()) {
+        return;
       }
-    }
-    if (live.empty()) {
-      return;
     }
     json event = json::object();
     event["event"] = "sample";
@@ -234,8 +229,13 @@ class PortTap : public SampleListener {
     event["port"] = m_port;
     event["sample"] = sampleToJson(*m_schema, sample);
     const std::string line = dumpLine(event);
-    for (const auto& client : live) {
-      client->pushSample(line, *m_waker);
+    // Pushing under the lock: once remove() returns, that client gets no
+    // more samples from this port, so nothing follows an unsubscribe reply.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& weak : m_clients) {
+      if (auto client = weak.lock()) {
+        client->pushSample(line, *m_waker);
+      }
     }
   }
 
@@ -539,6 +539,11 @@ class ControlServer::Impl {
           break;
         }
         line.swap(c->input);  // the last request may lack its line end
+      } else if (nl > kMaxLine) {
+        c->pushReply(error(json(), "request longer than " + std::to_string(kMaxLine) + " bytes"),
+                     *m_waker);
+        c->input.erase(0, nl + 1);
+        continue;
       } else {
         line = c->input.substr(0, nl);
         c->input.erase(0, nl + 1);

@@ -20,6 +20,7 @@
 #include "control_server.h"
 #include "host_log.h"
 #include "manager_config.h"
+#include "manager_internal.h"
 
 namespace rtm_standin {
 
@@ -273,6 +274,9 @@ class ManagerCore : public HostDirectory {
     }
   }
 
+  static ManagerCore& of(RTC::Manager& manager) { return *manager.m_core; }
+  ComponentHost* host(const std::string& name) { return find(name); }
+
   RTC::RTObject_impl* getComponent(const std::string& name) {
     ComponentHost* host = find(name);
     return host != nullptr ? host->component() : nullptr;
@@ -503,6 +507,10 @@ class ManagerCore : public HostDirectory {
   struct sigaction m_oldInt {};
   struct sigaction m_oldTerm {};
 };
+
+ComponentHost* hostOf(RTC::Manager& manager, const std::string& instance) {
+  return ManagerCore::of(manager).host(instance);
+}
 
 }  // namespace rtm_standin
 
