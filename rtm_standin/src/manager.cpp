@@ -523,7 +523,7 @@ Manager::Manager() : m_core(new rtm_standin::ManagerCore(*this)) {}
 Manager::~Manager() = default;
 
 Manager* Manager::init(int argc, char** argv) {
-  std::lock_guard<std::mutex> lock(rtm_standin::g_instanceMutex);
+  std::unique_lock<std::mutex> lock(rtm_standin::g_instanceMutex);
   if (rtm_standin::g_manager != nullptr && !rtm_standin::g_manager->m_core->finished()) {
     return rtm_standin::g_manager;
   }
@@ -537,6 +537,7 @@ Manager* Manager::init(int argc, char** argv) {
   try {
     rtm_standin::CommandLine line = rtm_standin::parseCommandLine(args);
     if (line.help) {
+      lock.unlock();
       std::cout << rtm_standin::usage(rtm_standin::baseName(program)) << std::flush;
       std::exit(0);
     }
@@ -545,6 +546,7 @@ Manager* Manager::init(int argc, char** argv) {
     }
     config = rtm_standin::loadManagerConfig(line);
   } catch (const ConfigError& e) {
+    lock.unlock();
     rtm_standin::hostLog(e.what());
     rtm_standin::hostLog("run " + rtm_standin::baseName(program) + " --help for the options");
     std::exit(2);
@@ -558,9 +560,11 @@ Manager* Manager::init(int argc, char** argv) {
   try {
     manager->m_core->setUp(program, config.properties);
   } catch (const std::exception& e) {
+    lock.unlock();
     rtm_standin::hostLog(std::string("cannot start: ") + e.what());
     std::exit(2);
   } catch (const CORBA::Exception& e) {
+    lock.unlock();
     rtm_standin::hostLog(std::string("cannot start the ORB: ") + e._name());
     std::exit(2);
   }

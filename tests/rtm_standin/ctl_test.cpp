@@ -130,16 +130,25 @@ TEST(Client, DrivesTheExampleComponent) {
   EXPECT_THAT(host.err(), HasSubstr("PoseIntegrator: stopped at x "));
 }
 
-TEST(Client, WatchEndsWhenTheHostShutsDown) {
+TEST(Client, WatchEndsWhenInterruptedOrWhenTheHostShutsDown) {
   TempDir dir;
   Process host({STANDIN_EXAMPLE, "-o", "exec_cxt.periodic.rate: 50", "-o",
                 "manager.components.preactivation: PoseIntegrator0"},
                dir.path());
   const std::string socket = dir.file("PoseIntegrator0.sock");
   ASSERT_TRUE(standin_test::waitForSocket(socket, kStartup)) << host.err();
+  auto printing = [](Process& p) {
+    return standin_test::eventually([&] { return p.out().find("PoseOut") != std::string::npos; },
+                                    30s);
+  };
+  // Interrupted, watch ends quietly.
+  Process interrupted({STANDIN_CTL, "-s", socket, "watch", "PoseOut"}, dir.path());
+  ASSERT_TRUE(printing(interrupted));
+  interrupted.signal(SIGINT);
+  EXPECT_EQ(interrupted.wait(kExit), 0) << interrupted.err();
+
   Process watch({STANDIN_CTL, "-s", socket, "watch", "PoseOut"}, dir.path());
-  ASSERT_TRUE(standin_test::eventually(
-      [&] { return watch.out().find("PoseOut") != std::string::npos; }, 30s));
+  ASSERT_TRUE(printing(watch));
   host.signal(SIGINT);
   EXPECT_EQ(host.wait(kExit), 0) << host.err();
   EXPECT_EQ(watch.wait(kExit), 0) << watch.err();

@@ -24,6 +24,7 @@
 #include <rtm/RTC.h>
 #include <rtm/RTObject.h>
 
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -98,7 +99,13 @@ void SampleInit(RTC::Manager* manager) {
   manager->registerFactory(profile, create, destroy);
 }
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "--help") {
+    std::cout << "Usage: " << argv[0]
+              << "\nCompiled as C++14: checks that the stand-in's public headers build and that"
+                 " their declarations hold; exits 0 when they do.\n";
+    return 0;
+  }
   // The declarations the component relies on, checked where C++14 code
   // sees them.
   RTC::UniqueId id = 0;

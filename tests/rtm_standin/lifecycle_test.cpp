@@ -503,6 +503,8 @@ TEST_F(Lifecycle, PreactivationAndShutdownOrder) {
   EXPECT_EQ(host("Recorder1")->state(), RTC::ACTIVE_STATE);
   EXPECT_TRUE(standin_test::waitForSocket(dir.file("ctl.sock"), 10s));
 
+  manager->runManager(true);  // returns at once; the components run on
+  EXPECT_EQ(host("Recorder1")->state(), RTC::ACTIVE_STATE);
   std::thread runner([this] { manager->runManager(false); });
   g_log.clear();
   manager->shutdown();
