@@ -340,11 +340,7 @@ Properties& Properties::operator<<(const Properties& prop) {
 }
 
 std::string& Properties::operator[](const std::string& key) {
-  Properties& node = getNode(key);
-  if (node.value.empty()) {
-    node.value = node.default_value;
-  }
-  return node.value;
+  return getNode(key).value;
 }
 
 const std::string& Properties::operator[](const std::string& key) const {

@@ -167,8 +167,9 @@ TEST(Properties, IndexOperatorCreatesAndListWrites) {
   coil::Properties p;
   p["a"] = "1";
   p.setDefault("b", "2");
-  EXPECT_EQ(p["b"], "2");
   const coil::Properties& cp = p;
+  EXPECT_EQ(cp["b"], "2") << "reading falls back to the default";
+  EXPECT_EQ(p["b"], "") << "the value itself is still unset";
   EXPECT_EQ(cp["missing"], "");
   EXPECT_EQ(cp.findNode("missing"), nullptr) << "the const operator creates nothing";
   std::ostringstream out;

@@ -62,6 +62,9 @@ class Properties {
   // Copies every key of `prop` (its value, or its default) into this list.
   Properties& operator<<(const Properties& prop);
 
+  // As in OpenRTM-aist: the non-const form gives the value itself (created
+  // empty when missing, and empty when only a default is set); the const
+  // form reads like getProperty().
   std::string& operator[](const std::string& key);
   const std::string& operator[](const std::string& key) const;
 
