@@ -5,7 +5,7 @@
 #include <iostream>
 
 // clang-format off
-static const char* poseintegrator_spec[] = {
+static const char* poseintegrator_profile[] = {
     "implementation_id", "PoseIntegrator",
     "type_name",         "PoseIntegrator",
     "description",       "Integrates velocity commands into a planar pose",
@@ -98,7 +98,7 @@ static void PoseIntegratorDelete(RTC::RTObject_impl* rtc) {
 
 extern "C" {
 void PoseIntegratorInit(RTC::Manager* manager) {
-  coil::Properties profile(poseintegrator_spec);
+  coil::Properties profile(poseintegrator_profile);
   manager->registerFactory(profile, PoseIntegratorCreate, PoseIntegratorDelete);
 }
 }

@@ -301,7 +301,6 @@ class ControlServer::Impl {
   void start(const std::string& path) {
     m_waker = std::make_shared<Waker>();
     m_listen = openSocket(path);
-    m_path = path;
     m_thread = std::thread([this] { run(); });
   }
 
@@ -996,7 +995,6 @@ class ControlServer::Impl {
   HostDirectory& m_directory;
   std::shared_ptr<Waker> m_waker;
   int m_listen = -1;
-  std::string m_path;
   std::string m_absolutePath;
   dev_t m_socketDev = 0;
   ino_t m_socketIno = 0;

@@ -76,7 +76,6 @@ class ManagerCore : public HostDirectory {
   }
 
   void setUp(const std::string& program, const coil::Properties& config) {
-    m_program = program;
     m_config = config;
     std::string name = program.empty() ? std::string("rtm-standin") : program;
     std::vector<char> arg0(name.begin(), name.end());
@@ -483,7 +482,6 @@ class ManagerCore : public HostDirectory {
   }
 
   RTC::Manager& m_owner;
-  std::string m_program;
   coil::Properties m_config;
   CORBA::ORB_var m_orb;
   RTC::Manager::ModuleInitProc m_initProc = nullptr;

@@ -381,7 +381,7 @@ int main(int argc, char** argv) {
   json r;
   if (cmd == "list" || cmd == "activate" || cmd == "deactivate" || cmd == "reset" ||
       cmd == "shutdown") {
-    needArgs(o, 0, 0, (cmd + "").c_str());
+    needArgs(o, 0, 0, cmd.c_str());
     r = request(o, cmd.c_str());
   } else if (cmd == "get") {
     needArgs(o, 0, 1, "get [KEY]");

@@ -43,8 +43,8 @@ class Ticker : public RTC::DataFlowComponentBase {
   }
 };
 
-const char* ticker_spec[] = {"implementation_id", "Ticker", "type_name", "Ticker",
-                             "category",          "Test",   ""};
+const char* ticker_profile[] = {"implementation_id", "Ticker", "type_name", "Ticker",
+                                "category",          "Test",   ""};
 
 RTC::RTObject_impl* createTicker(RTC::Manager* manager) {
   return new Ticker(manager);
@@ -71,7 +71,7 @@ Measurement run(double rateHz, int workMs, std::chrono::milliseconds window) {
   }
   argv.push_back(nullptr);
   RTC::Manager* manager = RTC::Manager::init(static_cast<int>(args.size()), argv.data());
-  coil::Properties profile(ticker_spec);
+  coil::Properties profile(ticker_profile);
   manager->registerFactory(profile, createTicker, deleteTicker);
   EXPECT_NE(manager->createComponent("Ticker"), nullptr);
   g_workMs = workMs;

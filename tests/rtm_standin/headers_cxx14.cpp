@@ -78,7 +78,7 @@ class Sample : public RTC::DataFlowComponentBase {
   RTC::CorbaPort m_service;
 };
 
-const char* spec[] = {"implementation_id", "Sample", "type_name", "Sample", ""};
+const char* profile_entries[] = {"implementation_id", "Sample", "type_name", "Sample", ""};
 
 RTC::RTObject_impl* create(RTC::Manager* manager) {
   return new Sample(manager);
@@ -95,7 +95,7 @@ DLL_EXPORT void SampleInit(RTC::Manager* manager);
 }
 
 void SampleInit(RTC::Manager* manager) {
-  coil::Properties profile(spec);
+  coil::Properties profile(profile_entries);
   manager->registerFactory(profile, create, destroy);
 }
 
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
   RTC::RtcNewFunc newFunc = create;
   RTC::RtcDeleteFunc deleteFunc = destroy;
   RTC::RtcBase* base = nullptr;
-  coil::Properties profile(spec);
+  coil::Properties profile(profile_entries);
   double value = 0;
   bool converted = coil::stringTo(value, "0.5488");
   return (handle == 0 && codes[0] == RTC::RTC_OK && proc != nullptr && newFunc != nullptr &&

@@ -101,7 +101,7 @@ EventLog g_log;
 Behaviour g_behaviour;
 
 // clang-format off
-const char* recorder_spec[] = {
+const char* recorder_profile[] = {
     "implementation_id", "Recorder",
     "type_name",         "Recorder",
     "category",          "Test",
@@ -230,7 +230,7 @@ class Lifecycle : public ::testing::Test {
     }
     argv.push_back(nullptr);
     manager = RTC::Manager::init(static_cast<int>(args.size()), argv.data());
-    coil::Properties profile(recorder_spec);
+    coil::Properties profile(recorder_profile);
     ASSERT_TRUE(manager->registerFactory(profile, createRecorder, deleteRecorder));
   }
 
@@ -489,7 +489,7 @@ TEST_F(Lifecycle, ComponentConfigFileSetsParametersAndRate) {
 }
 
 void moduleInit(RTC::Manager* manager) {
-  coil::Properties profile(recorder_spec);
+  coil::Properties profile(recorder_profile);
   manager->registerFactory(profile, createRecorder, deleteRecorder);
   manager->createComponent("Recorder");
   manager->createComponent("Recorder");

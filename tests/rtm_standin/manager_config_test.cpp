@@ -141,7 +141,7 @@ TEST(ManagerConfig, ParameterKeysWithoutComponentAreWarnedAbout) {
 class ComponentConfig : public ::testing::Test {
  protected:
   ComponentConfig() {
-    profile.setDefaults(spec);
+    profile.setDefaults(profile_entries);
     manager.setProperty("exec_cxt.periodic.rate", "1000");
   }
 
@@ -150,25 +150,25 @@ class ComponentConfig : public ::testing::Test {
     return rtm_standin::componentProperties(manager, profile, instance, extra);
   }
 
-  static const char* spec[];
+  static const char* profile_entries[];
   TempDir dir;
   coil::Properties profile;
   coil::Properties manager;
 };
 
-const char* ComponentConfig::spec[] = {"implementation_id",
-                                       "Widget",
-                                       "type_name",
-                                       "Widget",
-                                       "category",
-                                       "Parts",
-                                       "conf.default.port",
-                                       "COM1",
-                                       "conf.default.tread",
-                                       "0.5488",
-                                       "conf.default.mode",
-                                       "FORWARD",
-                                       ""};
+const char* ComponentConfig::profile_entries[] = {"implementation_id",
+                                                  "Widget",
+                                                  "type_name",
+                                                  "Widget",
+                                                  "category",
+                                                  "Parts",
+                                                  "conf.default.port",
+                                                  "COM1",
+                                                  "conf.default.tread",
+                                                  "0.5488",
+                                                  "conf.default.mode",
+                                                  "FORWARD",
+                                                  ""};
 
 TEST_F(ComponentConfig, ProfileDefaultsFormTheSet) {
   coil::Properties p = build();

@@ -25,7 +25,7 @@
 namespace {
 
 // clang-format off
-const char* probe_spec[] = {
+const char* probe_profile[] = {
     "implementation_id", "Probe",
     "type_name",         "Probe",
     "description",       "End-to-end test component",
@@ -140,7 +140,7 @@ void ProbeDelete(RTC::RTObject_impl* rtc) {
 }
 
 void moduleInit(RTC::Manager* manager) {
-  coil::Properties profile(probe_spec);
+  coil::Properties profile(probe_profile);
   manager->registerFactory(profile, ProbeCreate, ProbeDelete);
   if (manager->createComponent("Probe") == NULL) {
     std::cerr << "Component create failed." << std::endl;

@@ -84,21 +84,21 @@ TEST(PropertyFile, EntriesKnowTheirFirstLine) {
 
 TEST(Properties, DefaultsArrayKeepsOrderAndStopsAtEmptyKey) {
   // Declared the way a component declares its profile.
-  static const char* spec[] = {"implementation_id",
-                               "Thing",
-                               "type_name",
-                               "Thing",
-                               "conf.default.a",
-                               "1",
-                               "conf.default.b",
-                               " two ",
-                               "conf.__widget__.a",
-                               "text",
-                               "",
-                               "ignored",
-                               "after.end",
-                               "ignored"};
-  coil::Properties p(spec);
+  static const char* profile_entries[] = {"implementation_id",
+                                          "Thing",
+                                          "type_name",
+                                          "Thing",
+                                          "conf.default.a",
+                                          "1",
+                                          "conf.default.b",
+                                          " two ",
+                                          "conf.__widget__.a",
+                                          "text",
+                                          "",
+                                          "ignored",
+                                          "after.end",
+                                          "ignored"};
+  coil::Properties p(profile_entries);
   EXPECT_EQ(p.propertyNames(), (Names{"implementation_id", "type_name", "conf.default.a",
                                       "conf.default.b", "conf.__widget__.a"}));
   EXPECT_EQ(p.getProperty("conf.default.b"), "two") << "pairs are trimmed";
@@ -106,7 +106,7 @@ TEST(Properties, DefaultsArrayKeepsOrderAndStopsAtEmptyKey) {
   EXPECT_STREQ(p.findNode("type_name")->getValue(), "") << "the array gives defaults";
   EXPECT_EQ(p.findNode("after.end"), nullptr);
 
-  coil::Properties limited(spec, 4);
+  coil::Properties limited(profile_entries, 4);
   EXPECT_EQ(limited.size(), 2) << "num counts array entries, not pairs";
 }
 
