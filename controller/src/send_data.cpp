@@ -1,5 +1,5 @@
-#include "tolvarine_controller/receive_data.h"
 #include "tolvarine_controller/send_data.h"
+#include "tolvarine_controller/receive_data.h"
 
 namespace tolvarine_controller {
 

@@ -28,7 +28,15 @@ struct MotorSpeeds {
   double left = 0.0;   // m/s
 };
 
-// One command frame as it arrived on the line.
+// Pose and motor speeds taken at the same simulated instant.
+struct ChairState {
+  ChairPose pose;
+  MotorSpeeds motors;
+};
+
+// One command frame as it arrived on the line. A run of bytes that could not
+// start a frame (no 0x02 in it) is recorded as one invalid frame holding its
+// first 12 bytes, zero-padded.
 struct ReceivedFrame {
   Clock::time_point at;                  // arrival of its last byte (monotonic)
   std::array<std::uint8_t, 12> bytes{};  // as received
@@ -45,11 +53,18 @@ struct BoardOptions {
   // commanded speed is taken at once), then an optional first-order lag.
   double maxAcceleration = 1.5;
   double lagTimeConstant = 0.0;  // s, 0 = no lag
-  double integrationStep = 0.001;  // s
+  // s; each step moves the chair along an exact arc at the mean of the wheel
+  // speeds at the step's start and end.
+  double integrationStep = 0.001;
+  // Stops both motors when no valid command frame has arrived for this long
+  // (0 = off: the last command stays in force).
+  std::chrono::milliseconds commandWatchdog{0};
 };
 
 // Plays the wheelchair's control board on a pseudo-terminal. Every method is
 // thread-safe; fault settings take effect from the next command frame.
+// Each reply reports the wheels' speeds at the moment it is written, as
+// counts centred on 128 (19.5333 mm/s per count, rounded to the nearest).
 class SimulatedBoard {
  public:
   explicit SimulatedBoard(BoardOptions options = BoardOptions());
@@ -64,33 +79,48 @@ class SimulatedBoard {
 
   // Path of the device a client opens (the pty's slave side).
   std::string devicePath() const;
-  // Makes a symlink at `path` to devicePath(); replaced if it exists.
+  // When the last start() began serving: simulated time 0.
+  Clock::time_point startedAt() const;
+  // Makes a symlink at `path` to devicePath(); replaced if it exists. Only a
+  // symlink is replaced: any other file there makes the call fail.
   bool createLink(const std::string& path, std::string* error = nullptr);
 
   // --- Fault injection -------------------------------------------------
-  void setSilent(bool silent);                     // never answer
-  void stopAnsweringAfter(std::uint64_t replies);  // answer this many more, then silent
-  void resumeAnswering();                          // clears both of the above
+  void setSilent(bool silent);                          // never answer
+  void stopAnsweringAfter(std::uint64_t replies);       // answer this many more, then silent
+  void resumeAnswering();                               // clears both of the above
   void setReplyDelay(std::chrono::microseconds delay);  // answer late
-  void setDropEvery(unsigned n);       // drop every n-th reply (0 = off)
-  void setCorruptEvery(unsigned n);    // wrong check byte on every n-th reply (0 = off)
+  void setDropEvery(unsigned n);                        // drop every n-th reply (0 = off)
+  void setCorruptEvery(unsigned n);  // wrong check byte on every n-th reply (0 = off)
   void setStatusBytes(std::uint8_t status1, std::uint8_t status2);
   // Write each reply as `firstPart` bytes, pause `gap`, then the rest (0 = off).
   void setSplitReply(std::size_t firstPart, std::chrono::microseconds gap);
   // Bytes written once, just before the next reply.
   void sendStrayBytes(std::vector<std::uint8_t> bytes);
+  // Writes `bytes` just before every n-th reply (0 or no bytes = off).
+  void setStrayEvery(unsigned n, std::vector<std::uint8_t> bytes);
+  // See BoardOptions::commandWatchdog (0 = off).
+  void setCommandWatchdog(std::chrono::milliseconds timeout);
 
   // --- Observation -----------------------------------------------------
   std::vector<ReceivedFrame> frames() const;  // every command frame, oldest first
+  std::size_t frameCount() const;             // frames().size()
+  // frames() from index `first` on, for readers that follow the record.
+  std::vector<ReceivedFrame> framesFrom(std::size_t first) const;
   std::uint64_t validFrameCount() const;
   std::uint64_t badFrameCount() const;  // frames ignored for a bad start or check byte
   std::uint64_t replyCount() const;     // status frames written
   // Blocks until at least `count` valid frames have arrived, or the timeout.
   bool waitForFrames(std::size_t count, std::chrono::milliseconds timeout) const;
+  // Blocks until at least `count` status frames have been written, or the timeout.
+  bool waitForReplies(std::uint64_t count, std::chrono::milliseconds timeout) const;
   ChairPose truePose() const;
   MotorSpeeds motorSpeeds() const;
+  ChairState state() const;  // both of the above at one instant
   // True while a client holds the device open.
   bool clientConnected() const;
+  // Blocks until clientConnected() equals `connected`, or the timeout.
+  bool waitForClient(bool connected, std::chrono::milliseconds timeout) const;
 
  private:
   struct Impl;

@@ -1,0 +1,75 @@
+#ifndef TOLVARINE_CONTROLLER_AUTO_CONTROLLER_H
+#define TOLVARINE_CONTROLLER_AUTO_CONTROLLER_H
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "tolvarine_controller/controller.h"
+#include "tolvarine_controller/export.h"
+#include "tolvarine_controller/odometory.h"
+
+namespace tolvarine_controller {
+
+struct ThreadContext;  // the control thread and the target lock; internal
+
+// A controller with a control thread of its own: callers set wheel targets,
+// and once per link cycle the thread moves each wheel's command toward its
+// target by at most one acceleration step and sends it.
+class TOLVARINE_CONTROLLER_API AutoController : public Controller {
+ public:
+  // `maxAcc`: largest change of each wheel's speed, m/s^2.
+  explicit AutoController(const double& maxAcc = 0.7);
+  // Stops and joins the control thread before the base closes the link.
+  ~AutoController() override;
+
+  AutoController(const AutoController&) = delete;
+  AutoController& operator=(const AutoController&) = delete;
+
+  Odometory renewOdometory(bool wait) override;
+  Odometory getOdometory() override;
+  void resetOdometory() override;
+  // Brings the link up, then starts the control thread.
+  bool initialize(const std::string& port, const int& direction) override;
+  void initRobotPose(const double& x, const double& y, const double& theta) override;
+
+  // Targets from a turning radius (m, positive turns left) and a speed (m/s).
+  // A radius of 0, or a value that is not a number, stops the chair and is
+  // reported on the console; an infinite radius drives straight.
+  void setSendDataRV(const double& radius, const double& velocity);
+  // Right and left wheel targets in m/s. Values that are not finite stop the
+  // chair and are reported on the console.
+  void setSendDataVRL(const double& right, const double& left);
+
+ protected:
+  // Stops the control thread, then releases the link as the base does. The
+  // commands restart from 0 with the next initialize; the targets stay.
+  bool finalize();
+
+  ThreadContext* threadContext;
+  double targetVelRight;  // mm/s, guarded by the target lock
+  double targetVelLeft;   // mm/s, guarded by the target lock
+  double sendVelRight;    // mm/s, commanded in the last cycle
+  double sendVelLeft;     // mm/s, commanded in the last cycle
+  std::atomic<bool> threadRunning;
+  double maxAcc;                 // m/s^2
+  std::int32_t restCycleLimit;   // cycles at rest before the rest mark
+  std::uint8_t restCommandByte;  // the rest mark, sent in option5
+
+ private:
+  friend struct AutoControllerTestPeer;
+
+  void startThread();
+  void stopThread();
+  static void run(void* controller);
+  void controllerThread();
+  // max(a, min(b, c)): clip(lower, upper, value) clamps value into the range.
+  double clip(double a, double b, double c);
+  void getTargetVel(double* right, double* left);
+  // Stores both targets (mm/s) under the target lock.
+  void setTargetVel(double right, double left);
+};
+
+}  // namespace tolvarine_controller
+
+#endif  // TOLVARINE_CONTROLLER_AUTO_CONTROLLER_H

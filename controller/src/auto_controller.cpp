@@ -1,0 +1,184 @@
+#include "tolvarine_controller/auto_controller.h"
+
+#include <cmath>
+#include <iostream>
+
+#include "connector.h"
+#include "ramp.h"
+#include "thread_context.h"
+
+namespace tolvarine_controller {
+
+namespace {
+
+constexpr double kHalfTreadMm = 274.4;  // half of the 548.8 mm wheel separation
+
+}  // namespace
+
+AutoController::AutoController(const double& maxAcc_)
+    : Controller(),
+      threadContext(new ThreadContext()),
+      targetVelRight(0.0),
+      targetVelLeft(0.0),
+      sendVelRight(0.0),
+      sendVelLeft(0.0),
+      threadRunning(false),
+      maxAcc(maxAcc_),
+      restCycleLimit(5),
+      restCommandByte(40) {}
+
+AutoController::~AutoController() {
+  // The control thread uses the link, so it goes before the base closes it.
+  stopThread();
+  delete threadContext;
+  threadContext = nullptr;
+}
+
+Odometory AutoController::renewOdometory(bool wait) {
+  return Controller::renewOdometory(wait);
+}
+
+Odometory AutoController::getOdometory() {
+  return Controller::getOdometory();
+}
+
+void AutoController::resetOdometory() {
+  Controller::resetOdometory();
+}
+
+bool AutoController::initialize(const std::string& port, const int& direction) {
+  if (!Controller::initialize(port, direction)) {
+    return false;
+  }
+  startThread();
+  return true;
+}
+
+void AutoController::initRobotPose(const double& x, const double& y, const double& theta) {
+  Controller::initRobotPose(x, y, theta);
+}
+
+bool AutoController::finalize() {
+  stopThread();
+  // The new link starts from the stop command, so the ramp starts from rest.
+  sendVelRight = 0.0;
+  sendVelLeft = 0.0;
+  return Controller::finalize();
+}
+
+void AutoController::setSendDataRV(const double& radius, const double& velocity) {
+  double right;
+  double left;
+  if (std::isinf(radius)) {
+    // An endless radius is a straight run.
+    right = velocity * 1000;
+    left = right;
+  } else {
+    const double r = radius * 1000;
+    const double omega = (velocity * 1000) / (radius * 1000);
+    right = (r + kHalfTreadMm) * omega;
+    left = (r - kHalfTreadMm) * omega;
+  }
+  if (!std::isfinite(right) || !std::isfinite(left) || radius == 0) {
+    std::cerr << "AutoController: rejected setSendDataRV(radius=" << radius
+              << ", velocity=" << velocity << "), stopping the chair" << std::endl;
+    setTargetVel(0.0, 0.0);
+    return;
+  }
+  setTargetVel(right, left);
+}
+
+void AutoController::setSendDataVRL(const double& right, const double& left) {
+  const double r = right * 1000;
+  const double l = left * 1000;
+  if (!std::isfinite(r) || !std::isfinite(l)) {
+    std::cerr << "AutoController: rejected setSendDataVRL(right=" << right << ", left=" << left
+              << "), stopping the chair" << std::endl;
+    setTargetVel(0.0, 0.0);
+    return;
+  }
+  setTargetVel(r, l);
+}
+
+void AutoController::setTargetVel(double right, double left) {
+  boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+  targetVelRight = right;
+  targetVelLeft = left;
+}
+
+void AutoController::getTargetVel(double* right, double* left) {
+  boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+  *right = targetVelRight;
+  *left = targetVelLeft;
+}
+
+void AutoController::startThread() {
+  if (threadContext->controlThread.joinable()) {
+    return;
+  }
+  // Set before the thread exists, so that it never sees the flag cleared.
+  threadRunning = true;
+  try {
+    threadContext->controlThread = boost::thread(&AutoController::run, static_cast<void*>(this));
+  } catch (...) {
+    threadRunning = false;
+    throw;
+  }
+}
+
+void AutoController::stopThread() {
+  if (!threadContext->controlThread.joinable()) {
+    return;
+  }
+  threadRunning = false;
+  // The loop notices at the end of its current send, which returns at the
+  // link's next transmission.
+  threadContext->controlThread.join();
+  threadContext->controlThread = boost::thread();
+}
+
+void AutoController::run(void* controller) {
+  static_cast<AutoController*>(controller)->controllerThread();
+}
+
+double AutoController::clip(double a, double b, double c) {
+  const double m = b < c ? b : c;
+  return a > m ? a : m;
+}
+
+void AutoController::controllerThread() {
+  if (!threadRunning) {
+    return;
+  }
+  std::int32_t restCount = 0;
+  do {
+    double targetRight;
+    double targetLeft;
+    getTargetVel(&targetRight, &targetLeft);
+
+    const double step = accelerationStep(maxAcc);
+    sendVelRight = clip(sendConverter->rightMin, sendConverter->rightMax,
+                        rampToward(sendVelRight, targetRight, step));
+    sendVelLeft = clip(sendConverter->leftMin, sendConverter->leftMax,
+                       rampToward(sendVelLeft, targetLeft, step));
+
+    SendData record = sendConverter->convertVRL(sendVelRight, sendVelLeft);
+    if (sendVelLeft == 0 && sendVelRight == 0 && targetLeft == 0 && targetRight == 0) {
+      // Counting stops just past the limit; the mark stays on while at rest.
+      if (restCount <= restCycleLimit) {
+        ++restCount;
+      }
+      if (restCount > restCycleLimit) {
+        record.option5 = restCommandByte;
+      }
+    } else {
+      restCount = 0;
+    }
+
+    // Returns once the link has taken the record for its next frame: this
+    // wait is what paces the loop to the link cycle.
+    connector->setSendData(record, true);
+  } while (threadRunning);
+}
+
+}  // namespace tolvarine_controller

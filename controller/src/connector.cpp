@@ -1,0 +1,301 @@
+#include "connector.h"
+
+#include <iostream>
+#include <utility>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <boost/thread/locks.hpp>
+
+#include "platform/serial_platform.h"
+
+namespace tolvarine_controller {
+
+namespace {
+
+constexpr std::uint32_t kCycleMs = 30;
+constexpr std::uint32_t kHandshakeLimitMs = 10000;
+constexpr std::uint32_t kOpenSettleMs = 100;
+constexpr std::uint32_t kHandshakeSettleMs = 100;
+constexpr std::uint32_t kHandshakeQuietMs = 25;
+constexpr std::uint32_t kPollPauseMs = 1;
+
+// Time the rest of a status frame takes on the line (10 bit times a byte at
+// 38400 baud), rounded up, plus room for the driver and the scheduler.
+constexpr std::uint32_t kCompletionMarginMs = 5;
+std::uint32_t completionWindowMs(std::size_t missingBytes) {
+  const std::uint32_t lineMs =
+      static_cast<std::uint32_t>((missingBytes * 10 * 1000 + 38399) / 38400);
+  return lineMs + kCompletionMarginMs;
+}
+
+// Boost turns the duration into a deadline on the monotonic clock and sleeps
+// until it, so a step of the wall clock cannot stretch a cycle.
+void sleepMs(std::uint32_t ms) {
+  boost::this_thread::sleep(boost::posix_time::milliseconds(ms));
+}
+
+std::uint32_t msSince(std::uint32_t start) {
+  return platform::tickMs() - start;
+}
+
+bool inRange(std::uint8_t value, std::uint8_t low, std::uint8_t high) {
+  return value >= low && value <= high;
+}
+
+}  // namespace
+
+Connector::Connector()
+    : isOpen(false),
+      isRunning(false),
+      port(nullptr),
+      thread(nullptr),
+      parityErrorCount(0),
+      sendCount(0) {
+  platform::beginTimerResolution();
+}
+
+Connector::~Connector() {
+  close();
+}
+
+bool Connector::open(const std::string& name) {
+  if (!isOpen) {
+    platform::SerialPort* opened = platform::openSerialPort(name);
+    if (opened == nullptr) {
+      return false;
+    }
+    boost::lock_guard<boost::mutex> lock(portMutex);
+    port = opened;
+    isOpen = true;
+  }
+  portName = name;
+  sleepMs(kOpenSettleMs);
+  boost::lock_guard<boost::mutex> lock(portMutex);
+  platform::purgeInput(*port);
+  platform::purgeOutput(*port);
+  return true;
+}
+
+bool Connector::connect() {
+  const std::uint32_t start = platform::tickMs();
+  StatusFrame buffer = {};
+  const SendData stop;
+  while (msSince(start) < kHandshakeLimitMs) {
+    send(stop);
+    if (!receive(buffer)) {
+      sleepMs(kPollPauseMs);
+      continue;
+    }
+    if (!decodeStatusFrame(buffer).isValid) {
+      continue;
+    }
+    // The board answers. Let whatever else it had in flight arrive, drop it,
+    // and give the line a quiet moment before the cycle starts.
+    sleepMs(kHandshakeSettleMs);
+    {
+      boost::lock_guard<boost::mutex> lock(portMutex);
+      platform::purgeInput(*port);
+      platform::purgeOutput(*port);
+    }
+    sleepMs(kHandshakeQuietMs);
+    return true;
+  }
+  return false;
+}
+
+void Connector::startThread() {
+  if (!isOpen || isRunning || thread != nullptr) {
+    return;
+  }
+  isRunning = true;
+  try {
+    thread = new boost::thread(&Connector::run, static_cast<void*>(this));
+  } catch (...) {
+    // No thread runs, so the connector must not claim one does; a later
+    // startThread may try again.
+    isRunning = false;
+    throw;
+  }
+  platform::raiseThreadPriority(*thread);
+}
+
+void Connector::setSendData(const SendData& data, bool wait) {
+  boost::unique_lock<boost::mutex> lock(sendMutex);
+  command = data;
+  if (wait) {
+    sendCondition.wait(lock);
+  }
+}
+
+void Connector::getReceiveData(std::vector<ReceiveData>& out, bool wait) {
+  boost::unique_lock<boost::mutex> lock(receiveMutex);
+  if (wait) {
+    receiveCondition.wait(lock);
+  }
+  out.swap(receiveQueue);
+  receiveQueue.clear();
+}
+
+void Connector::getReceiveDataFor(std::vector<ReceiveData>& out, std::chrono::milliseconds limit) {
+  boost::unique_lock<boost::mutex> lock(receiveMutex);
+  if (limit.count() > 0) {
+    receiveCondition.timed_wait(lock, boost::posix_time::milliseconds(limit.count()));
+  }
+  out.swap(receiveQueue);
+  receiveQueue.clear();
+}
+
+void Connector::stopThread() {
+  if (!isRunning || thread == nullptr) {
+    return;
+  }
+  isRunning = false;
+  // Notified under their mutexes, so a caller between locking and waiting
+  // cannot miss the wake-up.
+  {
+    boost::lock_guard<boost::mutex> lock(receiveMutex);
+    receiveCondition.notify_all();
+  }
+  {
+    boost::lock_guard<boost::mutex> lock(sendMutex);
+    sendCondition.notify_all();
+  }
+  thread->join();
+  delete thread;
+  thread = nullptr;
+}
+
+bool Connector::close() {
+  if (!isOpen) {
+    return true;
+  }
+  stopThread();
+  boost::lock_guard<boost::mutex> lock(portMutex);
+  if (port != nullptr) {
+    platform::purgeInput(*port);
+    platform::purgeOutput(*port);
+    platform::closeSerialPort(port);
+    port = nullptr;
+    isOpen = false;
+  }
+  return true;
+}
+
+bool Connector::send(const SendData& data) {
+  if (!isOpen) {
+    return false;
+  }
+  boost::lock_guard<boost::mutex> portLock(portMutex);
+  boost::lock_guard<boost::mutex> sendLock(sendMutex);
+  SendData frameData = data;
+  ++sendCount;
+  frameData.sequence = static_cast<std::uint8_t>(sendCount % 100 + 10);
+  CommandFrame frame;
+  encodeFrame(frameData, frame);
+  // Waiters learn that their command is going out now, whether or not the
+  // write then succeeds.
+  sendCondition.notify_all();
+  return platform::writeSerialPort(*port, frame, kCommandFrameSize);
+}
+
+bool Connector::receive(StatusFrame& buffer) {
+  boost::lock_guard<boost::mutex> lock(portMutex);
+  if (port == nullptr) {
+    return false;
+  }
+  std::size_t received = 0;
+  bool ok =
+      platform::readSerialPort(*port, buffer, kStatusFrameSize, platform::kReadWindowMs, received);
+  if (ok && received > 0 && received < kStatusFrameSize) {
+    // A reply was still arriving when the window closed. Finish it instead of
+    // purging half of it; the wait is bounded by the time the missing bytes
+    // take on the line.
+    const std::size_t missing = kStatusFrameSize - received;
+    std::size_t more = 0;
+    ok = platform::readSerialPort(*port, buffer + received, missing, completionWindowMs(missing),
+                                  more);
+    received += more;
+  }
+  // Bytes beyond the frame, or the rest of a reply that never completed,
+  // must not shift the next one.
+  platform::purgeInput(*port);
+  // Only a complete frame is judged; a short read would leave old bytes in
+  // the buffer, which could pass the check.
+  return ok && received == kStatusFrameSize;
+}
+
+bool Connector::pushReceiveData(const ReceiveData& data, std::int32_t elapsed) {
+  boost::lock_guard<boost::mutex> lock(receiveMutex);
+  if (!data.isValid) {
+    return false;
+  }
+  receiveQueue.push_back(data);
+  receiveQueue.back().elapsed = elapsed;
+
+  const bool warning = inRange(data.status1, 0x60, 0x6F) || inRange(data.status2, 0x60, 0x6F);
+  const bool error = inRange(data.status1, 0x70, 0x7F) || inRange(data.status2, 0x70, 0x7F);
+  if (warning) {
+    std::cerr << "TolovarineController : warning parity" << std::endl;
+    ++parityErrorCount;
+  } else if (error) {
+    std::cerr << "TolvarineController : error parity cnt=>" << parityErrorCount << std::endl;
+    ++parityErrorCount;
+  } else {
+    parityErrorCount = 0;
+  }
+  receiveCondition.notify_all();
+  return true;
+}
+
+void Connector::run(void* connector) {
+  Connector& self = *static_cast<Connector*>(connector);
+  StatusFrame buffer = {};
+  std::uint32_t lastRead = platform::tickMs();
+  bool writeFailing = false;
+
+  while (self.isRunning) {
+    const std::uint32_t cycleStart = platform::tickMs();
+    if (!self.send(self.command)) {
+      // The device may be gone (an unplugged adapter). Keep trying once per
+      // cycle instead of spinning, and say so once per outage.
+      if (!writeFailing) {
+        std::cerr << "connector error: serial port write failed, retrying every cycle" << std::endl;
+        writeFailing = true;
+      }
+      const std::uint32_t spent = msSince(cycleStart);
+      if (spent < kCycleMs) {
+        sleepMs(kCycleMs - spent);
+      }
+      continue;
+    }
+    if (writeFailing) {
+      std::cerr << "connector: serial port write works again" << std::endl;
+      writeFailing = false;
+    }
+    if (msSince(cycleStart) >= kCycleMs) {
+      continue;
+    }
+    for (;;) {
+      if (self.receive(buffer)) {
+        const std::uint32_t now = platform::tickMs();
+        const std::uint32_t replyAt = now - cycleStart;
+        const std::uint32_t elapsed = now - lastRead;
+        self.pushReceiveData(decodeStatusFrame(buffer), static_cast<std::int32_t>(elapsed));
+        lastRead = now;
+        if (replyAt < kCycleMs) {
+          sleepMs(kCycleMs - replyAt);
+        }
+        break;
+      }
+      // The shortest pause the 1 ms timer gives; the reply may still come
+      // within the cycle.
+      sleepMs(kPollPauseMs);
+      if (msSince(cycleStart) >= kCycleMs) {
+        break;
+      }
+    }
+  }
+  self.send(SendData());
+}
+
+}  // namespace tolvarine_controller

@@ -1,0 +1,87 @@
+#ifndef TOLVARINE_CONTROLLER_CONNECTOR_H
+#define TOLVARINE_CONTROLLER_CONNECTOR_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include "tolvarine_controller/frame.h"
+#include "tolvarine_controller/receive_data.h"
+#include "tolvarine_controller/send_data.h"
+
+namespace tolvarine_controller {
+
+namespace platform {
+struct SerialPort;
+}
+
+// The serial link with the wheelchair's control board: opens the port, proves
+// the board answers, then runs one communication thread that every 30 ms
+// writes the current command frame, reads the status frame and queues it.
+//
+// Use: open, connect, startThread; then setSendData / getReceiveData while the
+// thread runs; stopThread and close (or destroy) to shut down.
+class Connector {
+ public:
+  Connector();
+  virtual ~Connector();  // close()
+  Connector(const Connector&) = delete;
+  Connector& operator=(const Connector&) = delete;
+
+  // Opens and configures the port. On an already open connector the port is
+  // not reopened: the name is stored and both queues are purged.
+  bool open(const std::string& portName);
+  // Sends stop commands until one valid status frame comes back, for at most
+  // 10 s. Runs on the caller's thread before startThread.
+  bool connect();
+  // Starts the communication thread if the port is open and none runs.
+  void startThread();
+  // Replaces the command sent on every cycle. With `wait`, returns once the
+  // thread has written a frame carrying it (or stopThread notifies).
+  void setSendData(const SendData& data, bool wait);
+  // Hands over every queued status record, oldest first, and empties the
+  // queue. With `wait`, first waits once for the next valid record (or
+  // stopThread), even if records are already queued.
+  void getReceiveData(std::vector<ReceiveData>& out, bool wait);
+  // Same as getReceiveData(out, true), but the one wait ends after `limit` at
+  // the latest, so a silent board cannot block the caller for good.
+  void getReceiveDataFor(std::vector<ReceiveData>& out, std::chrono::milliseconds limit);
+  // Stops and joins the thread; its last frame is a stop command.
+  void stopThread();
+  // Stops the thread and closes the port. Always true.
+  bool close();
+
+ private:
+  // Lets the tests look at the counters and drive the internal steps.
+  friend class ConnectorProbe;
+
+  bool send(const SendData& data);
+  bool receive(StatusFrame& buffer);
+  bool pushReceiveData(const ReceiveData& data, std::int32_t elapsed);
+  static void run(void* connector);
+
+  SendData command;                       // sent every cycle; sendMutex
+  std::vector<ReceiveData> receiveQueue;  // valid records not yet taken; receiveMutex
+  bool isOpen;
+  std::atomic<bool> isRunning;
+  std::string portName;                        // name given to the last successful open
+  boost::mutex portMutex;                      // all port input and output; taken before sendMutex
+  boost::mutex sendMutex;                      // command, sendCount
+  boost::mutex receiveMutex;                   // receiveQueue, parityErrorCount; always taken alone
+  boost::condition_variable receiveCondition;  // a valid record was queued
+  boost::condition_variable sendCondition;     // a command frame is being written
+  platform::SerialPort* port;                  // owned; null while closed
+  boost::thread* thread;                       // owned; null while no thread
+  std::uint32_t parityErrorCount;              // consecutive records flagged by the parity test
+  std::uint32_t sendCount;                     // frames sent since construction; feeds the sequence
+};
+
+}  // namespace tolvarine_controller
+
+#endif  // TOLVARINE_CONTROLLER_CONNECTOR_H

@@ -1,0 +1,194 @@
+// Win32 serial port (synchronous, no overlapped I/O), WinMM clock and timer
+// resolution, thread priority. The port name is the device path, used as
+// given: "COM1" opens COM1; ports above COM9 need the "\\.\COM10" form.
+
+#include "platform/serial_platform.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// WinMM needs the Windows types declared first.
+#include <mmsystem.h>
+
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+namespace tolvarine_controller {
+namespace platform {
+
+struct SerialPort {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::uint32_t transferred = 0;
+  DCB dcb{};
+};
+
+namespace {
+
+static_assert(sizeof(DCB) == 28, "the device control block is written with DCBlength 28");
+
+// A read returns when its bytes have arrived or `readWindowMs` has passed:
+// the interval time-out is left out of play (0xFFFF, not MAXDWORD, which
+// would make reads return at once), the total time-out is a constant.
+COMMTIMEOUTS lineTimeouts(DWORD readWindowMs) {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = 0xFFFF;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = readWindowMs;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = kWriteWindowMs;
+  return timeouts;
+}
+
+// The name is taken in the ANSI code page, as the rest of the program sees it.
+std::wstring toWide(const std::string& name) {
+  const int length = MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, nullptr, 0);
+  if (length <= 0) {
+    return std::wstring();
+  }
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, name.c_str(), -1, &wide[0], length);
+  wide.resize(static_cast<std::size_t>(length) - 1);  // the terminator stays implicit
+  return wide;
+}
+
+// Line settings on top of what the driver reports; the fields not listed keep
+// the values read.
+void applyLineSettings(DCB& dcb) {
+  dcb.DCBlength = 28;
+  dcb.BaudRate = 38400;
+  dcb.fBinary = 1;
+  dcb.fParity = 0;
+  dcb.fOutxCtsFlow = 0;
+  dcb.fOutxDsrFlow = 0;
+  dcb.fDtrControl = DTR_CONTROL_DISABLE;
+  dcb.fDsrSensitivity = 0;
+  dcb.fTXContinueOnXoff = 0;
+  dcb.fOutX = 0;
+  dcb.fInX = 0;
+  dcb.fErrorChar = 0;
+  dcb.fNull = 0;
+  dcb.fRtsControl = RTS_CONTROL_DISABLE;
+  dcb.fAbortOnError = 0;
+  // fDummy2, the upper reserved flag bits, and wReserved1 stay as read.
+  dcb.wReserved = 0;
+  dcb.XonLim = 2048;
+  dcb.XoffLim = 4096;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  dcb.ErrorChar = 0;
+  dcb.EofChar = 0x03;
+  dcb.EvtChar = 0x02;
+}
+
+bool configure(SerialPort& port) {
+  SetCommMask(port.handle, 0);
+  SetupComm(port.handle, kQueueBytes, kQueueBytes);
+  COMMTIMEOUTS timeouts = lineTimeouts(kReadWindowMs);
+  SetCommTimeouts(port.handle, &timeouts);
+
+  DCB dcb{};
+  dcb.DCBlength = sizeof(DCB);
+  GetCommState(port.handle, &dcb);
+  applyLineSettings(dcb);
+  // Some drivers take the settings only on the second try; the second
+  // result is the one that counts.
+  SetCommState(port.handle, &dcb);
+  const BOOL applied = SetCommState(port.handle, &dcb);
+  port.dcb = dcb;
+  return applied != FALSE;
+}
+
+}  // namespace
+
+SerialPort* openSerialPort(const std::string& name) {
+  const std::wstring device = toWide(name);
+  const HANDLE handle = CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    reportOpenFailure(name, static_cast<int>(GetLastError()));
+    return nullptr;
+  }
+  SerialPort* port = new SerialPort;
+  port->handle = handle;
+  if (!configure(*port)) {
+    CloseHandle(handle);
+    delete port;
+    return nullptr;
+  }
+  return port;
+}
+
+void closeSerialPort(SerialPort* port) {
+  if (port == nullptr) {
+    return;
+  }
+  CloseHandle(port->handle);
+  delete port;
+}
+
+bool purgeInput(SerialPort& port) {
+  return PurgeComm(port.handle, PURGE_RXCLEAR) != FALSE;
+}
+
+bool purgeOutput(SerialPort& port) {
+  return PurgeComm(port.handle, PURGE_TXCLEAR) != FALSE;
+}
+
+bool readSerialPort(SerialPort& port, std::uint8_t* buffer, std::size_t size,
+                    std::uint32_t windowMs, std::size_t& received) {
+  // The port keeps the standard read window; another window is set for this
+  // one read only.
+  const bool otherWindow = windowMs != kReadWindowMs;
+  if (otherWindow) {
+    COMMTIMEOUTS timeouts = lineTimeouts(windowMs);
+    SetCommTimeouts(port.handle, &timeouts);
+  }
+  DWORD count = 0;
+  const BOOL ok = ReadFile(port.handle, buffer, static_cast<DWORD>(size), &count, nullptr);
+  if (otherWindow) {
+    COMMTIMEOUTS timeouts = lineTimeouts(kReadWindowMs);
+    SetCommTimeouts(port.handle, &timeouts);
+  }
+  port.transferred = count;
+  received = count;
+  return ok != FALSE;
+}
+
+bool writeSerialPort(SerialPort& port, const std::uint8_t* data, std::size_t size) {
+  DWORD count = 0;
+  const BOOL ok = WriteFile(port.handle, data, static_cast<DWORD>(size), &count, nullptr);
+  port.transferred = count;
+  return ok != FALSE;
+}
+
+std::uint32_t tickMs() {
+  return timeGetTime();
+}
+
+void beginTimerResolution() {
+  timeBeginPeriod(1);
+}
+
+void raiseThreadPriority(boost::thread& thread) {
+  if (!SetThreadPriority(thread.native_handle(), THREAD_PRIORITY_HIGHEST)) {
+    std::cerr << "connector warning: communication thread keeps its normal priority (error "
+              << GetLastError() << ")" << std::endl;
+  }
+}
+
+void reportOpenFailure(const std::string& /*name*/, int code) {
+  // "Port open failed CODE=%d" in Japanese, spelled with escapes so that the
+  // text (and this file) does not depend on the compiler's source code page.
+  wchar_t text[64];
+  wsprintfW(text, L"\u30DD\u30FC\u30C8\u30AA\u30FC\u30D7\u30F3\u5931\u6557 CODE=%d", code);
+  // No owner window, the system's default caption; blocks until dismissed.
+  MessageBoxW(nullptr, text, nullptr, MB_OK);
+}
+
+}  // namespace platform
+}  // namespace tolvarine_controller
