@@ -1,0 +1,87 @@
+// RTC::InPort: a data in-port with a bounded buffer (stand-in host, C++14).
+//
+// As with OpenRTM-aist, include the data type's generated header before this
+// one, so that its CORBA::Any operators are visible to the template.
+#ifndef RTM_INPORT_H
+#define RTM_INPORT_H
+
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+#include <rtm/idl/BasicDataTypeSkel.h>
+#include <rtm/idl/ExtendedDataTypesSkel.h>
+
+#include <rtm/InPortBase.h>
+
+namespace RTC {
+
+template <class DataType>
+class InPort : public InPortBase {
+ public:
+  // Samples wait in a first-in first-out buffer of `bufsize` entries; when
+  // it is full the oldest is dropped. The blocking and time-out arguments
+  // are accepted for compatibility and have no effect: read() never waits.
+  InPort(const char* name, DataType& value, int bufsize = 64, bool read_block = false,
+         bool write_block = false, int read_timeout = 0, int write_timeout = 0)
+      : InPortBase(name, toAny(value)),
+        m_value(value),
+        m_capacity(bufsize > 0 ? static_cast<std::size_t>(bufsize) : 1) {
+    (void)read_block;
+    (void)write_block;
+    (void)read_timeout;
+    (void)write_timeout;
+  }
+
+  virtual ~InPort() {}
+
+  virtual bool isNew() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_buffer.empty();
+  }
+
+  virtual bool isEmpty() { return !isNew(); }
+
+  // Copies the oldest waiting sample into the bound variable; false (and the
+  // variable unchanged) when nothing waits.
+  bool read() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_buffer.empty()) {
+      return false;
+    }
+    m_value = m_buffer.front();
+    m_buffer.pop_front();
+    return true;
+  }
+
+  void operator>>(DataType& rhs) {
+    read();
+    rhs = m_value;
+  }
+
+ private:
+  static CORBA::Any toAny(const DataType& value) {
+    CORBA::Any any;
+    any <<= value;
+    return any;
+  }
+
+  virtual void putMarshalled(cdrStream& sample) {
+    DataType value;
+    value <<= sample;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_buffer.size() >= m_capacity) {
+      m_buffer.pop_front();
+    }
+    m_buffer.push_back(value);
+  }
+
+  DataType& m_value;
+  const std::size_t m_capacity;
+  std::deque<DataType> m_buffer;
+  std::mutex m_mutex;
+};
+
+}  // namespace RTC
+
+#endif  // RTM_INPORT_H

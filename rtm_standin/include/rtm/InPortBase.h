@@ -1,0 +1,45 @@
+// Type-independent part of a data in-port (stand-in host, C++14).
+#ifndef RTM_INPORTBASE_H
+#define RTM_INPORTBASE_H
+
+#include <memory>
+
+#include <omniORB4/CORBA.h>
+
+#include <rtm/PortBase.h>
+
+namespace rtm_standin {
+class DataPortCore;
+class DataPortAccess;
+}  // namespace rtm_standin
+
+namespace RTC {
+
+class InPortBase : public PortBase {
+ public:
+  virtual ~InPortBase();
+
+  // True while unread samples wait in the buffer.
+  virtual bool isNew() = 0;
+  virtual bool isEmpty() = 0;
+
+  // The data type as announced to tools: the type code's name and
+  // repository id ("TimedVelocity2D", "IDL:RTC/TimedVelocity2D:1.0").
+  const char* getDataTypeName() const;
+  const char* getDataTypeId() const;
+
+ protected:
+  // `sample` holds a default value of the port's data type.
+  InPortBase(const char* name, const CORBA::Any& sample);
+
+ private:
+  friend class ::rtm_standin::DataPortAccess;
+  // Unmarshals one sample and queues it as a connected writer would.
+  virtual void putMarshalled(cdrStream& sample) = 0;
+
+  std::unique_ptr< ::rtm_standin::DataPortCore> m_core;
+};
+
+}  // namespace RTC
+
+#endif  // RTM_INPORTBASE_H

@@ -1,0 +1,91 @@
+// RTC::RTObject_impl: the base of every RT component (stand-in host, C++14).
+//
+// The stand-in runs components in-process: there are no CORBA servants, no
+// naming service and no port negotiation. The lifecycle hooks, ports and
+// configuration binding behave as in OpenRTM-aist 1.x.
+#ifndef RTM_RTOBJECT_H
+#define RTM_RTOBJECT_H
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <coil/Properties.h>
+#include <rtm/ConfigAdmin.h>
+#include <rtm/InPortBase.h>
+#include <rtm/OutPortBase.h>
+#include <rtm/PortBase.h>
+#include <rtm/RTC.h>
+
+namespace rtm_standin {
+class ComponentHost;
+}  // namespace rtm_standin
+
+namespace RTC {
+
+class RTObject_impl {
+ public:
+  explicit RTObject_impl(Manager* manager);
+  virtual ~RTObject_impl();
+
+  // Profile entries (point into the component's properties).
+  const char* getInstanceName();
+  void setInstanceName(const char* instance_name);
+  const char* getTypeName();
+  const char* getDescription();
+  const char* getVersion();
+  const char* getVendor();
+  const char* getCategory();
+
+  coil::Properties& getProperties() { return m_properties; }
+  void setProperties(const coil::Properties& prop);
+
+  template <typename VarType>
+  bool bindParameter(const char* param_name, VarType& var, const char* def_val,
+                     bool (*trans)(VarType&, const char*) = coil::stringTo) {
+    return m_configsets.bindParameter(param_name, var, def_val, trans);
+  }
+  void updateParameters(const char* config_set);
+
+  bool addPort(PortBase& port);
+  bool addInPort(const char* name, InPortBase& inport);
+  bool addOutPort(const char* name, OutPortBase& outport);
+  bool removeInPort(InPortBase& port);
+  bool removeOutPort(OutPortBase& port);
+
+  RTObject_impl(const RTObject_impl&) = delete;
+  RTObject_impl& operator=(const RTObject_impl&) = delete;
+
+ protected:
+  // Lifecycle hooks; each returns RTC_OK unless overridden.
+  virtual ReturnCode_t onInitialize();
+  virtual ReturnCode_t onFinalize();
+  virtual ReturnCode_t onStartup(UniqueId exec_handle);
+  virtual ReturnCode_t onShutdown(UniqueId exec_handle);
+  virtual ReturnCode_t onActivated(UniqueId exec_handle);
+  virtual ReturnCode_t onDeactivated(UniqueId exec_handle);
+  virtual ReturnCode_t onExecute(UniqueId exec_handle);
+  virtual ReturnCode_t onAborting(UniqueId exec_handle);
+  virtual ReturnCode_t onError(UniqueId exec_handle);
+  virtual ReturnCode_t onReset(UniqueId exec_handle);
+  virtual ReturnCode_t onStateUpdate(UniqueId exec_handle);
+  virtual ReturnCode_t onRateChanged(UniqueId exec_handle);
+
+  Manager* m_pManager;
+  coil::Properties m_properties;
+  ConfigAdmin m_configsets;
+
+ private:
+  friend class ::rtm_standin::ComponentHost;
+
+  std::mutex m_portsMutex;
+  std::vector<PortBase*> m_ports;
+  std::vector<InPortBase*> m_inports;
+  std::vector<OutPortBase*> m_outports;
+};
+
+typedef RTObject_impl RtcBase;
+
+}  // namespace RTC
+
+#endif  // RTM_RTOBJECT_H

@@ -1,0 +1,356 @@
+#include "component_host.h"
+
+#include <exception>
+#include <future>
+#include <memory>
+#include <utility>
+
+#include "host_log.h"
+
+namespace rtm_standin {
+
+namespace {
+
+// Each component has one execution context; its handle is 0.
+constexpr RTC::UniqueId kContextId = 0;
+
+thread_local bool t_hostThread = false;
+
+}  // namespace
+
+bool inHostThread() {
+  return t_hostThread;
+}
+
+void markHostThread() {
+  t_hostThread = true;
+}
+
+const char* stateName(RTC::LifeCycleState state) {
+  switch (state) {
+    case RTC::CREATED_STATE:
+      return "CREATED";
+    case RTC::INACTIVE_STATE:
+      return "INACTIVE";
+    case RTC::ACTIVE_STATE:
+      return "ACTIVE";
+    case RTC::ERROR_STATE:
+      return "ERROR";
+  }
+  return "UNKNOWN";
+}
+
+const char* returnCodeName(RTC::ReturnCode_t code) {
+  switch (code) {
+    case RTC::RTC_OK:
+      return "RTC_OK";
+    case RTC::RTC_ERROR:
+      return "RTC_ERROR";
+    case RTC::BAD_PARAMETER:
+      return "BAD_PARAMETER";
+    case RTC::UNSUPPORTED:
+      return "UNSUPPORTED";
+    case RTC::OUT_OF_RESOURCES:
+      return "OUT_OF_RESOURCES";
+    case RTC::PRECONDITION_NOT_MET:
+      return "PRECONDITION_NOT_MET";
+  }
+  return "UNKNOWN";
+}
+
+const char* transitionName(Transition transition) {
+  switch (transition) {
+    case Transition::Activate:
+      return "activate";
+    case Transition::Deactivate:
+      return "deactivate";
+    case Transition::Reset:
+      return "reset";
+  }
+  return "?";
+}
+
+ComponentHost::ComponentHost(RTC::RTObject_impl* component, RTC::RtcDeleteFunc deleter,
+                             double rate_hz)
+    : m_component(component),
+      m_deleter(deleter),
+      m_instance(component->getInstanceName()),
+      m_type(component->getTypeName()),
+      m_category(component->getCategory()),
+      m_rate(rate_hz),
+      m_period(std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(1.0 / rate_hz))) {
+  config().setOwner(m_instance);
+}
+
+ComponentHost::~ComponentHost() {
+  if (m_thread.joinable()) {
+    stop();
+  }
+}
+
+ConfigStore& ComponentHost::config() {
+  return *m_component->m_configsets.m_store;
+}
+
+std::vector<RTC::InPortBase*> ComponentHost::inPorts() const {
+  std::lock_guard<std::mutex> lock(m_component->m_portsMutex);
+  return m_component->m_inports;
+}
+
+std::vector<RTC::OutPortBase*> ComponentHost::outPorts() const {
+  std::lock_guard<std::mutex> lock(m_component->m_portsMutex);
+  return m_component->m_outports;
+}
+
+RTC::ReturnCode_t ComponentHost::hook(const char* name,
+                                      const std::function<RTC::ReturnCode_t()>& call) {
+  try {
+    return call();
+  } catch (const std::exception& e) {
+    hostLog(m_instance + ": " + name + " threw: " + e.what());
+  } catch (const CORBA::Exception& e) {
+    hostLog(m_instance + ": " + name + " threw CORBA exception " + e._name());
+  } catch (...) {
+    hostLog(m_instance + ": " + name + " threw an exception");
+  }
+  return RTC::RTC_ERROR;
+}
+
+void ComponentHost::setState(RTC::LifeCycleState state) {
+  m_state.store(state);
+}
+
+RTC::ReturnCode_t ComponentHost::initialize() {
+  RTC::ReturnCode_t rc = hook("onInitialize", [this] { return m_component->onInitialize(); });
+  if (rc != RTC::RTC_OK) {
+    return rc;
+  }
+  config().update();
+  setState(RTC::INACTIVE_STATE);
+  return RTC::RTC_OK;
+}
+
+void ComponentHost::start() {
+  // Returns once onStartup has run, so components start one after the other.
+  std::promise<void> started;
+  std::future<void> ready = started.get_future();
+  m_thread = std::thread([this, &started] { run(started); });
+  ready.wait();
+}
+
+void ComponentHost::requestTransition(Transition transition, Done done) {
+  RequestKind kind = transition == Transition::Activate     ? RequestKind::Activate
+                     : transition == Transition::Deactivate ? RequestKind::Deactivate
+                                                            : RequestKind::Reset;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_closing && m_thread.joinable()) {
+      m_requests.push_back({kind, std::move(done)});
+      m_wake.notify_one();
+      return;
+    }
+  }
+  TransitionResult refused;
+  refused.code = RTC::PRECONDITION_NOT_MET;
+  refused.state = state();
+  refused.message = "the host is shutting down";
+  done(refused);
+}
+
+TransitionResult ComponentHost::transition(Transition transition) {
+  auto promise = std::make_shared<std::promise<TransitionResult>>();
+  std::future<TransitionResult> result = promise->get_future();
+  requestTransition(transition, [promise](const TransitionResult& r) { promise->set_value(r); });
+  return result.get();
+}
+
+void ComponentHost::stop() {
+  std::promise<void> stopped;
+  std::future<void> done = stopped.get_future();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_thread.joinable() || m_closing) {
+      return;
+    }
+    m_closing = true;
+    m_requests.push_back(
+        {RequestKind::Stop, [&stopped](const TransitionResult&) { stopped.set_value(); }});
+    m_wake.notify_one();
+  }
+  done.wait();
+  m_thread.join();
+}
+
+void ComponentHost::finalize() {
+  if (m_finalized) {
+    return;
+  }
+  m_finalized = true;
+  hook("onFinalize", [this] { return m_component->onFinalize(); });
+}
+
+void ComponentHost::destroy() {
+  if (m_component == nullptr) {
+    return;
+  }
+  RTC::RTObject_impl* component = m_component;
+  m_component = nullptr;
+  if (m_deleter != nullptr) {
+    m_deleter(component);
+  }
+}
+
+void ComponentHost::enterError(const std::string& why) {
+  setState(RTC::ERROR_STATE);
+  hostLog(m_instance + ": " + why + "; now in the ERROR state");
+  hook("onAborting", [this] { return m_component->onAborting(kContextId); });
+}
+
+TransitionResult ComponentHost::perform(RequestKind kind) {
+  TransitionResult result;
+  const RTC::LifeCycleState from = state();
+  auto refuse = [&](const char* what, RTC::LifeCycleState needed) {
+    result.code = RTC::PRECONDITION_NOT_MET;
+    result.message = std::string("cannot ") + what + " " + m_instance + ": it is " +
+                     stateName(from) + ", not " + stateName(needed);
+  };
+  switch (kind) {
+    case RequestKind::Activate: {
+      if (from != RTC::INACTIVE_STATE) {
+        refuse("activate", RTC::INACTIVE_STATE);
+        break;
+      }
+      config().update();
+      result.code = hook("onActivated", [this] { return m_component->onActivated(kContextId); });
+      if (result.code == RTC::RTC_OK) {
+        setState(RTC::ACTIVE_STATE);
+        hostLog(m_instance + ": ACTIVE");
+      } else {
+        result.message = std::string("onActivated returned ") + returnCodeName(result.code);
+        enterError(result.message);
+      }
+      break;
+    }
+    case RequestKind::Deactivate: {
+      if (from != RTC::ACTIVE_STATE) {
+        refuse("deactivate", RTC::ACTIVE_STATE);
+        break;
+      }
+      result.code =
+          hook("onDeactivated", [this] { return m_component->onDeactivated(kContextId); });
+      if (result.code == RTC::RTC_OK) {
+        setState(RTC::INACTIVE_STATE);
+        hostLog(m_instance + ": INACTIVE");
+      } else {
+        result.message = std::string("onDeactivated returned ") + returnCodeName(result.code);
+        enterError(result.message);
+      }
+      break;
+    }
+    case RequestKind::Reset: {
+      if (from != RTC::ERROR_STATE) {
+        refuse("reset", RTC::ERROR_STATE);
+        break;
+      }
+      result.code = hook("onReset", [this] { return m_component->onReset(kContextId); });
+      if (result.code == RTC::RTC_OK) {
+        setState(RTC::INACTIVE_STATE);
+        hostLog(m_instance + ": INACTIVE");
+      } else {
+        result.message = std::string("onReset returned ") + returnCodeName(result.code) +
+                         "; still in the ERROR state";
+        hostLog(m_instance + ": " + result.message);
+      }
+      break;
+    }
+    case RequestKind::Stop: {
+      if (from == RTC::ACTIVE_STATE) {
+        result.code =
+            hook("onDeactivated", [this] { return m_component->onDeactivated(kContextId); });
+        if (result.code == RTC::RTC_OK) {
+          setState(RTC::INACTIVE_STATE);
+          hostLog(m_instance + ": INACTIVE");
+        } else {
+          enterError(std::string("onDeactivated returned ") + returnCodeName(result.code));
+        }
+      }
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_stopping = true;
+      break;
+    }
+  }
+  result.state = state();
+  return result;
+}
+
+void ComponentHost::cycle() {
+  const RTC::LifeCycleState st = state();
+  if (st == RTC::ACTIVE_STATE) {
+    RTC::ReturnCode_t rc = hook("onExecute", [this] { return m_component->onExecute(kContextId); });
+    if (rc != RTC::RTC_OK) {
+      enterError(std::string("onExecute returned ") + returnCodeName(rc));
+      return;
+    }
+    rc = hook("onStateUpdate", [this] { return m_component->onStateUpdate(kContextId); });
+    if (rc != RTC::RTC_OK) {
+      enterError(std::string("onStateUpdate returned ") + returnCodeName(rc));
+      return;
+    }
+  } else if (st == RTC::ERROR_STATE) {
+    hook("onError", [this] { return m_component->onError(kContextId); });
+  } else {
+    return;
+  }
+  if (config().changed()) {
+    config().update();
+  }
+}
+
+void ComponentHost::run(std::promise<void>& started) {
+  markHostThread();
+  hook("onStartup", [this] { return m_component->onStartup(kContextId); });
+  started.set_value();
+
+  std::unique_lock<std::mutex> lock(m_mutex);
+  Clock::time_point next = Clock::now();
+  while (true) {
+    if (!m_requests.empty()) {
+      Request request = std::move(m_requests.front());
+      m_requests.pop_front();
+      lock.unlock();
+      TransitionResult result = perform(request.kind);
+      if (request.done) {
+        request.done(result);
+      }
+      lock.lock();
+      continue;
+    }
+    if (m_stopping) {
+      break;
+    }
+    const RTC::LifeCycleState st = state();
+    if (st != RTC::ACTIVE_STATE && st != RTC::ERROR_STATE) {
+      m_wake.wait(lock, [this] { return !m_requests.empty() || m_stopping; });
+      continue;
+    }
+    if (Clock::now() < next) {
+      m_wake.wait_until(lock, next, [this] { return !m_requests.empty() || m_stopping; });
+      continue;
+    }
+    lock.unlock();
+    cycle();
+    lock.lock();
+    next += m_period;
+    const Clock::time_point now = Clock::now();
+    if (now >= next + m_period) {
+      // More than a whole period late: skip the missed deadlines (keeping
+      // the phase) and run the next cycle at once.
+      next += ((now - next) / m_period) * m_period;
+    }
+  }
+  lock.unlock();
+  hook("onShutdown", [this] { return m_component->onShutdown(kContextId); });
+}
+
+}  // namespace rtm_standin

@@ -1,0 +1,120 @@
+// One hosted component and its periodic execution context.
+//
+// The execution context is one thread. It runs every activation,
+// deactivation and reset and every cycle (onExecute and onStateUpdate while
+// active, onError in the error state), so these never overlap: a transition
+// asked for while onExecute runs is taken up when it has returned. Cycles
+// follow absolute deadlines start + k * period, so the rate does not drift
+// with the time the cycles take; deadlines missed by more than a whole
+// period are skipped rather than made up in a burst.
+#ifndef RTM_STANDIN_COMPONENT_HOST_H
+#define RTM_STANDIN_COMPONENT_HOST_H
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <rtm/RTObject.h>
+
+#include "config_store.h"
+
+namespace rtm_standin {
+
+enum class Transition { Activate, Deactivate, Reset };
+
+const char* stateName(RTC::LifeCycleState state);
+const char* returnCodeName(RTC::ReturnCode_t code);
+const char* transitionName(Transition transition);
+
+struct TransitionResult {
+  RTC::ReturnCode_t code = RTC::RTC_OK;
+  RTC::LifeCycleState state = RTC::CREATED_STATE;
+  std::string message;  // why it failed; empty on success
+};
+
+// True in the threads the host runs (execution contexts, control endpoint,
+// terminator): code there must not wait for the host to shut down.
+bool inHostThread();
+void markHostThread();
+
+class ComponentHost {
+ public:
+  using Done = std::function<void(const TransitionResult&)>;
+
+  ComponentHost(RTC::RTObject_impl* component, RTC::RtcDeleteFunc deleter, double rate_hz);
+  ~ComponentHost();
+
+  RTC::RTObject_impl* component() const { return m_component; }
+  const std::string& instanceName() const { return m_instance; }
+  const std::string& typeName() const { return m_type; }
+  const std::string& category() const { return m_category; }
+  double rate() const { return m_rate; }
+  RTC::LifeCycleState state() const { return m_state.load(); }
+  ConfigStore& config();
+  std::vector<RTC::InPortBase*> inPorts() const;
+  std::vector<RTC::OutPortBase*> outPorts() const;
+
+  // onInitialize in the calling thread, then the first parameter update;
+  // INACTIVE on success.
+  RTC::ReturnCode_t initialize();
+  // Starts the execution context; returns when onStartup has run in it.
+  void start();
+
+  // Queues a transition; `done` runs in the execution context once it has
+  // taken place, or at once when the host is closing.
+  void requestTransition(Transition transition, Done done);
+  // The same, waiting for the result.
+  TransitionResult transition(Transition transition);
+
+  // Shut-down steps, in this order: deactivate if active and end the
+  // execution context (onShutdown); onFinalize; delete through the factory.
+  void stop();
+  void finalize();
+  void destroy();
+
+  ComponentHost(const ComponentHost&) = delete;
+  ComponentHost& operator=(const ComponentHost&) = delete;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class RequestKind { Activate, Deactivate, Reset, Stop };
+  struct Request {
+    RequestKind kind;
+    Done done;
+  };
+
+  void run(std::promise<void>& started);
+  TransitionResult perform(RequestKind kind);
+  void cycle();
+  void enterError(const std::string& why);
+  RTC::ReturnCode_t hook(const char* name, const std::function<RTC::ReturnCode_t()>& call);
+  void setState(RTC::LifeCycleState state);
+
+  RTC::RTObject_impl* m_component;
+  RTC::RtcDeleteFunc m_deleter;
+  const std::string m_instance;
+  const std::string m_type;
+  const std::string m_category;
+  const double m_rate;
+  const Clock::duration m_period;
+  std::atomic<RTC::LifeCycleState> m_state{RTC::CREATED_STATE};
+
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::deque<Request> m_requests;
+  bool m_closing = false;   // no more requests accepted
+  bool m_stopping = false;  // the execution context ends
+  std::thread m_thread;
+  bool m_finalized = false;
+};
+
+}  // namespace rtm_standin
+
+#endif  // RTM_STANDIN_COMPONENT_HOST_H

@@ -1,0 +1,635 @@
+#include <rtm/Manager.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "component_host.h"
+#include "control_server.h"
+#include "host_log.h"
+#include "manager_config.h"
+#include "manager_internal.h"
+
+namespace rtm_standin {
+
+namespace {
+
+std::mutex g_instanceMutex;
+// The current manager. A manager that has shut down is replaced (and
+// deleted) by the next init(); the last one lives until the process ends.
+RTC::Manager* g_manager = nullptr;
+
+// Write end of the current manager's terminator pipe, for the signal handler.
+std::atomic<int> g_signalFd{-1};
+
+extern "C" void onShutdownSignal(int signo) {
+  const int fd = g_signalFd.load();
+  if (fd >= 0) {
+    const char c = static_cast<char>(signo);
+    ssize_t n = ::write(fd, &c, 1);
+    (void)n;
+  }
+}
+
+// Bytes on the terminator pipe besides signal numbers.
+constexpr char kTerminate = 't';
+constexpr char kQuit = 'q';
+
+std::string formatRate(double hz) {
+  std::ostringstream os;
+  os << hz;
+  return os.str();
+}
+
+std::string baseName(const std::string& path) {
+  std::string::size_type slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+class ManagerCore : public HostDirectory {
+ public:
+  explicit ManagerCore(RTC::Manager& owner) : m_owner(owner) {}
+
+  ~ManagerCore() override {
+    doShutdown();
+    joinTerminator();
+    for (int& fd : m_pipe) {
+      if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+      }
+    }
+  }
+
+  void setUp(const std::string& program, const coil::Properties& config) {
+    m_program = program;
+    m_config = config;
+    std::string name = program.empty() ? std::string("rtm-standin") : program;
+    std::vector<char> arg0(name.begin(), name.end());
+    arg0.push_back('\0');
+    char* argv[] = {arg0.data(), nullptr};
+    int argc = 1;
+    m_orb = CORBA::ORB_init(argc, argv);
+
+    if (::pipe2(m_pipe, O_CLOEXEC) != 0) {
+      throw std::runtime_error("cannot create a pipe: " + std::string(std::strerror(errno)));
+    }
+    // The signal handler must never block on a full pipe.
+    ::fcntl(m_pipe[1], F_SETFL, O_NONBLOCK);
+    installSignals();
+    m_terminator = std::thread([this] { terminatorLoop(); });
+  }
+
+  bool finished() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_shutdownDone;
+  }
+
+  // ---- HostDirectory ---------------------------------------------------------
+
+  std::vector<ComponentHost*> components() override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<ComponentHost*> out;
+    for (const auto& host : m_components) {
+      out.push_back(host.get());
+    }
+    return out;
+  }
+
+  void requestShutdown() override { terminate(); }
+
+  // ---- manager operations ------------------------------------------------------
+
+  void setModuleInitProc(RTC::Manager::ModuleInitProc proc) { m_initProc = proc; }
+
+  bool activate() {
+    std::lock_guard<std::recursive_mutex> life(m_lifecycle);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_shutdownStarted) {
+        return false;
+      }
+      if (m_activated) {
+        hostLog("activateManager: the manager is already active");
+        return false;
+      }
+      m_activated = true;
+    }
+    if (m_initProc != nullptr) {
+      m_initProc(&m_owner);
+    }
+    for (const std::string& type : coil::split(m_config.getProperty(kPrecreateKey), ",", true)) {
+      createComponent(type.c_str());
+    }
+    if (!m_config.getProperty(kPreconnectKey).empty()) {
+      hostLog(std::string(kPreconnectKey) +
+              " has no effect here; write samples to in-ports through the control socket");
+    }
+
+    const std::string path = controlSocketPath();
+    try {
+      auto server = std::unique_ptr<ControlServer>(new ControlServer(*this));
+      server->start(path);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_server = std::move(server);
+    } catch (const std::exception& e) {
+      hostLog(e.what());
+      hostLog("not starting");
+      doShutdown();
+      joinTerminator();
+      std::exit(1);
+    }
+    hostLog("control socket " + path);
+
+    for (const std::string& name :
+         coil::split(m_config.getProperty(kPreactivationKey), ",", true)) {
+      ComponentHost* host = find(name);
+      if (host == nullptr) {
+        hostLog(std::string(kPreactivationKey) + ": no component named \"" + name + "\"");
+        continue;
+      }
+      TransitionResult r = host->transition(Transition::Activate);
+      if (r.code != RTC::RTC_OK) {
+        hostLog("preactivation of " + name + " failed: " + r.message);
+      }
+    }
+    return true;
+  }
+
+  void runManager(bool noBlock) {
+    if (noBlock || inHostThread()) {
+      return;
+    }
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_changed.wait(lock, [this] { return m_shutdownDone; });
+    }
+    joinTerminator();
+  }
+
+  void shutdown() {
+    if (inHostThread()) {
+      terminate();
+      return;
+    }
+    doShutdown();
+    joinTerminator();
+  }
+
+  void terminate() {
+    if (m_pipe[1] >= 0) {
+      const char c = kTerminate;
+      ssize_t n = ::write(m_pipe[1], &c, 1);
+      (void)n;
+    }
+  }
+
+  bool registerFactory(coil::Properties& profile, RTC::RtcNewFunc create,
+                       RTC::RtcDeleteFunc destroy) {
+    const std::string id = profile.getProperty("implementation_id");
+    const std::string type = profile.getProperty("type_name");
+    if ((id.empty() && type.empty()) || create == nullptr) {
+      hostLog("registerFactory: the profile names no implementation_id or type_name");
+      return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Factory& f : m_factories) {
+      if (f.id == id && f.type == type) {
+        return false;
+      }
+    }
+    m_factories.push_back({id, type, profile, create, destroy});
+    return true;
+  }
+
+  std::vector<coil::Properties> factoryProfiles() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<coil::Properties> out;
+    for (const Factory& f : m_factories) {
+      out.push_back(f.profile);
+    }
+    return out;
+  }
+
+  RTC::RTObject_impl* createComponent(const char* compArgs) {
+    const std::string args = compArgs != nullptr ? compArgs : "";
+    std::lock_guard<std::recursive_mutex> life(m_lifecycle);
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_shutdownStarted) {
+        hostLog("cannot create \"" + args + "\": the manager is shutting down");
+        return nullptr;
+      }
+    }
+    try {
+      auto parsed = parseComponentArgs(args);
+      const Factory factory = findFactory(parsed.first);
+      const std::string instance = instanceName(factory, parsed.second);
+      coil::Properties props =
+          componentProperties(m_config, factory.profile, instance, parsed.second);
+      const double rate = componentRate(props, m_config);
+
+      RTC::RTObject_impl* component = factory.create(&m_owner);
+      if (component == nullptr) {
+        throw ConfigError("its factory returned no component");
+      }
+      component->setProperties(props);
+      auto host =
+          std::unique_ptr<ComponentHost>(new ComponentHost(component, factory.destroy, rate));
+      const coil::Properties* set = props.findNode("conf.default");
+      host->config().setValues(set != nullptr ? *set : coil::Properties());
+
+      RTC::ReturnCode_t rc = host->initialize();
+      if (rc != RTC::RTC_OK) {
+        hostLog(instance + ": onInitialize returned " + returnCodeName(rc) +
+                "; the component is finalized and deleted");
+        host->finalize();
+        host->destroy();
+        return nullptr;
+      }
+      host->start();
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_components.push_back(std::move(host));
+      }
+      hostLog(instance + ": created, execution context at " + formatRate(rate) + " Hz");
+      return component;
+    } catch (const ConfigError& e) {
+      hostLog("cannot create \"" + args + "\": " + e.what());
+      return nullptr;
+    }
+  }
+
+  static ManagerCore& of(RTC::Manager& manager) { return *manager.m_core; }
+  ComponentHost* host(const std::string& name) { return find(name); }
+
+  RTC::RTObject_impl* getComponent(const std::string& name) {
+    ComponentHost* host = find(name);
+    return host != nullptr ? host->component() : nullptr;
+  }
+
+  std::vector<RTC::RTObject_impl*> getComponents() {
+    std::vector<RTC::RTObject_impl*> out;
+    for (ComponentHost* host : components()) {
+      out.push_back(host->component());
+    }
+    return out;
+  }
+
+  coil::Properties& config() { return m_config; }
+
+  CORBA::ORB_ptr orb() { return CORBA::ORB::_duplicate(m_orb.in()); }
+
+  // ---- shutdown ------------------------------------------------------------------
+
+  // Control socket first (no new requests), then each component in the
+  // order of creation: deactivated if active, execution context ended,
+  // finalized, deleted through its factory. Runs once; later callers wait
+  // for it to finish.
+  void doShutdown() {
+    bool first = false;
+    {
+      std::lock_guard<std::recursive_mutex> life(m_lifecycle);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      first = !m_shutdownStarted;
+      m_shutdownStarted = true;
+    }
+    if (!first) {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_changed.wait(lock, [this] { return m_shutdownDone; });
+      return;
+    }
+    std::unique_ptr<ControlServer> server;
+    std::vector<std::unique_ptr<ComponentHost>> hosts;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      server = std::move(m_server);
+      hosts.swap(m_components);
+    }
+    if (server) {
+      server->stop();
+      server.reset();
+    }
+    for (auto& host : hosts) {
+      host->stop();
+      host->finalize();
+      host->destroy();
+    }
+    hosts.clear();
+    if (!CORBA::is_nil(m_orb.in())) {
+      try {
+        m_orb->destroy();
+      } catch (const CORBA::Exception& e) {
+        hostLog(std::string("ORB shutdown: ") + e._name());
+      }
+      m_orb = CORBA::ORB::_nil();
+    }
+    restoreSignals();
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_shutdownDone = true;
+    }
+    m_changed.notify_all();
+  }
+
+  void joinTerminator() {
+    std::lock_guard<std::mutex> lock(m_joinMutex);
+    if (m_terminator.joinable() && m_terminator.get_id() != std::this_thread::get_id()) {
+      const char c = kQuit;
+      ssize_t n = ::write(m_pipe[1], &c, 1);
+      (void)n;
+      m_terminator.join();
+    }
+  }
+
+ private:
+  struct Factory {
+    std::string id;
+    std::string type;
+    coil::Properties profile;
+    RTC::RtcNewFunc create;
+    RTC::RtcDeleteFunc destroy;
+  };
+
+  void terminatorLoop() {
+    markHostThread();
+    while (true) {
+      char c = 0;
+      ssize_t n = ::read(m_pipe[0], &c, 1);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0 || c == kQuit) {
+        return;
+      }
+      if (c == SIGINT || c == SIGTERM) {
+        hostLog(std::string("received ") + (c == SIGINT ? "SIGINT" : "SIGTERM") +
+                "; shutting down");
+      } else if (c != kTerminate) {
+        continue;
+      }
+      doShutdown();
+      return;
+    }
+  }
+
+  void installSignals() {
+    g_signalFd.store(m_pipe[1]);
+    struct sigaction action {};
+    action.sa_handler = onShutdownSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &action, &m_oldInt);
+    ::sigaction(SIGTERM, &action, &m_oldTerm);
+    m_signalsInstalled = true;
+  }
+
+  void restoreSignals() {
+    if (!m_signalsInstalled) {
+      return;
+    }
+    m_signalsInstalled = false;
+    ::sigaction(SIGINT, &m_oldInt, nullptr);
+    ::sigaction(SIGTERM, &m_oldTerm, nullptr);
+    g_signalFd.store(-1);
+  }
+
+  ComponentHost* find(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& host : m_components) {
+      if (host->instanceName() == name) {
+        return host.get();
+      }
+    }
+    return nullptr;
+  }
+
+  Factory findFactory(const std::string& name) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Factory& f : m_factories) {
+      if (f.id == name) {
+        return f;
+      }
+    }
+    for (const Factory& f : m_factories) {
+      if (f.type == name) {
+        return f;
+      }
+    }
+    std::string known;
+    for (const Factory& f : m_factories) {
+      known += (known.empty() ? "" : ", ") + (f.id.empty() ? f.type : f.id);
+    }
+    throw ConfigError("no component type of that name is registered (registered: " +
+                      (known.empty() ? std::string("none") : known) + ")");
+  }
+
+  std::string instanceName(const Factory& factory, const coil::Properties& args) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto taken = [this](const std::string& name) {
+      return std::any_of(
+          m_components.begin(), m_components.end(),
+          [&](const std::unique_ptr<ComponentHost>& h) { return h->instanceName() == name; });
+    };
+    const std::string type = factory.type.empty() ? factory.id : factory.type;
+    long maxInstances = std::atol(factory.profile.getProperty("max_instance").c_str());
+    if (maxInstances > 0) {
+      long count = std::count_if(
+          m_components.begin(), m_components.end(),
+          [&](const std::unique_ptr<ComponentHost>& h) { return h->typeName() == type; });
+      if (count >= maxInstances) {
+        throw ConfigError("max_instance (" + std::to_string(maxInstances) + ") reached");
+      }
+    }
+    std::string requested = args.getProperty("instance_name");
+    if (!requested.empty()) {
+      if (taken(requested)) {
+        throw ConfigError("a component named \"" + requested + "\" exists already");
+      }
+      return requested;
+    }
+    for (unsigned n = 0;; ++n) {
+      std::string name = type + std::to_string(n);
+      if (!taken(name)) {
+        return name;
+      }
+    }
+  }
+
+  std::string controlSocketPath() {
+    std::string path = m_config.getProperty(kControlSocketKey);
+    if (!path.empty()) {
+      return path;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string name = m_components.empty()
+                           ? m_config.getProperty("manager.instance_name", "manager")
+                           : m_components.front()->instanceName();
+    return "./" + name + ".sock";
+  }
+
+  RTC::Manager& m_owner;
+  std::string m_program;
+  coil::Properties m_config;
+  CORBA::ORB_var m_orb;
+  RTC::Manager::ModuleInitProc m_initProc = nullptr;
+
+  // Held while components are created, the manager is activated, and the
+  // shutdown begins: a signal during start-up waits for the step under way.
+  std::recursive_mutex m_lifecycle;
+  std::mutex m_mutex;  // everything below
+  std::condition_variable m_changed;
+  std::vector<Factory> m_factories;
+  std::vector<std::unique_ptr<ComponentHost>> m_components;
+  std::unique_ptr<ControlServer> m_server;
+  bool m_activated = false;
+  bool m_shutdownStarted = false;
+  bool m_shutdownDone = false;
+
+  int m_pipe[2] = {-1, -1};
+  std::thread m_terminator;
+  std::mutex m_joinMutex;
+  bool m_signalsInstalled = false;
+  struct sigaction m_oldInt {};
+  struct sigaction m_oldTerm {};
+};
+
+ComponentHost* hostOf(RTC::Manager& manager, const std::string& instance) {
+  return ManagerCore::of(manager).host(instance);
+}
+
+}  // namespace rtm_standin
+
+namespace RTC {
+
+using rtm_standin::ConfigError;
+
+Manager::Manager() : m_core(new rtm_standin::ManagerCore(*this)) {}
+
+Manager::~Manager() = default;
+
+Manager* Manager::init(int argc, char** argv) {
+  std::unique_lock<std::mutex> lock(rtm_standin::g_instanceMutex);
+  if (rtm_standin::g_manager != nullptr && !rtm_standin::g_manager->m_core->finished()) {
+    return rtm_standin::g_manager;
+  }
+  std::vector<std::string> args;
+  for (int i = 0; i < argc && argv != nullptr; ++i) {
+    args.push_back(argv[i] != nullptr ? argv[i] : "");
+  }
+  const std::string program = args.empty() ? std::string("rtm-standin") : args.front();
+
+  rtm_standin::ManagerConfig config;
+  try {
+    rtm_standin::CommandLine line = rtm_standin::parseCommandLine(args);
+    if (line.help) {
+      lock.unlock();
+      std::cout << rtm_standin::usage(rtm_standin::baseName(program)) << std::flush;
+      std::exit(0);
+    }
+    for (const std::string& notice : line.notices) {
+      rtm_standin::hostLog(notice);
+    }
+    config = rtm_standin::loadManagerConfig(line);
+  } catch (const ConfigError& e) {
+    lock.unlock();
+    rtm_standin::hostLog(e.what());
+    rtm_standin::hostLog("run " + rtm_standin::baseName(program) + " --help for the options");
+    std::exit(2);
+  }
+  for (const std::string& warning : config.warnings) {
+    rtm_standin::hostLog(warning);
+  }
+
+  Manager* previous = rtm_standin::g_manager;
+  Manager* manager = new Manager();
+  try {
+    manager->m_core->setUp(program, config.properties);
+  } catch (const std::exception& e) {
+    lock.unlock();
+    rtm_standin::hostLog(std::string("cannot start: ") + e.what());
+    std::exit(2);
+  } catch (const CORBA::Exception& e) {
+    lock.unlock();
+    rtm_standin::hostLog(std::string("cannot start the ORB: ") + e._name());
+    std::exit(2);
+  }
+  rtm_standin::g_manager = manager;
+  delete previous;
+  return manager;
+}
+
+Manager& Manager::instance() {
+  {
+    std::lock_guard<std::mutex> lock(rtm_standin::g_instanceMutex);
+    if (rtm_standin::g_manager != nullptr) {
+      return *rtm_standin::g_manager;
+    }
+  }
+  return *init(0, nullptr);
+}
+
+void Manager::setModuleInitProc(ModuleInitProc proc) {
+  m_core->setModuleInitProc(proc);
+}
+
+bool Manager::activateManager() {
+  return m_core->activate();
+}
+
+void Manager::runManager(bool no_block) {
+  m_core->runManager(no_block);
+}
+
+void Manager::shutdown() {
+  m_core->shutdown();
+}
+
+void Manager::terminate() {
+  m_core->terminate();
+}
+
+bool Manager::registerFactory(coil::Properties& profile, RtcNewFunc new_func,
+                              RtcDeleteFunc delete_func) {
+  return m_core->registerFactory(profile, new_func, delete_func);
+}
+
+std::vector<coil::Properties> Manager::getFactoryProfiles() {
+  return m_core->factoryProfiles();
+}
+
+RTObject_impl* Manager::createComponent(const char* comp_args) {
+  return m_core->createComponent(comp_args);
+}
+
+RTObject_impl* Manager::getComponent(const char* instance_name) {
+  return m_core->getComponent(instance_name != nullptr ? instance_name : "");
+}
+
+std::vector<RTObject_impl*> Manager::getComponents() {
+  return m_core->getComponents();
+}
+
+coil::Properties& Manager::getConfig() {
+  return m_core->config();
+}
+
+CORBA::ORB_ptr Manager::getORB() {
+  return m_core->orb();
+}
+
+}  // namespace RTC

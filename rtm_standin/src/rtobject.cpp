@@ -1,0 +1,151 @@
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/RTObject.h>
+
+#include <algorithm>
+
+namespace RTC {
+
+RTObject_impl::RTObject_impl(Manager* manager)
+    : m_pManager(manager), m_configsets(m_properties.getNode("conf")) {}
+
+RTObject_impl::~RTObject_impl() = default;
+
+void RTObject_impl::setInstanceName(const char* instance_name) {
+  m_properties.setProperty("instance_name", instance_name != nullptr ? instance_name : "");
+}
+
+const char* RTObject_impl::getInstanceName() {
+  return m_properties["instance_name"].c_str();
+}
+
+const char* RTObject_impl::getTypeName() {
+  return m_properties["type_name"].c_str();
+}
+
+const char* RTObject_impl::getDescription() {
+  return m_properties["description"].c_str();
+}
+
+const char* RTObject_impl::getVersion() {
+  return m_properties["version"].c_str();
+}
+
+const char* RTObject_impl::getVendor() {
+  return m_properties["vendor"].c_str();
+}
+
+const char* RTObject_impl::getCategory() {
+  return m_properties["category"].c_str();
+}
+
+void RTObject_impl::setProperties(const coil::Properties& prop) {
+  m_properties << prop;
+}
+
+void RTObject_impl::updateParameters(const char* config_set) {
+  m_configsets.update(config_set);
+}
+
+namespace {
+
+template <typename Port>
+bool addUnique(std::vector<Port*>& ports, std::vector<PortBase*>& all, Port& port) {
+  for (PortBase* existing : all) {
+    if (existing == &port || std::string(existing->getName()) == port.getName()) {
+      return false;
+    }
+  }
+  ports.push_back(&port);
+  all.push_back(&port);
+  return true;
+}
+
+template <typename Port>
+bool removeFrom(std::vector<Port*>& ports, std::vector<PortBase*>& all, Port& port) {
+  auto it = std::find(ports.begin(), ports.end(), &port);
+  if (it == ports.end()) {
+    return false;
+  }
+  ports.erase(it);
+  all.erase(std::remove(all.begin(), all.end(), &port), all.end());
+  return true;
+}
+
+}  // namespace
+
+bool RTObject_impl::addPort(PortBase& port) {
+  std::lock_guard<std::mutex> lock(m_portsMutex);
+  std::vector<PortBase*> others;
+  return addUnique(others, m_ports, port);
+}
+
+bool RTObject_impl::addInPort(const char* name, InPortBase& inport) {
+  if (name != nullptr) {
+    inport.setName(name);
+  }
+  std::lock_guard<std::mutex> lock(m_portsMutex);
+  return addUnique(m_inports, m_ports, inport);
+}
+
+bool RTObject_impl::addOutPort(const char* name, OutPortBase& outport) {
+  if (name != nullptr) {
+    outport.setName(name);
+  }
+  std::lock_guard<std::mutex> lock(m_portsMutex);
+  return addUnique(m_outports, m_ports, outport);
+}
+
+bool RTObject_impl::removeInPort(InPortBase& port) {
+  std::lock_guard<std::mutex> lock(m_portsMutex);
+  return removeFrom(m_inports, m_ports, port);
+}
+
+bool RTObject_impl::removeOutPort(OutPortBase& port) {
+  std::lock_guard<std::mutex> lock(m_portsMutex);
+  return removeFrom(m_outports, m_ports, port);
+}
+
+ReturnCode_t RTObject_impl::onInitialize() {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onFinalize() {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onStartup(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onShutdown(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onActivated(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onDeactivated(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onExecute(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onAborting(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onError(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onReset(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onStateUpdate(UniqueId) {
+  return RTC_OK;
+}
+ReturnCode_t RTObject_impl::onRateChanged(UniqueId) {
+  return RTC_OK;
+}
+
+DataFlowComponentBase::DataFlowComponentBase(Manager* manager) : RTObject_impl(manager) {}
+
+DataFlowComponentBase::~DataFlowComponentBase() = default;
+
+void DataFlowComponentBase::init() {}
+
+}  // namespace RTC

@@ -1,0 +1,164 @@
+// Start-up and shutdown of a component process: signals, the order of the
+// shutdown steps, exit statuses, and what bad options do.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "test_support.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using standin_test::ControlClient;
+using standin_test::json;
+using standin_test::lineIndex;
+using standin_test::Process;
+using standin_test::TempDir;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+constexpr auto kStartup = 60s;
+constexpr auto kExit = 60s;
+
+std::vector<std::string> probe(const TempDir& dir, std::vector<std::string> extra = {}) {
+  std::vector<std::string> argv{STANDIN_PROBE_HOST, "-o",
+                                "manager.standin.control_socket: " + dir.file("probe.sock")};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return argv;
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+void expectCleanShutdownOfActiveProbe(int signo, const char* name) {
+  TempDir dir;
+  Process host(probe(dir, {"-o", "manager.components.preactivation: Probe0"}), dir.path());
+  ASSERT_TRUE(host.waitForErr("rtm-standin: Probe0: ACTIVE\n", kStartup)) << host.err();
+  ASSERT_TRUE(standin_test::waitForSocket(dir.file("probe.sock"), kStartup));
+  ControlClient watcher(dir.file("probe.sock"));
+  json subscribe{{"cmd", "subscribe"}, {"ports", "count"}};
+  ASSERT_TRUE(watcher.request(subscribe).value("ok", false));
+
+  host.signal(signo);
+  EXPECT_EQ(host.wait(kExit), 0) << host.err();
+  const std::string err = host.err();
+  const int received =
+      lineIndex(err, std::string("rtm-standin: received ") + name + "; shutting down");
+  const int deactivated = lineIndex(err, "Probe: onDeactivated");
+  const int finalized = lineIndex(err, "Probe: onFinalize");
+  const int deleted = lineIndex(err, "Probe: deleted");
+  EXPECT_GE(received, 0) << err;
+  EXPECT_GT(deactivated, received) << err;
+  EXPECT_GT(finalized, deactivated) << err;
+  EXPECT_GT(deleted, finalized) << err;
+  EXPECT_FALSE(exists(dir.file("probe.sock"))) << "the socket file is removed";
+
+  bool told = false;
+  while (std::optional<json> event = watcher.nextEvent(10s)) {
+    told = told || event->value("event", "") == "shutdown";
+  }
+  EXPECT_TRUE(told) << "subscribers hear of the shutdown before the socket closes";
+}
+
+TEST(Shutdown, SigintDeactivatesFinalizesAndDeletesInOrder) {
+  expectCleanShutdownOfActiveProbe(SIGINT, "SIGINT");
+}
+
+TEST(Shutdown, SigtermDoesTheSame) {
+  expectCleanShutdownOfActiveProbe(SIGTERM, "SIGTERM");
+}
+
+TEST(Shutdown, InactiveComponentIsNotDeactivated) {
+  TempDir dir;
+  Process host(probe(dir), dir.path());
+  ASSERT_TRUE(standin_test::waitForSocket(dir.file("probe.sock"), kStartup)) << host.err();
+  host.signal(SIGINT);
+  EXPECT_EQ(host.wait(kExit), 0) << host.err();
+  EXPECT_THAT(host.err(), Not(HasSubstr("onDeactivated")));
+  EXPECT_GT(lineIndex(host.err(), "Probe: deleted"), lineIndex(host.err(), "Probe: onFinalize"));
+}
+
+TEST(Startup, BadOptionsEndWithStatus2BeforeAnythingStarts) {
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      {{"-o", "no colon here"}, "option -o expects \"key: value\""},
+      {{"-f", dir.file("missing.conf")},
+       "cannot read configuration file " + dir.file("missing.conf")},
+      {{"-q"}, "unknown option -q"},
+      {{"-o", "exec_cxt.periodic.rate: zero"}, "positive number of Hz"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv{STANDIN_PROBE_HOST};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Process host(argv, dir.path());
+    EXPECT_EQ(host.wait(kExit), 2) << c.message;
+    EXPECT_THAT(host.err(), HasSubstr(c.message));
+    EXPECT_THAT(host.err(), HasSubstr("--help"));
+    EXPECT_THAT(host.err(), Not(HasSubstr("Probe: onInitialize"))) << c.message;
+  }
+  EXPECT_FALSE(exists(dir.file("Probe0.sock")));
+}
+
+TEST(Startup, HelpPrintsTheOptions) {
+  TempDir dir;
+  Process host({STANDIN_PROBE_HOST, "--help"}, dir.path());
+  EXPECT_EQ(host.wait(kExit), 0);
+  EXPECT_THAT(host.out(), HasSubstr("Usage: "));
+  EXPECT_THAT(host.out(), HasSubstr("-f FILE"));
+  EXPECT_THAT(host.out(), HasSubstr("manager.standin.control_socket"));
+}
+
+TEST(Startup, OpenRtmOptionsWithoutEffectAreReported) {
+  TempDir dir;
+  Process host(probe(dir, {"-a", "-p", "2810"}), dir.path());
+  ASSERT_TRUE(standin_test::waitForSocket(dir.file("probe.sock"), kStartup)) << host.err();
+  EXPECT_THAT(host.err(), HasSubstr("option -a has no effect here"));
+  EXPECT_THAT(host.err(), HasSubstr("option -p 2810 has no effect here"));
+  host.signal(SIGINT);
+  EXPECT_EQ(host.wait(kExit), 0);
+}
+
+TEST(Startup, RtcConfInTheWorkingFolderIsRead) {
+  TempDir dir;
+  dir.write("rtc.conf",
+            "# read without -f\n"
+            "manager.standin.control_socket: " +
+                dir.file("from-conf.sock") +
+                "\n"
+                "exec_cxt.periodic.rate: 20\n"
+                "Test.Probe.conf.default.label: \\\n"
+                "    configured\n");
+  Process host({STANDIN_PROBE_HOST, "-o", "Test.Probe.conf.default.gain: 4"}, dir.path());
+  ASSERT_TRUE(standin_test::waitForSocket(dir.file("from-conf.sock"), kStartup)) << host.err();
+  ControlClient client(dir.file("from-conf.sock"));
+  json list = client.request(json{{"cmd", "list"}});
+  EXPECT_DOUBLE_EQ(list["components"][0]["rate"].get<double>(), 20);
+  json config = client.request(json{{"cmd", "get"}})["config"];
+  EXPECT_EQ(config["label"], "configured");
+  EXPECT_EQ(config["gain"], "4");
+  host.signal(SIGINT);
+  EXPECT_EQ(host.wait(kExit), 0);
+}
+
+TEST(Startup, UnreadableComponentConfigurationFailsTheCreation) {
+  TempDir dir;
+  Process host(probe(dir, {"-o", "Test.Probe.config_file: " + dir.file("probe.conf")}), dir.path());
+  // The probe's main aborts when its component cannot be created.
+  EXPECT_EQ(host.wait(kExit), 128 + SIGABRT);
+  EXPECT_THAT(host.err(), HasSubstr("cannot create \"Probe\": cannot read configuration file"));
+  EXPECT_THAT(host.err(), HasSubstr("Component create failed."));
+  EXPECT_THAT(host.err(), Not(HasSubstr("Probe: onInitialize"))) << "nothing was constructed";
+}
+
+}  // namespace
