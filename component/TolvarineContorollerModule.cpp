@@ -1,0 +1,202 @@
+// -*- C++ -*-
+#include "TolvarineContorollerModule.h"
+
+#include <iostream>
+
+#include "console_text.h"
+#include "time_stamp.h"
+
+namespace {
+
+// The component profile: key, value, ..., closed by an empty string.
+static const char* component_spec[] = {
+    "implementation_id", "TolvarineContorollerModule",
+    "type_name", "TolvarineContorollerModule",
+    "description", "ModuleDescription",
+    "version", "1.0.0",
+    "vendor", "VenderName",
+    "category", "Category",
+    "activity_type", "PERIODIC",
+    "kind", "DataFlowComponent",
+    "max_instance", "0",
+    "language", "C++",
+    "lang_type", "compile",
+    "conf.default.COM_Port", "COM1",
+    "conf.default.Foward_Direction", "FORWARD",
+    "conf.default.Tolvarine_Tread_meter", "0.5488",
+    "conf.__widget__.COM_Port", "text",
+    "conf.__widget__.Foward_Direction", "text",
+    "conf.__widget__.Tolvarine_Tread_meter", "text",
+    "conf.__constraints__.Foward_Direction", "FORWARD or BACK",
+    ""};
+
+const double kMaxAcceleration = 0.7;  // m/s^2, each wheel
+
+}  // namespace
+
+TolvarineContorollerModule::TolvarineContorollerModule(RTC::Manager* manager)
+    : RTC::DataFlowComponentBase(manager),
+      m_Tolvarine_Tread_meter(0.0),
+      m_VelocityInIn("VelocityIn", m_VelocityIn),
+      m_VelocityOutOut("VelocityOut", m_VelocityOut),
+      m_OdmetoryOutOut("OdmetoryOut", m_OdmetoryOut),
+      m_direction(-1),
+      m_tread(0.0),
+      m_controller(new tolvarine_controller::AutoController(kMaxAcceleration)),
+      m_v_in(0.0),
+      m_v_out(0.0),
+      m_w_in(0.0),
+      m_w_out(0.0),
+      m_x(0.0),
+      m_y(0.0),
+      m_theta(0.0) {}
+
+TolvarineContorollerModule::~TolvarineContorollerModule() {}
+
+RTC::ReturnCode_t TolvarineContorollerModule::onInitialize() {
+  std::cerr << "onInitialize\n";
+
+  addInPort("VelocityIn", m_VelocityInIn);
+  addOutPort("VelocityOut", m_VelocityOutOut);
+  addOutPort("OdmetoryOut", m_OdmetoryOutOut);
+
+  bindParameter("COM_Port", m_COM_Port, "COM1");
+  bindParameter("Foward_Direction", m_Foward_Direction, "FORWARD");
+  bindParameter("Tolvarine_Tread_meter", m_Tolvarine_Tread_meter, "0.5488");
+
+  checkDirection();
+  m_port = m_COM_Port;
+  m_tread = m_Tolvarine_Tread_meter;
+  printParameters("*********** Default Parameters *************\n", m_COM_Port,
+                  "********************************************");
+  return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t TolvarineContorollerModule::onActivated(RTC::UniqueId /*ec_id*/) {
+  checkDirection();
+  m_port = m_COM_Port;
+  m_tread = m_Tolvarine_Tread_meter;
+  printParameters("*********** Parameters *************\n", m_port,
+                  "************************************");
+
+  m_v_in = 0.0;
+  m_w_in = 0.0;
+  m_v_out = 0.0;
+  m_w_out = 0.0;
+  m_x = 0.0;
+  m_y = 0.0;
+  m_theta = 0.0;
+
+  std::cerr << "connecting... COM:" << m_port << std::endl;
+  if (!m_controller->initialize(m_port, m_direction)) {
+    return RTC::RTC_ERROR;
+  }
+  std::cerr << "\t  OK" << std::endl;
+  m_controller->initRobotPose(m_x, m_y, m_theta);
+  return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t TolvarineContorollerModule::onDeactivated(RTC::UniqueId /*ec_id*/) {
+  m_controller->setSendDataVRL(0.0, 0.0);
+  // Destroying the controller stops its control thread, then the link (whose
+  // thread sends a last stop frame) and closes the port; the next activation
+  // connects a fresh one.
+  m_controller.reset();
+  m_controller.reset(new tolvarine_controller::AutoController(kMaxAcceleration));
+  return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t TolvarineContorollerModule::onExecute(RTC::UniqueId /*ec_id*/) {
+  if (m_VelocityInIn.isNew()) {
+    m_VelocityInIn.read();
+    m_v_in = m_VelocityIn.data.vx;
+    m_w_in = m_VelocityIn.data.va;
+  }
+  std::cerr << "w_in:" << m_w_in << "\tv_in" << m_v_in << std::endl;
+
+  // The whole tread, not half of it, splits the command between the wheels.
+  const double a = m_v_in + m_tread * m_w_in;
+  const double b = m_v_in - m_tread * m_w_in;
+  if (m_direction == -1) {
+    m_controller->setSendDataVRL(a, b);
+  } else {
+    m_controller->setSendDataVRL(b, a);
+  }
+
+  m_odometory = m_controller->renewOdometory(true);
+  // A renewal that saw no fresh status frame covers no time; report standstill
+  // rather than the 0/0 quotients.
+  if (m_odometory.step.time > 0.0) {
+    m_v_out = m_odometory.step.distance / m_odometory.step.time;
+    m_w_out = m_odometory.step.theta / m_odometory.step.time;
+  } else {
+    m_v_out = 0.0;
+    m_w_out = 0.0;
+  }
+  m_VelocityOut.data.vx = m_v_out;
+  m_VelocityOut.data.vy = 0.0;
+  m_VelocityOut.data.va = m_w_out;
+
+  m_x = m_odometory.total.x;
+  m_y = m_odometory.total.y;
+  m_theta = m_odometory.total.theta;
+  m_OdmetoryOut.data.position.x = m_x;
+  m_OdmetoryOut.data.position.y = m_y;
+  m_OdmetoryOut.data.heading = m_theta;
+
+  std::cerr << "X:" << m_x << std::endl;
+  std::cerr << "Y:" << m_y << std::endl;
+  std::cerr << TOLVARINE_TEXT_THETA << m_theta << std::endl;
+
+  const std::uint32_t tick = tolvarine_component::millisecondTick();
+  tolvarine_component::setTimeStamp(m_OdmetoryOut.tm, tick);
+  tolvarine_component::setTimeStamp(m_VelocityOut.tm, tick);
+
+  m_OdmetoryOutOut.write();
+  m_VelocityOutOut.write();
+  return RTC::RTC_OK;
+}
+
+void TolvarineContorollerModule::checkDirection() {
+  if (m_Foward_Direction == "FORWARD") {
+    m_direction = -1;
+  } else if (m_Foward_Direction == "BACK") {
+    m_direction = 1;
+  } else {
+    std::cerr << "Your Setting Foward Direction Parameter[" << m_Foward_Direction
+              << "] is Invalid.\n";
+    m_Foward_Direction = "FORWARD";
+    m_direction = -1;
+    std::cerr << "\tSet parameter [" << m_Foward_Direction << "]\n";
+  }
+}
+
+void TolvarineContorollerModule::printParameters(const char* header, const std::string& port,
+                                                 const char* footer) {
+  std::cerr << header << "*\n"
+            << TOLVARINE_TEXT_CONNECTION_COM << port << "\n"
+            << "* Foward Direction is " << m_Foward_Direction << "\n"
+            << "* Tread:" << m_tread << "[m]\n"
+            << "*\n"
+            << footer << std::endl;
+}
+
+RTC::RTObject_impl* TolvarineContorollerModuleCreate(RTC::Manager* manager) {
+  return new TolvarineContorollerModule(manager);
+}
+
+void TolvarineContorollerModuleDelete(RTC::RTObject_impl* rtc) {
+  if (rtc != NULL) {
+    delete rtc;
+  }
+}
+
+extern "C" {
+
+void TolvarineContorollerModuleInit(RTC::Manager* manager) {
+  coil::Properties profile(component_spec);
+  manager->registerFactory(profile, TolvarineContorollerModuleCreate,
+                           TolvarineContorollerModuleDelete);
+}
+
+}  // extern "C"

@@ -1,0 +1,83 @@
+// -*- C++ -*-
+// The wheelchair as an RT component: velocity commands in, measured velocity
+// and odometric pose out. Built as C++14 against OpenRTM-aist 1.x or the
+// in-tree stand-in, from the same source.
+#ifndef TOLVARINECONTOROLLERMODULE_H
+#define TOLVARINECONTOROLLERMODULE_H
+
+// The data-type headers come before the port headers, or the port templates
+// do not see the CORBA::Any operators of the types.
+#include <rtm/idl/BasicDataTypeSkel.h>
+#include <rtm/idl/ExtendedDataTypesSkel.h>
+#include "ZEQ2.hh"
+
+#include <rtm/CorbaPort.h>
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/DataInPort.h>
+#include <rtm/DataOutPort.h>
+#include <rtm/Manager.h>
+
+#include <memory>
+#include <string>
+
+#include <tolvarine_controller/auto_controller.h>
+#include <tolvarine_controller/odometory.h>
+
+class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
+ public:
+  explicit TolvarineContorollerModule(RTC::Manager* manager);
+  virtual ~TolvarineContorollerModule();
+
+  virtual RTC::ReturnCode_t onInitialize();
+  virtual RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id);
+  virtual RTC::ReturnCode_t onDeactivated(RTC::UniqueId ec_id);
+  virtual RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id);
+
+ protected:
+  // Configuration parameters.
+  std::string m_COM_Port;
+  std::string m_Foward_Direction;
+  double m_Tolvarine_Tread_meter;  // m
+
+  // Ports and their buffers.
+  ZEQ::TimedVelocity2D m_VelocityIn;
+  RTC::InPort<ZEQ::TimedVelocity2D> m_VelocityInIn;
+  ZEQ::TimedVelocity2D m_VelocityOut;
+  RTC::OutPort<ZEQ::TimedVelocity2D> m_VelocityOutOut;
+  ZEQ::TimedPose2D m_OdmetoryOut;
+  RTC::OutPort<ZEQ::TimedPose2D> m_OdmetoryOutOut;
+
+ private:
+  void checkDirection();
+  void printParameters(const char* header, const std::string& port, const char* footer);
+
+  std::string m_port;  // serial port handed to the controller
+  int m_direction;     // -1 "FORWARD", 1 "BACK"
+  double m_tread;      // m
+  // Replaced by a fresh controller at each deactivation, so every activation
+  // starts from an unconnected one and each is torn down exactly once.
+  std::unique_ptr<tolvarine_controller::AutoController> m_controller;
+  tolvarine_controller::Odometory m_odometory;
+  double m_v_in;   // m/s, commanded
+  double m_v_out;  // m/s, measured
+  double m_w_in;   // rad/s, commanded
+  double m_w_out;  // rad/s, measured
+  double m_x;      // m
+  double m_y;      // m
+  double m_theta;  // rad
+};
+
+#if defined(_WIN32)
+#define TOLVARINE_COMPONENT_EXPORT __declspec(dllexport)
+#else
+#define TOLVARINE_COMPONENT_EXPORT __attribute__((visibility("default")))
+#endif
+
+RTC::RTObject_impl* TolvarineContorollerModuleCreate(RTC::Manager* manager);
+void TolvarineContorollerModuleDelete(RTC::RTObject_impl* rtc);
+
+extern "C" {
+TOLVARINE_COMPONENT_EXPORT void TolvarineContorollerModuleInit(RTC::Manager* manager);
+}
+
+#endif  // TOLVARINECONTOROLLERMODULE_H
