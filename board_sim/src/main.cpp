@@ -59,6 +59,8 @@ void printHelp(std::ostream& out) {
       << "  --max-accel MPS2       acceleration limit in m/s^2; 0 = at once (default 1.5)\n"
       << "  --lag SECONDS          first-order lag time constant (default 0 = none)\n"
       << "  --step SECONDS         integration step (default 0.001)\n"
+      << "  --round-counts         round every wheel-count report on its own instead of\n"
+      << "                         carrying the fraction into the next (biased odometry)\n"
       << "  --watchdog-ms MS       stop the motors after MS without a valid frame\n"
       << "                         (default 0 = the last command stays in force)\n"
       << "\n"
@@ -165,6 +167,8 @@ int parseArguments(int argc, char** argv, Settings& settings, std::string& error
 
     if (option == "--silent") {
       settings.silent = true;
+    } else if (option == "--round-counts") {
+      settings.options.carryCountFraction = false;
     } else if (option == "--link") {
       if (!value(settings.link))
         return 2;

@@ -77,14 +77,26 @@ double commandedSpeed(std::uint8_t direction, std::uint8_t speed, double gain, d
 
 // Wheel count reported for a motor speed; `sense` is +1 when counts above the
 // centre mean forward. Rounded to the nearest count, then clamped to a byte.
-std::uint8_t wheelCount(double metresPerSecond, int sense) {
-  const double counts = metresPerSecond * 1000.0 / kWheelCountUnit;
-  long value = kWheelCountCentre;
-  if (std::isfinite(counts)) {
-    const double clamped = std::clamp(counts, -1000.0, 1000.0);
-    value += sense * std::lround(clamped);
+// With `carry`, the fraction of a count not reported is added to the next
+// report; a clamped report starts the carry afresh.
+std::uint8_t wheelCount(double metresPerSecond, int sense, double* carry) {
+  double counts = metresPerSecond * 1000.0 / kWheelCountUnit;
+  if (!std::isfinite(counts)) {
+    if (carry != nullptr) {
+      *carry = 0.0;
+    }
+    return static_cast<std::uint8_t>(kWheelCountCentre);
   }
-  return static_cast<std::uint8_t>(std::clamp(value, 0L, 255L));
+  if (carry != nullptr) {
+    counts += *carry;
+  }
+  const long rounded = std::lround(std::clamp(counts, -1000.0, 1000.0));
+  const long value = kWheelCountCentre + sense * rounded;
+  const long reported = std::clamp(value, 0L, 255L);
+  if (carry != nullptr) {
+    *carry = reported == value ? counts - static_cast<double>(rounded) : 0.0;
+  }
+  return static_cast<std::uint8_t>(reported);
 }
 
 timespec toTimespec(Clock::duration d) {
@@ -140,6 +152,8 @@ struct SimulatedBoard::Impl {
   std::vector<std::uint8_t> strayOnce;
   unsigned strayEvery = 0;
   unsigned strayCounter = 0;
+  double leftCountCarry = 0.0;   // counts not yet reported, left wheel
+  double rightCountCarry = 0.0;  // counts not yet reported, right wheel
   std::vector<std::uint8_t> strayEveryBytes;
 
   // Observation.
@@ -261,6 +275,7 @@ struct SimulatedBoard::Impl {
     lastCommandAt = now;
     watchdogTripped = false;
     dropCounter = corruptCounter = strayCounter = 0;
+    leftCountCarry = rightCountCarry = 0.0;
   }
 
   // ---- Board thread -------------------------------------------------------
@@ -537,8 +552,10 @@ void SimulatedBoard::Impl::writeReplyStart(Pending& p, Clock::time_point now) {
     frame[0] = kStartOfFrame;
     frame[1] = p.status1;
     frame[2] = p.status2;
-    frame[3] = wheelCount(motors.left, -1);   // wheelSpeed1: left, forward below the centre
-    frame[4] = wheelCount(motors.right, +1);  // wheelSpeed2: right, forward above the centre
+    const bool carry = options.carryCountFraction;
+    // wheelSpeed1: left, forward below the centre; wheelSpeed2: right, above.
+    frame[3] = wheelCount(motors.left, -1, carry ? &leftCountCarry : nullptr);
+    frame[4] = wheelCount(motors.right, +1, carry ? &rightCountCarry : nullptr);
     stray.swap(strayOnce);
     if (strayEvery > 0 && !strayEveryBytes.empty() && ++strayCounter >= strayEvery) {
       strayCounter = 0;

@@ -204,8 +204,8 @@ TEST(BoardProgram, ServesLogsAndCleansUpOnSigterm) {
   const std::string link = dir.file("ttyWheelchair");
   const std::string poseLog = dir.file("pose.csv");
   const std::string frameLog = dir.file("frames.csv");
-  Child child({"--link", link, "--pose-log", poseLog, "--frame-log", frameLog, "--max-accel", "0",
-               "--status", "0x61,65"});
+  Child child({"--link", link, "--pose-log", poseLog, "--frame-log", frameLog, "--round-counts",
+               "--max-accel", "0", "--status", "0x61,65"});
   ASSERT_TRUE(child.started());
   const std::string device = child.firstLine();
   ASSERT_EQ(device.rfind("/dev/pts/", 0), 0u) << device;

@@ -226,9 +226,39 @@ TEST_F(BoardMotion, FirstOrderLagFollowsItsExponential) {
   EXPECT_LT(s1.motors.right, r);
 }
 
+TEST_F(BoardMotion, CarriedCountFractionsAverageOutToTheTrueSpeed) {
+  start(instant());
+  // Right 0x41/123 and left 0x40/125, both forward: 123 / 123.29166 m/s =
+  // 51.0748 counts and 125 / 124.41667 m/s = 51.4336 counts of 19.5333 mm/s.
+  // Rounded on its own every report would say 51 and 51.
+  const double rightCounts = 123.0 / 123.29166666666666 * 1000.0 / 19.533333333333335;
+  const double leftCounts = 125.0 / 124.41666666666669 * 1000.0 / 19.533333333333335;
+  const int reports = 100;
+  double rightSum = 0.0;
+  double leftSum = 0.0;
+  std::uint8_t sequence = 11;
+  for (int i = 0; i < reports; ++i) {
+    ASSERT_TRUE(client_->send(command(0x40, 0x41, 125, 123, sequence++)));
+    const Bytes reply = client_->read(9);
+    ASSERT_EQ(reply.size(), 9u);
+    const int right = reply[4] - 128;
+    const int left = 128 - reply[3];
+    // Each report is one of the two counts around the true speed.
+    EXPECT_TRUE(right == 51 || right == 52) << right;
+    EXPECT_TRUE(left == 51 || left == 52) << left;
+    rightSum += right;
+    leftSum += left;
+  }
+  // What is not reported is carried, never lost: the sums stay within half a
+  // count of the true travel.
+  EXPECT_NEAR(rightSum, rightCounts * reports, 0.5 + 1e-9);
+  EXPECT_NEAR(leftSum, leftCounts * reports, 0.5 + 1e-9);
+}
+
 TEST_F(BoardMotion, ReportedCountsFollowTheRampingMotors) {
   BoardOptions options;
   options.maxAcceleration = 1.0;
+  options.carryCountFraction = false;
   start(options);
   // Counts are the motor speeds at the time of the reply, rounded: they can
   // lag the command but never run ahead of the motors by a count or more.

@@ -3,12 +3,14 @@
 // board's true pose.
 //
 // How far the odometry may be off follows from the wheel-count quantization:
-// the board reports each wheel's speed as a whole count of 19.53 mm/s, so a
-// reported speed is within half a count (9.77 mm/s) of the true one; while
-// the speed changes (ramps), the count sampled at the reply also differs
-// from the frame's mean speed by up to the change since the previous frame;
-// and when both wheels lie within one count of standstill the odometry takes
-// them as 0, which hides up to 1.5 counts (29.3 mm/s). Summed frame by frame
+// the board reports each wheel's speed as a whole count of 19.53 mm/s,
+// rounded after adding the fraction it left out of the previous report, so a
+// reported speed is within one count (half for the rounding, half for the
+// carried fraction) of the true one; while the speed changes (ramps), the
+// count sampled at the reply also differs from the frame's mean speed by up to
+// the change since the previous frame; and when both wheels report within one
+// count of standstill the odometry takes them as 0, which hides up to 2 counts
+// (39.1 mm/s). Summed frame by frame
 // over the run these give bounds for the path length and the heading of each
 // leg; the position bound propagates the heading bound along the path.
 #include <gtest/gtest.h>
@@ -118,10 +120,10 @@ class SquareDriver {
     double errorRight;
     double errorLeft;
     if (right == 0.0 && left == 0.0) {
-      errorRight = errorLeft = 1.5 * kCountMmS;  // dead band (or rest)
+      errorRight = errorLeft = 2.0 * kCountMmS;  // dead band (or rest)
     } else {
-      errorRight = 0.5 * kCountMmS + std::fabs(right - lastRight_);
-      errorLeft = 0.5 * kCountMmS + std::fabs(left - lastLeft_);
+      errorRight = kCountMmS + std::fabs(right - lastRight_);
+      errorLeft = kCountMmS + std::fabs(left - lastLeft_);
     }
     lastRight_ = right;
     lastLeft_ = left;

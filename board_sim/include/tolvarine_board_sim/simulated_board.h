@@ -56,6 +56,12 @@ struct BoardOptions {
   // s; each step moves the chair along an exact arc at the mean of the wheel
   // speeds at the step's start and end.
   double integrationStep = 0.001;
+  // Wheel counts: true reports each speed as the nearest whole count and
+  // carries the fraction left over into the next report, as a board that
+  // counts encoder pulses does, so the counts average out to the true speed.
+  // false rounds every report on its own, which biases the odometry whenever
+  // a speed sits between two counts.
+  bool carryCountFraction = true;
   // Stops both motors when no valid command frame has arrived for this long
   // (0 = off: the last command stays in force).
   std::chrono::milliseconds commandWatchdog{0};
