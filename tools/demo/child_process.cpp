@@ -201,6 +201,10 @@ bool ChildProcess::exitedCleanly() const {
   return ended_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
 }
 
+int ChildProcess::exitCode() const {
+  return ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
 std::string findProgram(const std::string& name) {
   if (name.empty()) {
     return std::string();

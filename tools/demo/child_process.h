@@ -39,6 +39,8 @@ class ChildProcess {
   // After it ended: "exited with status N" or "was killed by signal N".
   std::string describeEnd() const;
   bool exitedCleanly() const;  // ended with status 0
+  // The exit status once it ended by exiting; -1 otherwise.
+  int exitCode() const;
 
  private:
   void reaped(int status);
