@@ -462,7 +462,8 @@ int Demo::run() {
     return interrupted() ? interruptedExit() : failWithLog("the drive did not complete");
   }
   if (!deactivateAndShutDown()) {
-    return interrupted() ? interruptedExit() : failWithLog("the component did not shut down");
+    return interrupted() ? interruptedExit()
+                         : failWithLog("the component did not shut down cleanly");
   }
   stopRecorders();
   if (interrupted()) {
