@@ -55,7 +55,7 @@ std::string velocityPlotScript(const std::string& commandCsv, const std::string&
   std::ostringstream gp;
   gp << "set terminal pngcairo size 1000,760 font 'sans,10'\n"
      << "set output '" << png << "'\n"
-     << kPreamble << "set key outside right top box width -2 samplen 3\n"
+     << kPreamble << "set key outside right top box Left reverse samplen 2 width 3\n"
      << "set lmargin 10\n"
      << "set rmargin 26\n"
      << "set multiplot layout 2,1 title 'Commanded (VelocityIn) against measured velocity "
