@@ -1,0 +1,59 @@
+// A program run as a child process in its own process group, with its
+// output sent to a log file; killed and reaped when the owner goes.
+#ifndef TOLVARINE_TOOLS_CHILD_PROCESS_H
+#define TOLVARINE_TOOLS_CHILD_PROCESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace tolvarine_tools {
+
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  // A child still running is killed (SIGKILL) and reaped.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Starts argv[0] (a path) with `argv`, in `workDir` (empty: ours), standard
+  // input from /dev/null, standard output and error appended to `logFile`
+  // (empty: inherited). The child gets SIGTERM should this process die
+  // without cleaning up. False with a reason when it cannot be started.
+  bool start(const std::vector<std::string>& argv, const std::string& workDir,
+             const std::string& logFile, std::string* error);
+
+  pid_t pid() const { return pid_; }
+  // True until the child has ended and been reaped.
+  bool running();
+  // Waits up to `timeout` for the child to end; true once it has.
+  bool waitFor(std::chrono::milliseconds timeout);
+  // Sends a signal to the child (nothing once it has been reaped).
+  void signal(int signal);
+  // SIGTERM, up to `grace` for it to end, then SIGKILL; always reaps.
+  void stop(std::chrono::milliseconds grace);
+
+  // After it ended: "exited with status N" or "was killed by signal N".
+  std::string describeEnd() const;
+  bool exitedCleanly() const;  // ended with status 0
+  // The exit status once it ended by exiting; -1 otherwise.
+  int exitCode() const;
+
+ private:
+  void reaped(int status);
+
+  pid_t pid_ = -1;
+  bool ended_ = false;
+  int status_ = 0;
+};
+
+// A program by name: the first executable file of that name on $PATH, or the
+// name itself when it contains a slash. Empty when there is none.
+std::string findProgram(const std::string& name);
+
+}  // namespace tolvarine_tools
+
+#endif  // TOLVARINE_TOOLS_CHILD_PROCESS_H

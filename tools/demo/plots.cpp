@@ -1,0 +1,87 @@
+#include "plots.h"
+
+#include <cstdio>
+#include <sstream>
+
+namespace tolvarine_tools {
+
+namespace {
+
+const char* kPreamble =
+    "set datafile separator ','\n"
+    "set grid lc rgb '#dddddd'\n"
+    "set border lc rgb '#555555'\n";
+
+std::string number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4f", value);
+  return text;
+}
+
+}  // namespace
+
+std::string pathPlotScript(const std::string& truthCsv, const std::string& odometryCsv,
+                           const PathEnds& ends, const std::string& png) {
+  std::ostringstream gp;
+  gp << "set terminal pngcairo size 900,800 font 'sans,10'\n"
+     << "set output '" << png << "'\n"
+     << kPreamble
+     << "set title 'Path in the plane: odometry (OdmetoryOut) against the ground truth'\n"
+     << "set xlabel 'x [m] (ahead at the start)'\n"
+     << "set ylabel 'y [m] (left at the start)'\n"
+     // Equal scales on both axes, so turns look like turns.
+     << "set size ratio -1\n"
+     << "set key outside bottom center horizontal box\n"
+     << "set offsets graph 0.05, graph 0.05, graph 0.05, graph 0.05\n"
+     << "$start << EOD\n0,0\nEOD\n"
+     << "$truthEnd << EOD\n"
+     << number(ends.truthX) << "," << number(ends.truthY) << "\nEOD\n"
+     << "$odometryEnd << EOD\n"
+     << number(ends.odometryX) << "," << number(ends.odometryY) << "\nEOD\n"
+     << "plot '" << truthCsv << "' using 2:3 skip 1 with lines lw 4 lc rgb '#aaaaaa' "
+     << "title 'ground truth (simulated board)', \\\n"
+     << "     '" << odometryCsv << "' using 3:4 skip 1 with lines lw 1.5 lc rgb '#1f63b4' "
+     << "title 'odometry (OdmetoryOut)', \\\n"
+     << "     $start using 1:2 with points pt 7 ps 2 lc rgb '#2ca02c' title 'start', \\\n"
+     << "     $truthEnd using 1:2 with points pt 5 ps 1.8 lc rgb '#555555' "
+     << "title 'end (ground truth)', \\\n"
+     << "     $odometryEnd using 1:2 with points pt 9 ps 2 lc rgb '#d62728' "
+     << "title 'end (odometry)'\n";
+  return gp.str();
+}
+
+std::string velocityPlotScript(const std::string& commandCsv, const std::string& measuredCsv,
+                               const std::string& truthCsv, const std::string& png) {
+  std::ostringstream gp;
+  gp << "set terminal pngcairo size 1000,760 font 'sans,10'\n"
+     << "set output '" << png << "'\n"
+     << kPreamble << "set key outside right top box Left reverse samplen 2 width 3\n"
+     << "set lmargin 10\n"
+     << "set rmargin 26\n"
+     << "set multiplot layout 2,1 title 'Commanded (VelocityIn) against measured velocity "
+        "(VelocityOut)'\n"
+     << "set ylabel 'linear [m/s]'\n"
+     // The component reports the path length per step: a speed without sign.
+     << "set label 1 'measured vx: path speed, no sign' at graph 0.01, graph 0.06 font ',9'\n"
+     << "set format x ''\n"
+     << "plot '" << truthCsv << "' using 1:8 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
+     << "title 'true (board)', \\\n"
+     << "     '" << commandCsv << "' using 1:2 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
+     << "title 'commanded vx', \\\n"
+     << "     '" << measuredCsv << "' using 1:3 skip 1 with lines lw 1 lc rgb '#1f63b4' "
+     << "title 'measured vx'\n"
+     << "unset label 1\n"
+     << "set ylabel 'angular [rad/s]'\n"
+     << "set xlabel 'time since the board started [s]'\n"
+     << "set format x '%g'\n"
+     << "plot '" << truthCsv << "' using 1:9 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
+     << "title 'true (board)', \\\n"
+     << "     '" << commandCsv << "' using 1:4 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
+     << "title 'commanded va', \\\n"
+     << "     '" << measuredCsv << "' using 1:5 skip 1 with lines lw 1 lc rgb '#1f63b4' "
+     << "title 'measured va'\n"
+     << "unset multiplot\n";
+  return gp.str();
+}
+
+}  // namespace tolvarine_tools

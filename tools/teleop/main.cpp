@@ -1,0 +1,592 @@
+// tolvarine-teleop: drive the wheelchair from a terminal. Keys change the
+// commanded linear and angular velocity in steps; the command goes to the
+// running component's "VelocityIn" several times a second, and its
+// "OdmetoryOut" and "VelocityOut" samples feed a one-line status display.
+// It only talks to the component, so the same tool drives the simulated
+// board and a real chair.
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "control_connection.h"
+
+namespace {
+
+using tolvarine_tools::ControlConnection;
+using tolvarine_tools::Json;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char* kProgram = "tolvarine-teleop";
+constexpr double kPi = 3.14159265358979323846;
+constexpr auto kRequestTimeout = 5s;
+// Handshake (at most 10 s) and the controller's settling pause, with room.
+constexpr auto kActivationTimeout = 30s;
+
+std::atomic<int> g_signal{0};
+
+extern "C" void onSignal(int signal) {
+  g_signal.store(signal);
+}
+
+struct Options {
+  std::string socket;
+  std::string component;
+  double linearStep = 0.05;
+  double angularStep = 0.1;
+  double maxLinear = 0.6;
+  double maxAngular = 0.8;
+  double rate = 10.0;
+  bool activate = false;
+};
+
+void printHelp(std::ostream& out) {
+  out << "Usage: " << kProgram << " [options]\n"
+      << "\n"
+      << "Drives the wheelchair from this terminal through a running TolvarineContorollerModule\n"
+      << "component (built against the OpenRTM-aist stand-in), over its control socket.\n"
+      << "\n"
+      << "Keys:\n"
+      << "  Up / w      linear velocity one step up (ahead)\n"
+      << "  Down / s    linear velocity one step down (back)\n"
+      << "  Left / a    angular velocity one step to the left\n"
+      << "  Right / d   angular velocity one step to the right\n"
+      << "  Space       stop (both to zero)\n"
+      << "  q           stop the chair and quit (Ctrl-C does the same)\n"
+      << "\n"
+      << "The status line shows the command and the latest pose (\"OdmetoryOut\") and\n"
+      << "measured velocity (\"VelocityOut\"). The command is written to \"VelocityIn\" at a\n"
+      << "steady rate, so the component always holds a fresh one.\n"
+      << "\n"
+      << "Options:\n"
+      << "  --socket PATH          control socket of the component's host (default:\n"
+      << "                         $RTM_STANDIN_SOCKET, else the only *.sock in this folder)\n"
+      << "  --component NAME       the component instance (default: the only one)\n"
+      << "  --activate             activate the component first when it is inactive\n"
+      << "  --linear-step MPS      step of the linear velocity (default 0.05 m/s)\n"
+      << "  --angular-step RADPS   step of the angular velocity (default 0.1 rad/s)\n"
+      << "  --max-linear MPS       limit of the linear velocity, both ways (default 0.6)\n"
+      << "  --max-angular RADPS    limit of the angular velocity, both ways (default 0.8)\n"
+      << "  --rate HZ              how often the command is written (default 10)\n"
+      << "  --help                 this text\n"
+      << "\n"
+      << "Exit status: 0 quit by key or signal, 1 the component cannot be reached, refused\n"
+      << "a command or went away, 2 bad options.\n";
+}
+
+bool parseNumber(const std::string& text, double low, double high, double& out) {
+  char* end = nullptr;
+  errno = 0;
+  const double value = std::strtod(text.c_str(), &end);
+  if (text.empty() || errno != 0 || *end != '\0' || !std::isfinite(value) || value < low ||
+      value > high) {
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+// 0 to run, 1 after --help, 2 on a bad option.
+int parseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    std::string text;
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) {
+        std::cerr << kProgram << ": " << arg << " needs a value" << std::endl;
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    auto number = [&](double low, double high, double& out) {
+      if (!value(text)) {
+        return false;
+      }
+      if (!parseNumber(text, low, high, out)) {
+        std::cerr << kProgram << ": bad value '" << text << "' for " << arg << " (expected " << low
+                  << " to " << high << ")" << std::endl;
+        return false;
+      }
+      return true;
+    };
+    bool ok = true;
+    if (arg == "--help" || arg == "-h") {
+      return 1;
+    } else if (arg == "--socket") {
+      ok = value(o.socket) && !o.socket.empty();
+    } else if (arg == "--component") {
+      ok = value(o.component) && !o.component.empty();
+    } else if (arg == "--activate") {
+      o.activate = true;
+    } else if (arg == "--linear-step") {
+      ok = number(0.001, 1.0, o.linearStep);
+    } else if (arg == "--angular-step") {
+      ok = number(0.001, 2.0, o.angularStep);
+    } else if (arg == "--max-linear") {
+      ok = number(0.0, 2.0, o.maxLinear);
+    } else if (arg == "--max-angular") {
+      ok = number(0.0, 4.0, o.maxAngular);
+    } else if (arg == "--rate") {
+      ok = number(1.0, 100.0, o.rate);
+    } else {
+      std::cerr << kProgram << ": unknown argument '" << arg << "' (see --help)" << std::endl;
+      return 2;
+    }
+    if (!ok) {
+      if (arg == "--socket" || arg == "--component") {
+        std::cerr << kProgram << ": " << arg << " needs a non-empty value" << std::endl;
+      }
+      return 2;
+    }
+  }
+  return 0;
+}
+
+// Puts the terminal into a mode that delivers each key at once without
+// echo, and restores what it found on every way out (also from main's
+// return after a signal). Ctrl-C keeps raising SIGINT; Ctrl-Z is disabled,
+// as a stopped tool would leave the chair running on its last command.
+class RawTerminal {
+ public:
+  bool enter() {
+    if (::tcgetattr(STDIN_FILENO, &saved_) != 0) {
+      return false;
+    }
+    termios raw = saved_;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    raw.c_cc[VSUSP] = _POSIX_VDISABLE;
+    if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) != 0) {
+      return false;
+    }
+    active_ = true;
+    return true;
+  }
+  void restore() {
+    if (active_) {
+      ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+      active_ = false;
+    }
+  }
+  ~RawTerminal() { restore(); }
+
+ private:
+  termios saved_{};
+  bool active_ = false;
+};
+
+enum class Key { kNone, kUp, kDown, kLeft, kRight, kStop, kQuit };
+
+// Turns the bytes typed so far into keys; an incomplete escape sequence
+// stays in `pending` for the next read.
+class KeyReader {
+ public:
+  void feed(const char* bytes, std::size_t count) { pending_.append(bytes, count); }
+
+  Key next() {
+    while (!pending_.empty()) {
+      const char c = pending_[0];
+      if (c == '\x1b') {
+        if (pending_.size() < 3) {
+          // Arrow keys arrive as one burst; a lone Escape is dropped by flush().
+          return Key::kNone;
+        }
+        const char kind = pending_[1];
+        const char code = pending_[2];
+        if (kind != '[' && kind != 'O') {
+          pending_.erase(0, 1);
+          continue;
+        }
+        pending_.erase(0, 3);
+        switch (code) {
+          case 'A':
+            return Key::kUp;
+          case 'B':
+            return Key::kDown;
+          case 'C':
+            return Key::kRight;
+          case 'D':
+            return Key::kLeft;
+          default:
+            // Other sequences (Home, F-keys, "ESC [ 1 ; 5 A"): skip to their end.
+            while (!pending_.empty() && !(pending_[0] >= 0x40 && pending_[0] <= 0x7e)) {
+              pending_.erase(0, 1);
+            }
+            if (!pending_.empty()) {
+              pending_.erase(0, 1);
+            }
+            continue;
+        }
+      }
+      pending_.erase(0, 1);
+      switch (c) {
+        case 'w':
+        case 'W':
+          return Key::kUp;
+        case 's':
+        case 'S':
+          return Key::kDown;
+        case 'a':
+        case 'A':
+          return Key::kLeft;
+        case 'd':
+        case 'D':
+          return Key::kRight;
+        case ' ':
+          return Key::kStop;
+        case 'q':
+        case 'Q':
+          return Key::kQuit;
+        default:
+          break;
+      }
+    }
+    return Key::kNone;
+  }
+
+  // Drops an escape that no sequence followed.
+  void flush() {
+    if (!pending_.empty() && pending_[0] == '\x1b') {
+      pending_.erase(0, 1);
+    }
+  }
+  bool waiting() const { return !pending_.empty(); }
+
+ private:
+  std::string pending_;
+};
+
+double stepped(double value, double step, double limit) {
+  // Whole steps, so that repeated presses land on round values and zero.
+  const double next = std::round((value + step) / std::fabs(step)) * std::fabs(step);
+  return std::clamp(next, -limit, limit);
+}
+
+int terminalColumns() {
+  winsize size{};
+  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+    return size.ws_col;
+  }
+  return 80;
+}
+
+class Teleop {
+ public:
+  explicit Teleop(const Options& options) : options_(options) {}
+  int run();
+
+ private:
+  bool connect();
+  bool send(double linear, double angular);
+  void takeEvents();
+  void drawStatus(bool force);
+  void message(const std::string& text);  // a line of its own above the status line
+  int failed(const std::string& text);
+
+  Options options_;
+  ControlConnection connection_;
+  std::string component_;
+  RawTerminal terminal_;
+  double linear_ = 0.0;
+  double angular_ = 0.0;
+  std::optional<Json> pose_;      // "data" of the latest OdmetoryOut sample
+  std::optional<Json> measured_;  // "data" of the latest VelocityOut sample
+  bool hostGone_ = false;
+  Clock::time_point lastDraw_;
+  std::string lastStatus_;
+};
+
+int Teleop::failed(const std::string& text) {
+  terminal_.restore();
+  std::cout << "\r\033[K" << std::flush;
+  std::cerr << kProgram << ": " << text << std::endl;
+  return 1;
+}
+
+void Teleop::message(const std::string& text) {
+  std::cout << "\r\033[K" << text << "\r\n" << std::flush;
+  lastStatus_.clear();
+}
+
+bool Teleop::connect() {
+  std::string socket = options_.socket;
+  std::string error;
+  if (socket.empty()) {
+    socket = tolvarine_tools::defaultControlSocket(&error);
+    if (socket.empty()) {
+      std::cerr << kProgram << ": " << error << std::endl;
+      return false;
+    }
+  }
+  if (!connection_.connect(socket, &error)) {
+    std::cerr << kProgram << ": " << error << " (is the component running?)" << std::endl;
+    return false;
+  }
+  connection_.setAbortCheck([] { return g_signal.load() != 0; });
+  Json reply;
+  if (!connection_.request({{"cmd", "list"}}, reply, kRequestTimeout, &error)) {
+    std::cerr << kProgram << ": " << error << std::endl;
+    return false;
+  }
+  const Json components = reply.value("components", Json::array());
+  std::string state;
+  for (const Json& c : components) {
+    const std::string name = c.value("instance", "");
+    if (options_.component.empty() ? components.size() == 1 : name == options_.component) {
+      component_ = name;
+      state = c.value("state", "");
+    }
+  }
+  if (component_.empty()) {
+    std::cerr << kProgram << ": "
+              << (options_.component.empty()
+                      ? "the host runs " + std::to_string(components.size()) +
+                            " components; name one with --component"
+                      : "the host runs no component " + options_.component)
+              << std::endl;
+    return false;
+  }
+  if (state == "INACTIVE" && options_.activate) {
+    std::cout << "activating " << component_ << " (the link to the chair comes up)..." << std::endl;
+    if (!connection_.request({{"cmd", "activate"}, {"component", component_}}, reply,
+                             kActivationTimeout, &error)) {
+      std::cerr << kProgram << ": activate: " << error << std::endl;
+      return false;
+    }
+    state = reply.value("state", "");
+    if (!reply.value("ok", false)) {
+      std::cerr << kProgram << ": activate failed: " << reply.value("error", reply.dump())
+                << " (see the component's console)" << std::endl;
+      return false;
+    }
+  }
+  if (state != "ACTIVE") {
+    std::cerr << kProgram << ": " << component_ << " is " << state
+              << (state == "INACTIVE" ? "; activate it first (rtm-standin-ctl activate) or "
+                                        "start with --activate"
+                                      : "; it has to be ACTIVE (rtm-standin-ctl reset, then "
+                                        "activate)")
+              << std::endl;
+    return false;
+  }
+  if (!connection_.request({{"cmd", "subscribe"},
+                            {"component", component_},
+                            {"ports", {component_ + ".OdmetoryOut", component_ + ".VelocityOut"}}},
+                           reply, kRequestTimeout, &error) ||
+      !reply.value("ok", false)) {
+    std::cerr << kProgram << ": cannot subscribe to the out-ports: "
+              << (error.empty() ? reply.value("error", reply.dump()) : error) << std::endl;
+    return false;
+  }
+  return true;
+}
+
+bool Teleop::send(double linear, double angular) {
+  const Json request = {{"cmd", "write"},
+                        {"component", component_},
+                        {"port", component_ + ".VelocityIn"},
+                        {"sample", {{"data", {{"vx", linear}, {"vy", 0.0}, {"va", angular}}}}}};
+  Json reply;
+  std::string error;
+  if (!connection_.request(request, reply, kRequestTimeout, &error)) {
+    hostGone_ = !connection_.isOpen();
+    return false;
+  }
+  return reply.value("ok", false);
+}
+
+void Teleop::takeEvents() {
+  if (!connection_.pump()) {
+    hostGone_ = true;
+  }
+  Json event;
+  while (connection_.nextEvent(event, 0ms) == ControlConnection::Read::kLine) {
+    const std::string kind = event.value("event", "");
+    if (kind == "shutdown") {
+      hostGone_ = true;
+    } else if (kind == "sample") {
+      const std::string port = event.value("port", "");
+      if (port == "OdmetoryOut") {
+        pose_ = event["sample"]["data"];
+      } else if (port == "VelocityOut") {
+        measured_ = event["sample"]["data"];
+      }
+    }
+  }
+}
+
+void Teleop::drawStatus(bool force) {
+  const auto now = Clock::now();
+  if (!force && now - lastDraw_ < 100ms) {
+    return;
+  }
+  char text[256];
+  int n = std::snprintf(text, sizeof text, "cmd v %+.2f m/s  w %+.2f rad/s", linear_, angular_);
+  if (pose_) {
+    const Json& p = *pose_;
+    n += std::snprintf(text + n, sizeof text - n, " | pose x %+.2f m  y %+.2f m  %+.0f deg",
+                       p["position"].value("x", 0.0), p["position"].value("y", 0.0),
+                       p.value("heading", 0.0) * 180.0 / kPi);
+  } else {
+    n += std::snprintf(text + n, sizeof text - n, " | no pose yet");
+  }
+  if (measured_) {
+    std::snprintf(text + n, sizeof text - n, " | meas %.2f m/s %+.2f rad/s",
+                  measured_->value("vx", 0.0), measured_->value("va", 0.0));
+  }
+  std::string status = text;
+  // One line only: a wrapped line could not be redrawn in place.
+  const auto columns = static_cast<std::size_t>(std::max(terminalColumns() - 1, 10));
+  if (status.size() > columns) {
+    status.resize(columns);
+  }
+  lastDraw_ = now;
+  if (status != lastStatus_) {
+    std::cout << "\r" << status << "\033[K" << std::flush;
+    lastStatus_ = status;
+  }
+}
+
+int Teleop::run() {
+  if (!::isatty(STDIN_FILENO)) {
+    std::cerr << kProgram << ": needs a terminal on standard input" << std::endl;
+    return 1;
+  }
+  if (!connect()) {
+    return 1;
+  }
+  if (!terminal_.enter()) {
+    return failed(std::string("cannot set up the terminal: ") + std::strerror(errno));
+  }
+  message("driving " + component_ + ": arrows or w/a/s/d change the command, space stops, q quits");
+
+  KeyReader keys;
+  const auto period = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(1.0 / options_.rate));
+  auto nextWrite = Clock::now();
+  bool quit = false;
+  while (!quit && g_signal.load() == 0) {
+    const auto now = Clock::now();
+    if (now >= nextWrite) {
+      if (!send(linear_, angular_)) {
+        return failed(hostGone_ ? "the component went away" : "the component refused the command");
+      }
+      nextWrite = now + period;
+    }
+    takeEvents();
+    if (hostGone_) {
+      return failed("the component shut down");
+    }
+    drawStatus(false);
+
+    pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {connection_.fd(), POLLIN, 0}};
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextWrite - now);
+    const int timeout =
+        keys.waiting() ? 20 : static_cast<int>(std::clamp<long long>(wait.count(), 0, 100));
+    const int ready = ::poll(fds, 2, timeout);
+    if (ready < 0 && errno != EINTR) {
+      return failed(std::string("poll: ") + std::strerror(errno));
+    }
+    if (ready <= 0) {
+      keys.flush();
+      continue;
+    }
+    if ((fds[0].revents & (POLLIN | POLLHUP)) != 0) {
+      char buffer[64];
+      const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+      if (n == 0 && (fds[0].revents & POLLHUP) != 0) {
+        quit = true;  // the terminal went away
+      } else if (n > 0) {
+        keys.feed(buffer, static_cast<std::size_t>(n));
+      }
+    }
+    bool changed = false;
+    for (Key key = keys.next(); key != Key::kNone; key = keys.next()) {
+      switch (key) {
+        case Key::kUp:
+          linear_ = stepped(linear_, options_.linearStep, options_.maxLinear);
+          break;
+        case Key::kDown:
+          linear_ = stepped(linear_, -options_.linearStep, options_.maxLinear);
+          break;
+        case Key::kLeft:
+          angular_ = stepped(angular_, options_.angularStep, options_.maxAngular);
+          break;
+        case Key::kRight:
+          angular_ = stepped(angular_, -options_.angularStep, options_.maxAngular);
+          break;
+        case Key::kStop:
+          linear_ = angular_ = 0.0;
+          break;
+        case Key::kQuit:
+          quit = true;
+          break;
+        case Key::kNone:
+          break;
+      }
+      changed = true;
+    }
+    if (changed && !quit) {
+      nextWrite = Clock::now();  // a new command goes out at once
+      drawStatus(true);
+    }
+  }
+
+  // Whatever ended the loop, the chair is told to stop before we go.
+  linear_ = angular_ = 0.0;
+  const int signal = g_signal.exchange(0);  // lets the last request through
+  const bool stopped = send(0.0, 0.0);
+  drawStatus(true);
+  terminal_.restore();
+  std::cout << "\r\n" << std::flush;
+  if (!stopped) {
+    std::cerr << kProgram << ": could not send the stop command: the component "
+              << (hostGone_ ? "went away" : "refused it") << std::endl;
+    return 1;
+  }
+  std::cout << (signal != 0 ? "stopped by signal" : "stopped") << "; the chair was sent v 0, w 0"
+            << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  switch (parseOptions(argc, argv, options)) {
+    case 1:
+      printHelp(std::cout);
+      return 0;
+    case 2:
+      return 2;
+    default:
+      break;
+  }
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGHUP, &action, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  Teleop teleop(options);
+  return teleop.run();
+}
