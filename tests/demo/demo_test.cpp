@@ -35,8 +35,8 @@ using tolvarine_tools::ChildProcess;
 
 constexpr double kPi = 3.14159265358979323846;
 // What the board reports: each wheel's speed in counts of 293/15 mm/s,
-// rounded to the nearest; the odometry reads counts within +-1 of the centre
-// as standstill.
+// rounded to the nearest after adding the fraction left out of the previous
+// report; the odometry reads counts within +-1 of the centre as standstill.
 constexpr double kCountUnit = 0.293 / 15.0;  // m/s
 constexpr double kTread = 0.5488;            // m, board and odometry alike
 // Longest time between two status frames the odometry integrates over: the
@@ -290,8 +290,11 @@ void expectPng(const fs::path& path) {
 // board really had (its ground-truth record) and what it can report of them.
 //
 // Each wheel's reported speed differs from the true one by
-//   e = |v|           when |v| < 1.5 counts (it reads as standstill),
-//   e = half a count  otherwise (rounded to the nearest count),
+//   e = max(|v|, one count)  when |v| < 2 counts (it may read as standstill:
+//                            a carried fraction of up to half a count can
+//                            pull a report down to +-1),
+//   e = one count            otherwise (half for the rounding, half for the
+//                            fraction carried from the previous report),
 // plus, while the speed changes, the change over half a cycle: the speed at
 // the moment of the reply stands for the whole interval since the last one
 // (e += |dv/dt| * cycle / 2).
@@ -306,7 +309,7 @@ struct ErrorBound {
 
 ErrorBound odometryBound(const Table& truth) {
   auto countError = [](double v) {
-    return std::fabs(v) < 1.5 * kCountUnit ? std::fabs(v) : 0.5 * kCountUnit;
+    return std::fabs(v) < 2.0 * kCountUnit ? std::max(std::fabs(v), kCountUnit) : kCountUnit;
   };
   ErrorBound bound;
   for (std::size_t i = 1; i < truth.rows.size(); ++i) {

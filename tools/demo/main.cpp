@@ -906,9 +906,9 @@ void Demo::printSummary() {
     << format("  odometry error:    position %.3f m (%.1f %% of the distance), heading %+.1f deg\n",
               positionError, truth.distance > 0.0 ? 100.0 * positionError / truth.distance : 0.0,
               degrees(headingError))
-    << "                     (the board reports each wheel in 19.53 mm/s counts, rounded, and\n"
-    << "                     +-1 count around standstill reads as 0: when the two wheels round\n"
-    << "                     differently the odometry's heading drifts; that is the model)\n"
+    << "                     (the board reports each wheel in whole counts of 19.53 mm/s and\n"
+    << "                     carries the rest into its next report; +-1 count around\n"
+    << "                     standstill reads as 0, so slow starts and stops are lost)\n"
     << format(
            "  cycles:            %zu OdmetoryOut and %zu VelocityOut samples, %.1f per s "
            "(execution context at %g Hz)%s\n",
