@@ -40,6 +40,10 @@ constexpr WheelBytes kBackStraight{0x41, 0x40, 37, 37};
 // v = -0.3, w = 0, BACK: right +36.988 -> 36 (0x41), left -37.325 -> -38 (0x40)
 constexpr WheelBytes kBackReverse{0x40, 0x41, 38, 36};
 
+// v = 0, w = 0 (or a rejected command): floor(0) = 0 on both wheels, which
+// is not above 0, so both direction bytes are 0x40.
+constexpr WheelBytes kStandstill{0x40, 0x40, 0, 0};
+
 }  // namespace component_test
 
 #endif  // TOLVARINE_TESTS_COMPONENT_WHEEL_COMMANDS_H
