@@ -80,9 +80,10 @@ void AutoController::setSendDataRV(const double& radius, const double& velocity)
     left = (r - kHalfTreadMm) * omega;
   }
   if (!std::isfinite(right) || !std::isfinite(left) || radius == 0) {
-    std::cerr << "AutoController: rejected setSendDataRV(radius=" << radius
-              << ", velocity=" << velocity << "), stopping the chair" << std::endl;
-    setTargetVel(0.0, 0.0);
+    if (rejectCommand()) {
+      std::cerr << "AutoController: rejected setSendDataRV(radius=" << radius
+                << ", velocity=" << velocity << "), stopping the chair" << std::endl;
+    }
     return;
   }
   setTargetVel(right, left);
@@ -92,9 +93,10 @@ void AutoController::setSendDataVRL(const double& right, const double& left) {
   const double r = right * 1000;
   const double l = left * 1000;
   if (!std::isfinite(r) || !std::isfinite(l)) {
-    std::cerr << "AutoController: rejected setSendDataVRL(right=" << right << ", left=" << left
-              << "), stopping the chair" << std::endl;
-    setTargetVel(0.0, 0.0);
+    if (rejectCommand()) {
+      std::cerr << "AutoController: rejected setSendDataVRL(right=" << right << ", left=" << left
+                << "), stopping the chair" << std::endl;
+    }
     return;
   }
   setTargetVel(r, l);
@@ -104,6 +106,16 @@ void AutoController::setTargetVel(double right, double left) {
   boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
   targetVelRight = right;
   targetVelLeft = left;
+  threadContext->rejecting = false;
+}
+
+bool AutoController::rejectCommand() {
+  boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+  targetVelRight = 0.0;
+  targetVelLeft = 0.0;
+  const bool first = !threadContext->rejecting;
+  threadContext->rejecting = true;
+  return first;
 }
 
 void AutoController::getTargetVel(double* right, double* left) {

@@ -18,9 +18,10 @@ JoyStickController::~JoyStickController() = default;
 
 void JoyStickController::setSendDataXY(const double& stickX, const double& stickY) {
   if (!std::isfinite(stickX) || !std::isfinite(stickY)) {
-    std::cerr << "JoyStickController: rejected setSendDataXY(x=" << stickX << ", y=" << stickY
-              << "), stopping the chair" << std::endl;
-    setSendDataVRL(0.0, 0.0);
+    if (rejectCommand()) {
+      std::cerr << "JoyStickController: rejected setSendDataXY(x=" << stickX << ", y=" << stickY
+                << "), stopping the chair" << std::endl;
+    }
     return;
   }
   double x = stickX;

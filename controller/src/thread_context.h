@@ -10,7 +10,8 @@ namespace tolvarine_controller {
 // need Boost's headers.
 struct ThreadContext {
   boost::thread controlThread;  // not-a-thread while no control thread runs
-  boost::mutex targetLock;      // guards AutoController's two targets
+  boost::mutex targetLock;      // guards AutoController's two targets and `rejecting`
+  bool rejecting = false;       // the targets were last set by a rejected command
 };
 
 }  // namespace tolvarine_controller

@@ -131,6 +131,27 @@ TEST(AutoControllerTargets, ImpossibleCommandsStopAndAreReported) {
   }
 }
 
+// The component hands the same command to the controller every cycle until a
+// new one arrives: a bad one must not print a line 33 times a second.
+TEST(AutoControllerTargets, ARepeatedImpossibleCommandIsReportedOnce) {
+  AutoController controller;
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 5; ++i) {
+    controller.setSendDataVRL(kNaN, 0.2);
+  }
+  controller.setSendDataRV(0.0, 0.5);  // still rejecting: no new line
+  EXPECT_EQ(countLines(testing::internal::GetCapturedStderr()), 1);
+
+  // A drivable command ends the run; the next bad one is reported again.
+  controller.setSendDataVRL(0.3, 0.3);
+  EXPECT_EQ(targetsOf(controller).right, 300.0);
+  testing::internal::CaptureStderr();
+  controller.setSendDataVRL(0.3, kInf);
+  controller.setSendDataVRL(0.3, kInf);
+  EXPECT_EQ(countLines(testing::internal::GetCapturedStderr()), 1);
+  EXPECT_EQ(targetsOf(controller).right, 0.0);
+}
+
 TEST(AutoControllerTargets, ValidCommandsPrintNothing) {
   AutoController controller;
   testing::internal::CaptureStderr();
@@ -248,6 +269,7 @@ TEST(JoyStick, NonFiniteStickStopsAndIsReportedOnce) {
     controller.setSendDataXY(0.0, 1.0);
     testing::internal::CaptureStderr();
     controller.setSendDataXY(c.x, c.y);
+    controller.setSendDataXY(c.x, c.y);  // a stick stuck on a bad value
     const std::string printed = testing::internal::GetCapturedStderr();
     const Targets t = targetsOf(controller);
     EXPECT_EQ(t.right, 0.0);

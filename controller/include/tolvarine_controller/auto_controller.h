@@ -45,6 +45,10 @@ class TOLVARINE_CONTROLLER_API AutoController : public Controller {
   // Stops the control thread, then releases the link as the base does. The
   // commands restart from 0 with the next initialize; the targets stay.
   bool finalize();
+  // Stops the chair in place of a command that cannot be driven. True for the
+  // first of a run of such commands: a caller that repeats a bad command every
+  // cycle is reported once, not every cycle.
+  bool rejectCommand();
 
   ThreadContext* threadContext;
   double targetVelRight;  // mm/s, guarded by the target lock
@@ -66,7 +70,8 @@ class TOLVARINE_CONTROLLER_API AutoController : public Controller {
   // max(a, min(b, c)): clip(lower, upper, value) clamps value into the range.
   double clip(double a, double b, double c);
   void getTargetVel(double* right, double* left);
-  // Stores both targets (mm/s) under the target lock.
+  // Stores both targets (mm/s) under the target lock; ends a run of rejected
+  // commands.
   void setTargetVel(double right, double left);
 };
 
