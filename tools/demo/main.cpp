@@ -34,6 +34,7 @@
 #include "child_process.h"
 #include "control_connection.h"
 #include "drive_script.h"
+#include "number_option.h"
 #include "plots.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
@@ -46,6 +47,7 @@ using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_tools::ChildProcess;
 using tolvarine_tools::ControlConnection;
 using tolvarine_tools::Json;
+using tolvarine_tools::parseNumber;
 using tolvarine_tools::Segment;
 using Clock = std::chrono::steady_clock;
 
@@ -138,18 +140,6 @@ void printHelp(std::ostream& out) {
       << "Exit status: 0 done, 1 something failed (the message says what), 2 bad options,\n"
       << "130 interrupted. Ctrl-C stops the chair, shuts the component down and removes\n"
       << "the socket and the device link; the CSV files recorded so far stay.\n";
-}
-
-bool parseNumber(const std::string& text, double low, double high, double& out) {
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || errno != 0 || *end != '\0' || !std::isfinite(value) || value < low ||
-      value > high) {
-    return false;
-  }
-  out = value;
-  return true;
 }
 
 // 0 to run, 1 after --help, 2 on a bad option.

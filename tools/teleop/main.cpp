@@ -24,11 +24,13 @@
 #include <string>
 
 #include "control_connection.h"
+#include "number_option.h"
 
 namespace {
 
 using tolvarine_tools::ControlConnection;
 using tolvarine_tools::Json;
+using tolvarine_tools::parseNumber;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -87,18 +89,6 @@ void printHelp(std::ostream& out) {
       << "\n"
       << "Exit status: 0 quit by key or signal, 1 the component cannot be reached, refused\n"
       << "a command or went away, 2 bad options.\n";
-}
-
-bool parseNumber(const std::string& text, double low, double high, double& out) {
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || errno != 0 || *end != '\0' || !std::isfinite(value) || value < low ||
-      value > high) {
-    return false;
-  }
-  out = value;
-  return true;
 }
 
 // 0 to run, 1 after --help, 2 on a bad option.
