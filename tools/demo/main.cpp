@@ -36,6 +36,7 @@
 #include "drive_script.h"
 #include "number_option.h"
 #include "plots.h"
+#include "stop_signals.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace {
@@ -1071,14 +1072,7 @@ int main(int argc, char** argv) {
     default:
       break;
   }
-  struct sigaction action {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-  // A closed pipe shows up as an error where we write, not as a signal.
-  ::signal(SIGPIPE, SIG_IGN);
+  tolvarine_tools::installStopHandlers(onSignal);
 
   Demo demo(options);
   return demo.run();

@@ -25,6 +25,7 @@
 
 #include "control_connection.h"
 #include "number_option.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -570,13 +571,7 @@ int main(int argc, char** argv) {
     default:
       break;
   }
-  struct sigaction action {};
-  action.sa_handler = onSignal;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGHUP, &action, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
+  tolvarine_tools::installStopHandlers(onSignal);
   Teleop teleop(options);
   return teleop.run();
 }
