@@ -30,6 +30,22 @@ WheelByte encodeWheel(double velocityMmS, double gain, double offset) {
           static_cast<std::uint8_t>(magnitude > 255 ? 255 : magnitude)};
 }
 
+// The wheel speed (mm/s) at which the speed byte reaches `count` (+255 or
+// -255) and saturates. A command beyond it sends the same byte, so the
+// automatic controller clamps to it: a ramp that ran on past it would leave
+// the chair at full speed long after a stop command. Nudged outward by the
+// last ulp where the division rounds short, so that the limit itself still
+// encodes as the full count.
+double saturatingSpeed(int count, double gain, double offset) {
+  double speed = (count - offset) / gain * 1000.0;
+  const double outward = count > 0 ? HUGE_VAL : -HUGE_VAL;
+  while (count > 0 ? std::floor(speed / 1000.0 * gain + offset) < count
+                   : std::floor(speed / 1000.0 * gain + offset) > count) {
+    speed = std::nextafter(speed, outward);
+  }
+  return speed;
+}
+
 }  // namespace
 
 SendConverter::~SendConverter() = default;
@@ -39,10 +55,10 @@ SendFunctionConverter::SendFunctionConverter()
       rightOffset(0.0),
       leftGain(0x1.f1aaaaaaaaaacp+6),
       leftOffset(0.0) {
-  rightMax = rightGain * 255 + rightOffset;
-  rightMin = rightOffset - rightGain * 255;
-  leftMax = leftGain * 255 + leftOffset;
-  leftMin = leftOffset - leftGain * 255;
+  rightMax = saturatingSpeed(255, rightGain, rightOffset);
+  rightMin = saturatingSpeed(-255, rightGain, rightOffset);
+  leftMax = saturatingSpeed(255, leftGain, leftOffset);
+  leftMin = saturatingSpeed(-255, leftGain, leftOffset);
 }
 
 SendFunctionConverter::~SendFunctionConverter() = default;

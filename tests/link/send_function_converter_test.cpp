@@ -32,10 +32,23 @@ TEST(SendFunctionConverter, GainsAndLimitsAreTheExactDoubles) {
   EXPECT_EQ(c.leftGain, 124.41666666666669);
   EXPECT_EQ(c.rightOffset, 0.0);
   EXPECT_EQ(c.leftOffset, 0.0);
-  EXPECT_EQ(c.rightMax, 31439.374999999996);
-  EXPECT_EQ(c.leftMax, 31726.250000000004);
+  // The speeds at which a byte reaches 255 counts: 255 / 123.2916... and
+  // 255 / 124.4166... m/s.
+  EXPECT_NEAR(c.rightMax, 2068.2663, 1e-4);
+  EXPECT_NEAR(c.leftMax, 2049.5646, 1e-4);
   EXPECT_EQ(c.rightMin, -c.rightMax);
   EXPECT_EQ(c.leftMin, -c.leftMax);
+  // At the limits the bytes are full: a ramp that stops there loses nothing
+  // a frame could show, and the first step back is visible on the wire.
+  auto forward = makeConverter(-1);
+  for (const SendData& d : {forward.convertVRL(c.rightMax, -c.leftMax),
+                            forward.convertVRL(c.rightMin, -c.leftMin)}) {
+    EXPECT_EQ(d.rightSpeed, 255);
+    EXPECT_EQ(d.leftSpeed, 255);
+  }
+  const SendData stepBack = forward.convertVRL(c.rightMax - 21, -(c.leftMax - 21));
+  EXPECT_EQ(stepBack.rightSpeed, 252);  // floor(2.04727 * 123.292) = floor(252.41)
+  EXPECT_EQ(stepBack.leftSpeed, 252);   // floor(2.02856 * 124.417) = floor(252.39)
 }
 
 TEST(SendFunctionConverter, WheelVelocitiesForwardMounting) {

@@ -25,8 +25,8 @@ using tolvarine_board_sim::SimulatedBoard;
 // Counts per m/s of the command encoding, and the wheel limits in mm/s.
 constexpr double kRightGain = 123.29166666666666;
 constexpr double kLeftGain = 124.41666666666669;
-constexpr double kRightLimit = 31439.374999999996;  // 255 * right gain
-constexpr double kLeftLimit = 31726.250000000004;   // 255 * left gain
+constexpr double kRightLimit = 2068.2663061845219;  // 255 counts / right gain, mm/s
+constexpr double kLeftLimit = 2049.5646349631616;   // 255 counts / left gain, mm/s
 
 constexpr std::uint8_t kForwardByte = 0x41;
 constexpr std::uint8_t kBackwardByte = 0x40;

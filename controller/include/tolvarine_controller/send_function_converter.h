@@ -20,16 +20,18 @@ class TOLVARINE_CONTROLLER_API SendFunctionConverter : public SendConverter {
   // -1 forward mounting, anything else reversed. The owner stores the
   // direction it was initialised with; -1 until then.
   std::int32_t direction = -1;
-  // gain * 255 +/- offset. The automatic controller clamps its wheel commands
-  // (mm/s) to these; the converter itself never reads them.
+  // The wheel speeds (mm/s) at which each speed byte saturates at 255 counts,
+  // (+/-255 - offset) / gain: about +/-2068 right and +/-2050 left. The
+  // automatic controller clamps its wheel commands to these; the converter
+  // itself never reads them.
   double rightMax;
   double rightMin;
   double leftMax;
   double leftMin;
-  double rightGain;        // counts per m/s
-  double rightOffset;      // counts
-  double leftGain;         // counts per m/s
-  double leftOffset;       // counts
+  double rightGain;    // counts per m/s
+  double rightOffset;  // counts
+  double leftGain;     // counts per m/s
+  double leftOffset;   // counts
 };
 
 }  // namespace tolvarine_controller
