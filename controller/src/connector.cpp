@@ -50,7 +50,9 @@ Connector::Connector()
       port(nullptr),
       thread(nullptr),
       parityErrorCount(0),
-      sendCount(0) {
+      sendCount(0),
+      linkLost(false),
+      linkLossCount(0) {
   platform::beginTimerResolution();
 }
 
@@ -76,11 +78,14 @@ bool Connector::open(const std::string& name) {
   return true;
 }
 
-bool Connector::connect() {
+bool Connector::connect(const std::atomic<bool>* abandon) {
   const std::uint32_t start = platform::tickMs();
   StatusFrame buffer = {};
   const SendData stop;
   while (msSince(start) < kHandshakeLimitMs) {
+    if (abandon != nullptr && abandon->load()) {
+      return false;
+    }
     send(stop);
     if (!receive(buffer)) {
       sleepMs(kPollPauseMs);
@@ -165,6 +170,14 @@ void Connector::stopThread() {
   thread = nullptr;
 }
 
+bool Connector::isLinkLost() const {
+  return linkLost.load();
+}
+
+std::uint32_t Connector::getLinkLossCount() const {
+  return linkLossCount.load();
+}
+
 bool Connector::close() {
   if (!isOpen) {
     return true;
@@ -225,77 +238,107 @@ bool Connector::receive(StatusFrame& buffer) {
 }
 
 bool Connector::pushReceiveData(const ReceiveData& data, std::int32_t elapsed) {
-  boost::lock_guard<boost::mutex> lock(receiveMutex);
-  if (!data.isValid) {
-    return false;
-  }
-  receiveQueue.push_back(data);
-  receiveQueue.back().elapsed = elapsed;
+  enum class Parity { None, Warning, Error };
+  Parity parity = Parity::None;
+  std::uint32_t countBefore = 0;
+  {
+    boost::lock_guard<boost::mutex> lock(receiveMutex);
+    if (!data.isValid) {
+      return false;
+    }
+    receiveQueue.push_back(data);
+    receiveQueue.back().elapsed = elapsed;
 
-  const bool warning = inRange(data.status1, 0x60, 0x6F) || inRange(data.status2, 0x60, 0x6F);
-  const bool error = inRange(data.status1, 0x70, 0x7F) || inRange(data.status2, 0x70, 0x7F);
-  if (warning) {
-    std::cerr << "TolovarineController : warning parity" << std::endl;
-    ++parityErrorCount;
-  } else if (error) {
-    std::cerr << "TolvarineController : error parity cnt=>" << parityErrorCount << std::endl;
-    ++parityErrorCount;
-  } else {
-    parityErrorCount = 0;
+    countBefore = parityErrorCount;
+    if (inRange(data.status1, 0x60, 0x6F) || inRange(data.status2, 0x60, 0x6F)) {
+      parity = Parity::Warning;
+      ++parityErrorCount;
+    } else if (inRange(data.status1, 0x70, 0x7F) || inRange(data.status2, 0x70, 0x7F)) {
+      parity = Parity::Error;
+      ++parityErrorCount;
+    } else {
+      parityErrorCount = 0;
+    }
+    receiveCondition.notify_all();
   }
-  receiveCondition.notify_all();
+  // Written with no lock held: a console that blocks must never hold up the
+  // caller waiting for this record.
+  if (parity == Parity::Warning) {
+    std::cerr << "TolovarineController : warning parity" << std::endl;
+  } else if (parity == Parity::Error) {
+    std::cerr << "TolvarineController : error parity cnt=>" << countBefore << std::endl;
+  }
   return true;
 }
 
 void Connector::run(void* connector) {
-  Connector& self = *static_cast<Connector*>(connector);
+  static_cast<Connector*>(connector)->communicate();
+}
+
+void Connector::communicate() {
   StatusFrame buffer = {};
-  std::uint32_t lastRead = platform::tickMs();
+  LinkMonitor monitor(platform::tickMs());
   bool writeFailing = false;
 
-  while (self.isRunning) {
+  while (isRunning) {
     const std::uint32_t cycleStart = platform::tickMs();
-    if (!self.send(self.command)) {
+    bool sent = send(command);
+    if (!sent) {
       // The device may be gone (an unplugged adapter). Keep trying once per
       // cycle instead of spinning, and say so once per outage.
       if (!writeFailing) {
         std::cerr << "connector error: serial port write failed, retrying every cycle" << std::endl;
         writeFailing = true;
       }
-      const std::uint32_t spent = msSince(cycleStart);
-      if (spent < kCycleMs) {
-        sleepMs(kCycleMs - spent);
-      }
-      continue;
-    }
-    if (writeFailing) {
+    } else if (writeFailing) {
       std::cerr << "connector: serial port write works again" << std::endl;
       writeFailing = false;
     }
-    if (msSince(cycleStart) >= kCycleMs) {
-      continue;
-    }
-    for (;;) {
-      if (self.receive(buffer)) {
+    bool replied = false;
+    while (sent && !replied && msSince(cycleStart) < kCycleMs) {
+      if (receive(buffer)) {
         const std::uint32_t now = platform::tickMs();
-        const std::uint32_t replyAt = now - cycleStart;
-        const std::uint32_t elapsed = now - lastRead;
-        self.pushReceiveData(decodeStatusFrame(buffer), static_cast<std::int32_t>(elapsed));
-        lastRead = now;
-        if (replyAt < kCycleMs) {
-          sleepMs(kCycleMs - replyAt);
+        const ReceiveData record = decodeStatusFrame(buffer);
+        if (record.isValid) {
+          pushReceiveData(record, static_cast<std::int32_t>(monitor.validFrame(now)));
+        } else {
+          monitor.rejectedFrame();
         }
-        break;
+        replied = true;
+      } else {
+        // The shortest pause the 1 ms timer gives; the reply may still come
+        // within the cycle.
+        sleepMs(kPollPauseMs);
       }
-      // The shortest pause the 1 ms timer gives; the reply may still come
-      // within the cycle.
-      sleepMs(kPollPauseMs);
-      if (msSince(cycleStart) >= kCycleMs) {
-        break;
-      }
+    }
+
+    const LinkReport linkReport = monitor.check(platform::tickMs());
+    linkLost = monitor.lost();
+    linkLossCount = monitor.losses();
+    report(linkReport);
+
+    const std::uint32_t spent = msSince(cycleStart);
+    if (spent < kCycleMs && (replied || !sent)) {
+      sleepMs(kCycleMs - spent);
     }
   }
-  self.send(SendData());
+  send(SendData());
+}
+
+void Connector::report(const LinkReport& linkReport) {
+  if (linkReport.backAfterMs > 0) {
+    std::cerr << "connector: " << portName << " answers again after " << linkReport.backAfterMs
+              << " ms without a valid status frame" << std::endl;
+  }
+  if (linkReport.lostAfterMs > 0) {
+    std::cerr << "connector error: no valid status frame from " << portName << " for "
+              << linkReport.lostAfterMs << " ms, the link is lost" << std::endl;
+  }
+  if (linkReport.rejected > 0) {
+    std::cerr << "connector warning: " << linkReport.rejected << " status frame"
+              << (linkReport.rejected == 1 ? "" : "s") << " from " << portName
+              << " rejected for a bad check byte" << std::endl;
+  }
 }
 
 }  // namespace tolvarine_controller

@@ -11,6 +11,7 @@
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "link_monitor.h"
 #include "tolvarine_controller/frame.h"
 #include "tolvarine_controller/receive_data.h"
 #include "tolvarine_controller/send_data.h"
@@ -38,8 +39,9 @@ class Connector {
   // not reopened: the name is stored and both queues are purged.
   bool open(const std::string& portName);
   // Sends stop commands until one valid status frame comes back, for at most
-  // 10 s. Runs on the caller's thread before startThread.
-  bool connect();
+  // 10 s. Runs on the caller's thread before startThread. Gives up within
+  // one attempt (a few tens of milliseconds) once `abandon` is set.
+  bool connect(const std::atomic<bool>* abandon = nullptr);
   // Starts the communication thread if the port is open and none runs.
   void startThread();
   // Replaces the command sent on every cycle. With `wait`, returns once the
@@ -54,6 +56,12 @@ class Connector {
   void getReceiveDataFor(std::vector<ReceiveData>& out, std::chrono::milliseconds limit);
   // Stops and joins the thread; its last frame is a stop command.
   void stopThread();
+  // The board has sent no valid status frame for the loss limit (300 ms);
+  // cleared by the next valid frame.
+  bool isLinkLost() const;
+  // Losses since the thread started, so that a caller notices one that has
+  // come and gone between two looks.
+  std::uint32_t getLinkLossCount() const;
   // Stops the thread and closes the port. Always true.
   bool close();
 
@@ -65,6 +73,8 @@ class Connector {
   bool receive(StatusFrame& buffer);
   bool pushReceiveData(const ReceiveData& data, std::int32_t elapsed);
   static void run(void* connector);
+  void communicate();
+  void report(const LinkReport& report);
 
   SendData command;                       // sent every cycle; sendMutex
   std::vector<ReceiveData> receiveQueue;  // valid records not yet taken; receiveMutex
@@ -80,6 +90,8 @@ class Connector {
   boost::thread* thread;                       // owned; null while no thread
   std::uint32_t parityErrorCount;              // consecutive records flagged by the parity test
   std::uint32_t sendCount;                     // frames sent since construction; feeds the sequence
+  std::atomic<bool> linkLost;                  // mirrors the thread's LinkMonitor
+  std::atomic<std::uint32_t> linkLossCount;    // mirrors the thread's LinkMonitor
 };
 
 }  // namespace tolvarine_controller

@@ -1,5 +1,6 @@
 #include "tolvarine_controller/controller.h"
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <thread>
@@ -14,6 +15,8 @@ namespace {
 // The board needs this long after the link is up before it takes commands;
 // the status frames of the pause stay queued for the first renewal.
 constexpr std::chrono::milliseconds kSettlingPause{2000};
+// How often the settling pause looks for an abort.
+constexpr std::chrono::milliseconds kAbortPollInterval{10};
 // renewOdometory(true) gives up waiting after this long, so a board that has
 // fallen silent cannot block its caller (and with it a component's
 // execution cycle) for ever.
@@ -26,7 +29,8 @@ Controller::Controller()
       odometory(),
       initialized(false),
       receiveConverter(nullptr),
-      sendConverter(nullptr) {}
+      sendConverter(nullptr),
+      initializeAborted(false) {}
 
 Controller::~Controller() {
   finalize();
@@ -34,6 +38,10 @@ Controller::~Controller() {
 
 bool Controller::initialize(const std::string& port, const int& direction) {
   if (initialized) {
+    return false;
+  }
+  if (initializeAborted) {
+    std::cerr << "wheel chair: not connecting, the controller is shutting down" << std::endl;
     return false;
   }
   connector = new Connector();
@@ -47,8 +55,13 @@ bool Controller::initialize(const std::string& port, const int& direction) {
     return false;
   }
   std::cerr << "wait for wheel chair..." << std::endl;
-  if (!connector->connect()) {
-    std::cerr << "wheel chair error: connection failture" << std::endl;
+  if (!connector->connect(&initializeAborted)) {
+    if (initializeAborted) {
+      std::cerr << "wheel chair: connection abandoned, the controller is shutting down"
+                << std::endl;
+    } else {
+      std::cerr << "wheel chair error: connection failture" << std::endl;
+    }
     finalize();
     return false;
   }
@@ -60,9 +73,31 @@ bool Controller::initialize(const std::string& port, const int& direction) {
     finalize();
     throw;
   }
-  std::this_thread::sleep_for(kSettlingPause);
+  // The pause is cut short by an abort; the link has sent nothing but the
+  // stop command so far.
+  const auto pauseEnd = std::chrono::steady_clock::now() + kSettlingPause;
+  while (!initializeAborted && std::chrono::steady_clock::now() < pauseEnd) {
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        kAbortPollInterval, pauseEnd - std::chrono::steady_clock::now()));
+  }
+  if (initializeAborted) {
+    std::cerr << "wheel chair: connection abandoned, the controller is shutting down" << std::endl;
+    finalize();
+    return false;
+  }
   initialized = true;
   return true;
+}
+
+void Controller::abortInitialize() {
+  initializeAborted = true;
+}
+
+LinkState Controller::getLinkState() const {
+  if (!initialized || connector == nullptr) {
+    return LinkState::Unconnected;
+  }
+  return connector->isLinkLost() ? LinkState::Lost : LinkState::Connected;
 }
 
 bool Controller::finalize() {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -27,6 +28,19 @@ using namespace std::chrono_literals;
 const std::string kWriteFailed =
     "connector error: serial port write failed, retrying every cycle\n";
 const std::string kWriteWorks = "connector: serial port write works again\n";
+
+// Nothing answers these links, so the link is also reported lost once; the
+// tests here are about the write failures.
+std::string withoutLinkLoss(const std::string& output) {
+  std::string kept;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("the link is lost") == std::string::npos) {
+      kept += line + "\n";
+    }
+  }
+  return kept;
+}
 
 double threadCpuMs(pthread_t thread) {
   clockid_t clock{};
@@ -82,7 +96,8 @@ TEST_F(ConnectorDeviceGone, ThreadWaitsOutEachCycleAndReportsOnce) {
   // One attempt per 30 ms cycle: about 50.
   EXPECT_GE(attempts, wallMs / 30.0 * 0.5);
   EXPECT_LE(attempts, wallMs / 30.0 + 3);
-  EXPECT_EQ(output, kWriteFailed);
+  EXPECT_EQ(withoutLinkLoss(output), kWriteFailed);
+  EXPECT_NE(output.find("the link is lost"), std::string::npos) << output;
   EXPECT_TRUE(connector.close());
 }
 
@@ -103,7 +118,7 @@ TEST(ConnectorWriteStall, StallIsReportedOnceAndSoIsItsEnd) {
   ASSERT_EQ(::tcflow(observer, TCOON), 0);
   ASSERT_TRUE(waitForSends(connector, Probe::sendCount(connector) + 5, 2s));
   connector.stopThread();
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), kWriteFailed + kWriteWorks);
+  EXPECT_EQ(withoutLinkLoss(testing::internal::GetCapturedStderr()), kWriteFailed + kWriteWorks);
   EXPECT_TRUE(connector.close());
   ::close(observer);
 }

@@ -1,9 +1,11 @@
 #ifndef TOLVARINE_CONTROLLER_CONTROLLER_H
 #define TOLVARINE_CONTROLLER_CONTROLLER_H
 
+#include <atomic>
 #include <string>
 
 #include "tolvarine_controller/export.h"
+#include "tolvarine_controller/link_state.h"
 #include "tolvarine_controller/odometory.h"
 #include "tolvarine_controller/receive_converter.h"
 #include "tolvarine_controller/send_data.h"
@@ -43,6 +45,15 @@ class TOLVARINE_CONTROLLER_API Controller {
   virtual void initRobotPose(const double& x, const double& y, const double& theta);
 
   bool isInitialized() const;
+  // Whether the board is answering. Lost once it has sent no valid status
+  // frame for 300 ms (the link's own console line says so); an
+  // AutoController then brings the chair to rest and keeps it there until
+  // it is given a new command.
+  LinkState getLinkState() const;
+  // For shutting down from another thread: an initialize under way gives up
+  // within a few tens of milliseconds, having sent only stop commands, and
+  // every later initialize fails at once. Safe to call at any time.
+  void abortInitialize();
 
   // Makes `data` the link's current command; with `wait`, returns once the
   // link has taken it for its next transmission. The send operations do
@@ -67,6 +78,9 @@ class TOLVARINE_CONTROLLER_API Controller {
   bool initialized;
   ReceiveConverter* receiveConverter;
   SendFunctionConverter* sendConverter;
+
+ private:
+  std::atomic<bool> initializeAborted;
 };
 
 }  // namespace tolvarine_controller

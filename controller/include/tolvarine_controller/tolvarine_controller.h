@@ -7,6 +7,7 @@
 #include "tolvarine_controller/export.h"
 #include "tolvarine_controller/frame.h"
 #include "tolvarine_controller/joystick_controller.h"
+#include "tolvarine_controller/link_state.h"
 #include "tolvarine_controller/odometory.h"
 #include "tolvarine_controller/receive_converter.h"
 #include "tolvarine_controller/receive_data.h"
