@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <iostream>
+#include <sstream>
+#include <stdexcept>
 
 #include "connector.h"
 #include "ramp.h"
@@ -13,6 +15,17 @@ namespace {
 
 constexpr double kHalfTreadMm = 274.4;  // half of the 548.8 mm wheel separation
 
+// A limit that is not a positive number would remove the ramp (negative or
+// not a number: every command at once) or keep the chair from moving (0).
+double checkedMaxAcc(double maxAcc) {
+  if (!(std::isfinite(maxAcc) && maxAcc > 0)) {
+    std::ostringstream message;
+    message << "AutoController: maxAcc must be a finite acceleration above 0 m/s^2, not " << maxAcc;
+    throw std::invalid_argument(message.str());
+  }
+  return maxAcc;
+}
+
 }  // namespace
 
 AutoController::AutoController(const double& maxAcc_)
@@ -23,7 +36,7 @@ AutoController::AutoController(const double& maxAcc_)
       sendVelRight(0.0),
       sendVelLeft(0.0),
       threadRunning(false),
-      maxAcc(maxAcc_),
+      maxAcc(checkedMaxAcc(maxAcc_)),
       restCycleLimit(5),
       restCommandByte(40) {}
 
@@ -118,6 +131,12 @@ bool AutoController::rejectCommand() {
   return first;
 }
 
+void AutoController::clearTargetVel() {
+  boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+  targetVelRight = 0.0;
+  targetVelLeft = 0.0;
+}
+
 void AutoController::getTargetVel(double* right, double* left) {
   boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
   *right = targetVelRight;
@@ -163,7 +182,17 @@ void AutoController::controllerThread() {
     return;
   }
   std::int32_t restCount = 0;
+  std::uint32_t lossesSeen = connector->getLinkLossCount();
   do {
+    // A board that no longer answers may still be driving the chair: bring
+    // it to rest at the normal deceleration, and keep it there (commands that
+    // come in meanwhile are dropped) until it is commanded after the link is
+    // back.
+    const std::uint32_t losses = connector->getLinkLossCount();
+    if (losses != lossesSeen || connector->isLinkLost()) {
+      lossesSeen = losses;
+      clearTargetVel();
+    }
     double targetRight;
     double targetLeft;
     getTargetVel(&targetRight, &targetLeft);

@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <iostream>
+#include <sstream>
+#include <stdexcept>
 
 namespace tolvarine_controller {
 
@@ -9,10 +11,21 @@ namespace {
 
 constexpr double kStickDeadBand = 0.1;  // smaller deflections count as 0
 
+// A speed that is not a positive number would invert the stick, stop the
+// chair for good, or drive it at no bound at all.
+double checkedMaxSpeed(double maxSpeed) {
+  if (!(std::isfinite(maxSpeed) && maxSpeed > 0)) {
+    std::ostringstream message;
+    message << "JoyStickController: maxSpeed must be a finite speed above 0 m/s, not " << maxSpeed;
+    throw std::invalid_argument(message.str());
+  }
+  return maxSpeed;
+}
+
 }  // namespace
 
 JoyStickController::JoyStickController(const double& maxSpeed_, const double& maxAcc_)
-    : AutoController(maxAcc_), maxSpeed(maxSpeed_) {}
+    : AutoController(maxAcc_), maxSpeed(checkedMaxSpeed(maxSpeed_)) {}
 
 JoyStickController::~JoyStickController() = default;
 
@@ -65,7 +78,7 @@ void JoyStickController::setSendDataXY(const double& stickX, const double& stick
 }
 
 void JoyStickController::setMaxSpeed(const double& speed) {
-  maxSpeed = speed;
+  maxSpeed = checkedMaxSpeed(speed);
 }
 
 }  // namespace tolvarine_controller

@@ -18,7 +18,8 @@ struct ThreadContext;  // the control thread and the target lock; internal
 // target by at most one acceleration step and sends it.
 class TOLVARINE_CONTROLLER_API AutoController : public Controller {
  public:
-  // `maxAcc`: largest change of each wheel's speed, m/s^2.
+  // `maxAcc`: largest change of each wheel's speed, m/s^2. One that is not a
+  // finite number above 0 throws std::invalid_argument.
   explicit AutoController(const double& maxAcc = 0.7);
   // Stops and joins the control thread before the base closes the link.
   ~AutoController() override;
@@ -29,7 +30,8 @@ class TOLVARINE_CONTROLLER_API AutoController : public Controller {
   Odometory renewOdometory(bool wait) override;
   Odometory getOdometory() override;
   void resetOdometory() override;
-  // Brings the link up, then starts the control thread.
+  // Brings the link up, then starts the control thread. Once the link is
+  // lost the thread brings the chair to rest and drops the targets.
   bool initialize(const std::string& port, const int& direction) override;
   void initRobotPose(const double& x, const double& y, const double& theta) override;
 
@@ -73,6 +75,8 @@ class TOLVARINE_CONTROLLER_API AutoController : public Controller {
   // Stores both targets (mm/s) under the target lock; ends a run of rejected
   // commands.
   void setTargetVel(double right, double left);
+  // Both targets to 0, leaving a run of rejected commands as it is.
+  void clearTargetVel();
 };
 
 }  // namespace tolvarine_controller

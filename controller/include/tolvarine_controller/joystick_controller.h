@@ -11,7 +11,8 @@ namespace tolvarine_controller {
 class TOLVARINE_CONTROLLER_API JoyStickController : public AutoController {
  public:
   // `maxSpeed`: wheel speed (m/s) at full deflection; `maxAcc` as in
-  // AutoController.
+  // AutoController. Either one not a finite number above 0 throws
+  // std::invalid_argument.
   explicit JoyStickController(const double& maxSpeed = 0.5, const double& maxAcc = 0.7);
   ~JoyStickController() override;
 
@@ -22,7 +23,9 @@ class TOLVARINE_CONTROLLER_API JoyStickController : public AutoController {
   // beyond the unit circle are taken on it, so no wheel exceeds maxSpeed.
   // Values that are not finite stop the chair.
   void setSendDataXY(const double& x, const double& y);
-  // Applies from the next setSendDataXY; current targets stay.
+  // Applies from the next setSendDataXY; current targets stay. A speed that
+  // is not a finite number above 0 throws std::invalid_argument and changes
+  // nothing.
   void setMaxSpeed(const double& speed);
 
  protected:
