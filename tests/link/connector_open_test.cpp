@@ -126,13 +126,14 @@ TEST(ConnectorOpen, DeviceThatCannotBeOpenedIsReportedAndLeavesNothingOpen) {
   EXPECT_TRUE(connector.close());
 }
 
-TEST(ConnectorOpen, DeviceThatRejectsTheLineSettingsIsClosedQuietly) {
+TEST(ConnectorOpen, DeviceThatIsNoSerialLineIsClosedWithTheReason) {
   const int descriptorsBefore = openDescriptorCount();
   Connector connector;
   // /dev/null opens, but it is no terminal.
   testing::internal::CaptureStderr();
   EXPECT_FALSE(connector.open("/dev/null"));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "connector error: /dev/null cannot be used as a serial port: not a terminal\n");
   EXPECT_FALSE(Probe::isOpen(connector));
   EXPECT_FALSE(Probe::hasPort(connector));
   EXPECT_EQ(openDescriptorCount(), descriptorsBefore);

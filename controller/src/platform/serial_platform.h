@@ -31,8 +31,9 @@ constexpr std::uint32_t kQueueBytes = 2000;
 // Opens the device named exactly `name` for exclusive use and configures the
 // line: 38400 baud, 8 data bits, no parity, one stop bit, no flow control,
 // DTR and RTS off. Returns the open port, or null with nothing left open.
-// A device that cannot be opened at all is reported (reportOpenFailure); a
-// device that rejects the line settings is not.
+// A device that cannot be opened at all is reported (reportOpenFailure); one
+// that opens but cannot serve as a serial line is reported with the reason
+// (reportSetupFailure).
 SerialPort* openSerialPort(const std::string& name);
 
 // Closes the handle and releases the record. Null is ignored.
@@ -70,6 +71,11 @@ void raiseThreadPriority(boost::thread& thread);
 // Tells the user that `name` could not be opened; `code` is the system's
 // error number.
 void reportOpenFailure(const std::string& name, int code);
+
+// Tells the user why `name`, which did open, cannot serve as the board's
+// serial line (e.g. "not a terminal"). One console line, the same on every
+// platform.
+void reportSetupFailure(const std::string& name, const std::string& why);
 
 }  // namespace platform
 }  // namespace tolvarine_controller

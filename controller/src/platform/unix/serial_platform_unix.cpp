@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 namespace tolvarine_controller {
 namespace platform {
@@ -88,13 +89,22 @@ bool clearModemLines(int fd) {
   return errno == ENOTTY || errno == EINVAL;
 }
 
-bool configure(SerialPort& port) {
+// Sets `why` when the device cannot serve as the board's serial line.
+bool configure(SerialPort& port, std::string& why) {
+  // A regular file or /dev/null opens just as well; say so instead of
+  // failing somewhere in the line settings.
+  if (!::isatty(port.handle)) {
+    why = "not a terminal";
+    return false;
+  }
   // No sharing: a second open of the device fails while we hold it.
   if (::ioctl(port.handle, TIOCEXCL) != 0) {
+    why = std::string("cannot take it for exclusive use (") + std::strerror(errno) + ")";
     return false;
   }
   termios settings{};
   if (::tcgetattr(port.handle, &settings) != 0) {
+    why = std::string("cannot read its line settings (") + std::strerror(errno) + ")";
     return false;
   }
   applyLineSettings(settings);
@@ -102,7 +112,15 @@ bool configure(SerialPort& port) {
   ::tcsetattr(port.handle, TCSANOW, &settings);
   const bool applied = ::tcsetattr(port.handle, TCSANOW, &settings) == 0;
   port.dcb = settings;
-  return applied && clearModemLines(port.handle);
+  if (!applied) {
+    why = std::string("it refuses 38400 baud 8N1 (") + std::strerror(errno) + ")";
+    return false;
+  }
+  if (!clearModemLines(port.handle)) {
+    why = std::string("cannot turn DTR and RTS off (") + std::strerror(errno) + ")";
+    return false;
+  }
+  return true;
 }
 
 // write() returns once the bytes are in the driver's queue, and a purge of
@@ -150,7 +168,9 @@ SerialPort* openSerialPort(const std::string& name) {
   SerialPort* port = new SerialPort;
   port->handle = fd;
   port->pseudoTerminal = isPseudoTerminal(fd);
-  if (!configure(*port)) {
+  std::string why;
+  if (!configure(*port, why)) {
+    reportSetupFailure(name, why);
     closeHandle(fd);
     delete port;
     return nullptr;

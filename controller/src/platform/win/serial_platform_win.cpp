@@ -116,6 +116,8 @@ SerialPort* openSerialPort(const std::string& name) {
   SerialPort* port = new SerialPort;
   port->handle = handle;
   if (!configure(*port)) {
+    reportSetupFailure(
+        name, "the line settings were refused (error " + std::to_string(GetLastError()) + ")");
     CloseHandle(handle);
     delete port;
     return nullptr;
