@@ -1,7 +1,10 @@
 // -*- C++ -*-
 #include "TolvarineContorollerModule.h"
 
+#include <cmath>
 #include <iostream>
+
+#include <tolvarine_controller/link_state.h>
 
 #include "console_text.h"
 #include "time_stamp.h"
@@ -9,6 +12,7 @@
 namespace {
 
 // The component profile: key, value, ..., closed by an empty string.
+// clang-format off
 static const char* component_spec[] = {
     "implementation_id", "TolvarineContorollerModule",
     "type_name", "TolvarineContorollerModule",
@@ -29,6 +33,7 @@ static const char* component_spec[] = {
     "conf.__widget__.Tolvarine_Tread_meter", "text",
     "conf.__constraints__.Foward_Direction", "FORWARD or BACK",
     ""};
+// clang-format on
 
 const double kMaxAcceleration = 0.7;  // m/s^2, each wheel
 
@@ -42,7 +47,7 @@ TolvarineContorollerModule::TolvarineContorollerModule(RTC::Manager* manager)
       m_OdmetoryOutOut("OdmetoryOut", m_OdmetoryOut),
       m_direction(-1),
       m_tread(0.0),
-      m_controller(new tolvarine_controller::AutoController(kMaxAcceleration)),
+      m_controller(kMaxAcceleration),
       m_v_in(0.0),
       m_v_out(0.0),
       m_w_in(0.0),
@@ -87,23 +92,34 @@ RTC::ReturnCode_t TolvarineContorollerModule::onActivated(RTC::UniqueId /*ec_id*
   m_y = 0.0;
   m_theta = 0.0;
 
+  if (!checkTread()) {
+    return RTC::RTC_ERROR;
+  }
+
   std::cerr << "connecting... COM:" << m_port << std::endl;
-  if (!m_controller->initialize(m_port, m_direction)) {
+  if (!m_controller.initialize(m_port, m_direction)) {
     return RTC::RTC_ERROR;
   }
   std::cerr << "\t  OK" << std::endl;
-  m_controller->initRobotPose(m_x, m_y, m_theta);
+  m_controller.initRobotPose(m_x, m_y, m_theta);
   return RTC::RTC_OK;
 }
 
 RTC::ReturnCode_t TolvarineContorollerModule::onDeactivated(RTC::UniqueId /*ec_id*/) {
-  m_controller->setSendDataVRL(0.0, 0.0);
-  // Destroying the controller stops its control thread, then the link (whose
-  // thread sends a last stop frame) and closes the port; the next activation
-  // connects a fresh one.
-  m_controller.reset();
-  m_controller.reset(new tolvarine_controller::AutoController(kMaxAcceleration));
+  stopAndRelease();
   return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t TolvarineContorollerModule::onAborting(RTC::UniqueId /*ec_id*/) {
+  stopAndRelease();
+  return RTC::RTC_OK;
+}
+
+void TolvarineContorollerModule::stopAndRelease() {
+  m_controller.setSendDataVRL(0.0, 0.0);
+  // Stops the control thread, then the link, whose thread sends a last stop
+  // frame, and closes the port; the next activation connects anew.
+  m_controller.finalize();
 }
 
 RTC::ReturnCode_t TolvarineContorollerModule::onExecute(RTC::UniqueId /*ec_id*/) {
@@ -118,21 +134,24 @@ RTC::ReturnCode_t TolvarineContorollerModule::onExecute(RTC::UniqueId /*ec_id*/)
   const double a = m_v_in + m_tread * m_w_in;
   const double b = m_v_in - m_tread * m_w_in;
   if (m_direction == -1) {
-    m_controller->setSendDataVRL(a, b);
+    m_controller.setSendDataVRL(a, b);
   } else {
-    m_controller->setSendDataVRL(b, a);
+    m_controller.setSendDataVRL(b, a);
   }
 
-  m_odometory = m_controller->renewOdometory(true);
-  // A renewal that saw no fresh status frame covers no time; report standstill
-  // rather than the 0/0 quotients.
-  if (m_odometory.step.time > 0.0) {
-    m_v_out = m_odometory.step.distance / m_odometory.step.time;
-    m_w_out = m_odometory.step.theta / m_odometory.step.time;
-  } else {
-    m_v_out = 0.0;
-    m_w_out = 0.0;
+  m_odometory = m_controller.renewOdometory(true);
+  if (m_controller.getLinkState() == tolvarine_controller::LinkState::Lost) {
+    // The board has stopped answering (the link said so on the console).
+    // The error state stops the chair and releases the link (onAborting).
+    return RTC::RTC_ERROR;
   }
+  if (!(m_odometory.step.time > 0.0)) {
+    // No fresh status frame in this cycle: nothing was measured, and a zero
+    // velocity would claim a standstill nobody saw.
+    return RTC::RTC_OK;
+  }
+  m_v_out = m_odometory.step.distance / m_odometory.step.time;
+  m_w_out = m_odometory.step.theta / m_odometory.step.time;
   m_VelocityOut.data.vx = m_v_out;
   m_VelocityOut.data.vy = 0.0;
   m_VelocityOut.data.va = m_w_out;
@@ -169,6 +188,17 @@ void TolvarineContorollerModule::checkDirection() {
     m_direction = -1;
     std::cerr << "\tSet parameter [" << m_Foward_Direction << "]\n";
   }
+}
+
+bool TolvarineContorollerModule::checkTread() {
+  // The split v +/- T*w mirrors every turn with a negative tread and drops
+  // turning altogether with 0.
+  if (std::isfinite(m_tread) && m_tread > 0.0) {
+    return true;
+  }
+  std::cerr << "Your Setting Tolvarine_Tread_meter Parameter[" << m_tread
+            << "] is Invalid: the tread must be a length above 0 m; not connecting" << std::endl;
+  return false;
 }
 
 void TolvarineContorollerModule::printParameters(const char* header, const std::string& port,

@@ -17,11 +17,18 @@
 #include <rtm/DataOutPort.h>
 #include <rtm/Manager.h>
 
-#include <memory>
 #include <string>
 
 #include <tolvarine_controller/auto_controller.h>
 #include <tolvarine_controller/odometory.h>
+
+// The controller as the component holds it: for its whole life, brought
+// back to the unconnected state at each deactivation.
+class TolvarineComponentController : public tolvarine_controller::AutoController {
+ public:
+  explicit TolvarineComponentController(const double& maxAcc) : AutoController(maxAcc) {}
+  using AutoController::finalize;
+};
 
 class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
  public:
@@ -32,6 +39,10 @@ class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
   virtual RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id);
   virtual RTC::ReturnCode_t onDeactivated(RTC::UniqueId ec_id);
   virtual RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id);
+  // Entering the error state (a lost link, a failed activation) stops the
+  // chair and releases the link as a deactivation does, so that reset and
+  // activate connect afresh.
+  virtual RTC::ReturnCode_t onAborting(RTC::UniqueId ec_id);
 
  protected:
   // Configuration parameters.
@@ -49,14 +60,16 @@ class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
 
  private:
   void checkDirection();
+  bool checkTread();
   void printParameters(const char* header, const std::string& port, const char* footer);
+  // Both wheel targets to 0, then the control thread and the link are shut
+  // down; the controller is unconnected again.
+  void stopAndRelease();
 
   std::string m_port;  // serial port handed to the controller
   int m_direction;     // -1 "FORWARD", 1 "BACK"
   double m_tread;      // m
-  // Replaced by a fresh controller at each deactivation, so every activation
-  // starts from an unconnected one and each is torn down exactly once.
-  std::unique_ptr<tolvarine_controller::AutoController> m_controller;
+  TolvarineComponentController m_controller;
   tolvarine_controller::Odometory m_odometory;
   double m_v_in;   // m/s, commanded
   double m_v_out;  // m/s, measured

@@ -127,7 +127,8 @@ void TempDir::write(const std::string& name, const std::string& content) const {
 
 // ---- ComponentProcess ----------------------------------------------------------
 
-ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std::string>& args)
+ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
+                                   int stderrFd)
     : m_dir(dir) {
   std::vector<std::string> argv;
   argv.push_back(TOLVARINE_COMPONENT_EXE);
@@ -145,8 +146,12 @@ ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (stderrFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   // The board's pseudo-terminal lives in this process; the component must
   // hold nothing of it but what it opens itself.
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
@@ -293,6 +298,14 @@ void ControlClient::readLoop() {
 }
 
 json ControlClient::request(json request, std::chrono::milliseconds timeout) {
+  const std::string sent = request.dump();
+  std::optional<json> reply = tryRequest(std::move(request), timeout);
+  EXPECT_TRUE(reply.has_value()) << "no reply to " << sent
+                                 << (closed() ? " (connection closed)" : "");
+  return reply ? *reply : json::object();
+}
+
+std::optional<json> ControlClient::tryRequest(json request, std::chrono::milliseconds timeout) {
   const int id = m_nextId++;
   request["id"] = id;
   writeAll(m_fd, request.dump() + "\n");
@@ -308,9 +321,10 @@ json ControlClient::request(json request, std::chrono::milliseconds timeout) {
     }
     return m_closed;
   });
-  EXPECT_TRUE(got && reply.is_object())
-      << "no reply to " << request.dump() << (m_closed ? " (connection closed)" : "");
-  return reply.is_object() ? reply : json::object();
+  if (!got || !reply.is_object()) {
+    return std::nullopt;
+  }
+  return reply;
 }
 
 std::vector<ControlClient::Event> ControlClient::events() const {

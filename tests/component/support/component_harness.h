@@ -48,11 +48,13 @@ class TempDir {
 };
 
 // The component executable, started in `dir` with `args`; its standard
-// output and error go to dir/stdout.log and dir/stderr.log. Killed and
-// reaped at destruction if it still runs.
+// output and error go to dir/stdout.log and dir/stderr.log, or standard
+// error to `stderrFd` when one is given. Killed and reaped at destruction if
+// it still runs.
 class ComponentProcess {
  public:
-  ComponentProcess(const std::string& dir, const std::vector<std::string>& args);
+  ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
+                   int stderrFd = -1);
   ~ComponentProcess();
 
   pid_t pid() const { return m_pid; }
@@ -96,6 +98,9 @@ class ControlClient {
   // Sends `request` with a fresh "id"; returns the reply (fails the test and
   // returns an empty object on time-out).
   json request(json request, std::chrono::milliseconds timeout = kTransitionTimeout);
+  // The same, for clients that expect the host to go away: nothing on
+  // time-out or when the connection closes.
+  std::optional<json> tryRequest(json request, std::chrono::milliseconds timeout);
   // Events received so far (samples, notices), oldest first.
   std::vector<Event> events() const;
   std::size_t eventCount() const;

@@ -55,13 +55,13 @@ ComponentRig::~ComponentRig() {
   m_board->stop();
 }
 
-void ComponentRig::start(const std::vector<std::string>& componentKeys) {
+void ComponentRig::start(const std::vector<std::string>& componentKeys, int stderrFd) {
   std::string conf = "exec_cxt.periodic.rate: 100\n";
   for (const std::string& key : componentKeys) {
     conf += "Category.TolvarineContorollerModule." + key + "\n";
   }
   m_dir.write("rtc.conf", conf);
-  m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}));
+  m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}, stderrFd));
   if (!waitForSocket(socketPath(), kStartTimeout)) {
     throw std::runtime_error("the component's control socket does not appear; its console:\n" +
                              m_process->err());

@@ -60,8 +60,9 @@ class ComponentRig {
 
   // Starts the component with these rtc.conf lines (the component type's own
   // keys without the "Category.TolvarineContorollerModule." prefix; a rate
-  // of 100 Hz unless given) and connects a control client.
-  void start(const std::vector<std::string>& componentKeys);
+  // of 100 Hz unless given) and connects a control client. Its standard
+  // error goes to `stderrFd` when one is given.
+  void start(const std::vector<std::string>& componentKeys, int stderrFd = -1);
   ComponentProcess& process() { return *m_process; }
   ControlClient& client() { return *m_client; }
 
