@@ -17,6 +17,11 @@ namespace tolvarine_component {
 
 namespace {
 
+// Sizes the process-wide queue, in bytes.
+const char* const kCapacityVariable = "TOLVARINE_CONSOLE_QUEUE_BYTES";
+const unsigned long long kMinConfiguredCapacity = 1024;
+const unsigned long long kMaxConfiguredCapacity = 64ull * 1024 * 1024;
+
 // A thread that writes this much without a '\n' has it queued as it stands,
 // so one runaway writer cannot grow memory; no line of the trace comes near.
 const std::size_t kMaxUnfinishedLine = 4096;
@@ -230,14 +235,33 @@ bool ConsoleQueue::flush(std::chrono::milliseconds limit, bool unfinished_lines)
 
 ConsoleQueue& installConsoleQueue() {
   static ConsoleQueue* const console = [] {
+    // The environment may size the queue, e.g. to keep a longer backlog for
+    // a console that is read in bursts. Out of range: the default.
+    std::size_t capacity = ConsoleQueue::kDefaultCapacity;
+    bool badCapacity = false;
+    if (const char* text = std::getenv(kCapacityVariable)) {
+      char* end = nullptr;
+      const unsigned long long bytes = std::strtoull(text, &end, 10);
+      if (end != text && *end == '\0' && bytes >= kMinConfiguredCapacity &&
+          bytes <= kMaxConfiguredCapacity) {
+        capacity = static_cast<std::size_t>(bytes);
+      } else {
+        badCapacity = true;
+      }
+    }
     // Created once and never destroyed: the middleware's and the
     // controller's threads may still write to std::cerr while static objects
     // are destroyed at exit, and the stream must still have a buffer then.
-    ConsoleQueue* queue = new ConsoleQueue(2);
+    ConsoleQueue* queue = new ConsoleQueue(2, capacity);
     std::cerr.rdbuf(queue);
     std::clog.rdbuf(queue);
     g_console.store(queue);
     std::atexit(flushConsoleAtExit);
+    if (badCapacity) {
+      std::cerr << kCapacityVariable << " must be a byte count from " << kMinConfiguredCapacity
+                << " to " << kMaxConfiguredCapacity << "; the console keeps " << capacity
+                << " bytes" << std::endl;
+    }
     return queue;
   }();
   return *console;

@@ -73,7 +73,9 @@ class ConsoleQueue : public std::streambuf {
 };
 
 // Points std::cerr and std::clog at a process-wide queue on file descriptor 2
-// and has exit() give it half a second to write out. Call it first thing in
+// and has exit() give it half a second to write out. The environment
+// variable TOLVARINE_CONSOLE_QUEUE_BYTES sets its capacity (1024 bytes to
+// 64 MiB; the default otherwise). Call it first thing in
 // main; later calls return the same queue.
 ConsoleQueue& installConsoleQueue();
 

@@ -210,8 +210,11 @@ TEST(ComponentFaultInjection, BlockedConsoleHoldsUpNoStop) {
   ASSERT_EQ(::pipe2(console, O_CLOEXEC), 0);
   ASSERT_EQ(::fcntl(console[0], F_SETFL, O_NONBLOCK), 0);
   ASSERT_GT(::fcntl(console[0], F_SETPIPE_SZ, 4096), 0);
+  // A small queue, so that it overflows within a second or two.
+  ::setenv("TOLVARINE_CONSOLE_QUEUE_BYTES", "2048", 1);
   ComponentRig rig;
   rig.start({"conf.default.COM_Port: " + rig.devicePath()}, console[1]);
+  ::unsetenv("TOLVARINE_CONSOLE_QUEUE_BYTES");
   ::close(console[1]);
   json reply = rig.activate();
   ASSERT_EQ(reply.value("result", ""), "RTC_OK") << reply.dump();
@@ -224,8 +227,8 @@ TEST(ComponentFaultInjection, BlockedConsoleHoldsUpNoStop) {
       },
       10s))
       << "the console pipe does not fill";
-  // A full second of cycles that cannot be printed.
-  ASSERT_TRUE(rig.board().waitForFrames(rig.board().validFrameCount() + 33, 5s));
+  // Two seconds of cycles that cannot be printed: the queue overflows.
+  ASSERT_TRUE(rig.board().waitForFrames(rig.board().validFrameCount() + 66, 5s));
 
   const std::size_t atStop = rig.board().frameCount();
   rig.command(0.0, 0.0, 0.0);
