@@ -322,6 +322,7 @@ class ControlServer::Impl {
         st.st_ino == m_socketIno) {
       ::unlink(m_absolutePath.c_str());
     }
+    hostLog("closed the control socket " + m_path);
   }
 
  private:
@@ -403,6 +404,7 @@ class ControlServer::Impl {
     }
     m_socketDev = st.st_dev;
     m_socketIno = st.st_ino;
+    m_path = path;
     m_absolutePath = path;
     if (path[0] != '/') {
       char cwd[4096];
@@ -995,6 +997,7 @@ class ControlServer::Impl {
   HostDirectory& m_directory;
   std::shared_ptr<Waker> m_waker;
   int m_listen = -1;
+  std::string m_path;  // as configured, for messages
   std::string m_absolutePath;
   dev_t m_socketDev = 0;
   ino_t m_socketIno = 0;
