@@ -51,13 +51,18 @@ void expectCleanShutdownOfActiveProbe(int signo, const char* name) {
   const std::string err = host.err();
   const int received =
       lineIndex(err, std::string("rtm-standin: received ") + name + "; shutting down");
+  const int exited = lineIndex(err, "Probe: exit");
   const int deactivated = lineIndex(err, "Probe: onDeactivated");
   const int finalized = lineIndex(err, "Probe: onFinalize");
+  const int closed =
+      lineIndex(err, "rtm-standin: closed the control socket " + dir.file("probe.sock"));
   const int deleted = lineIndex(err, "Probe: deleted");
   EXPECT_GE(received, 0) << err;
-  EXPECT_GT(deactivated, received) << err;
+  EXPECT_GT(exited, received) << err;
+  EXPECT_GT(deactivated, exited) << err;
   EXPECT_GT(finalized, deactivated) << err;
-  EXPECT_GT(deleted, finalized) << err;
+  EXPECT_GT(closed, finalized) << "the components exit before the control socket closes\n" << err;
+  EXPECT_GT(deleted, closed) << err;
   EXPECT_FALSE(exists(dir.file("probe.sock"))) << "the socket file is removed";
 
   bool told = false;
