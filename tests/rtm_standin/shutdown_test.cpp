@@ -3,8 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -78,6 +82,84 @@ TEST(Shutdown, SigintDeactivatesFinalizesAndDeletesInOrder) {
 
 TEST(Shutdown, SigtermDoesTheSame) {
   expectCleanShutdownOfActiveProbe(SIGTERM, "SIGTERM");
+}
+
+// Fifty clients subscribed to the out-ports, each asking for the list as
+// fast as the replies come: none of them may ever stop being served, and a
+// signal must deactivate the component before the control socket goes and
+// end the process promptly while they are still at it.
+TEST(Shutdown, BusyClientsNeitherLockTheHostNorDelayTheStop) {
+  constexpr int kClients = 50;
+  constexpr int kStep = 200;  // replies and samples every client gets per check
+  for (int run = 0; run < 10; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    TempDir dir;
+    Process host(probe(dir, {"-o", "manager.components.preactivation: Probe0"}), dir.path());
+    ASSERT_TRUE(host.waitForErr("rtm-standin: Probe0: ACTIVE\n", kStartup)) << host.err();
+
+    struct Progress {
+      std::atomic<int> replies{0};
+      std::atomic<int> samples{0};
+    };
+    std::vector<Progress> progress(kClients);
+    std::vector<std::thread> clients;
+    struct Cleanup {
+      std::function<void()> run;
+      ~Cleanup() { run(); }
+    } cleanup{[&] {
+      host.signal(SIGKILL);  // only when still running: a failed run
+      for (std::thread& t : clients) {
+        t.join();
+      }
+    }};
+    for (int i = 0; i < kClients; ++i) {
+      clients.emplace_back([&, i] {
+        try {
+          ControlClient c(dir.file("probe.sock"));
+          c.request(json{{"cmd", "subscribe"}, {"ports", {"count", "out", "blob"}}}, 10s);
+          while (true) {
+            c.request(json{{"cmd", "list"}}, 10s);
+            ++progress[i].replies;
+            // Then at least one sample, and whatever else has come.
+            int got = 0;
+            while (std::optional<json> event = c.nextEvent(got > 0 ? 0ms : 10000ms)) {
+              got += event->value("event", "") == "sample";
+            }
+            if (got == 0) {
+              throw std::runtime_error("no sample");
+            }
+            progress[i].samples += got;
+          }
+        } catch (const std::exception&) {
+          // The host went away or stopped answering; the checks tell which.
+        }
+      });
+    }
+    // Every client keeps being served, check after check.
+    for (int goal = kStep; goal <= 3 * kStep; goal += kStep) {
+      ASSERT_TRUE(standin_test::eventually(
+          [&] {
+            return std::all_of(progress.begin(), progress.end(), [&](const Progress& p) {
+              return p.replies >= goal && p.samples >= goal;
+            });
+          },
+          20s))
+          << "a client is no longer served (" << goal << " replies and samples each)";
+    }
+
+    const auto signalledAt = std::chrono::steady_clock::now();
+    host.signal(SIGINT);
+    ASSERT_EQ(host.wait(20s), 0) << host.err();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - signalledAt);
+    EXPECT_LT(took.count(), 1000) << "ms from the signal to the end of the process";
+    const std::string err = host.err();
+    const int deactivated = lineIndex(err, "Probe: onDeactivated");
+    EXPECT_GE(deactivated, 0) << err;
+    EXPECT_LT(deactivated,
+              lineIndex(err, "rtm-standin: closed the control socket " + dir.file("probe.sock")))
+        << err;
+  }
 }
 
 TEST(Shutdown, InactiveComponentIsNotDeactivated) {
