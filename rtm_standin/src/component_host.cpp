@@ -81,11 +81,13 @@ ComponentHost::ComponentHost(RTC::RTObject_impl* component, RTC::RtcDeleteFunc d
       m_period(std::chrono::duration_cast<Clock::duration>(
           std::chrono::duration<double>(1.0 / rate_hz))) {
   config().setOwner(m_instance);
+  component->m_host = this;
 }
 
 ComponentHost::~ComponentHost() {
   if (m_thread.joinable()) {
-    stop();
+    exit();
+    awaitExit();
   }
 }
 
@@ -145,17 +147,22 @@ void ComponentHost::requestTransition(Transition transition, Done done) {
                                                             : RequestKind::Reset;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_closing && m_thread.joinable()) {
+    if (!m_exiting && m_started) {
       m_requests.push_back({kind, std::move(done)});
       m_wake.notify_one();
       return;
     }
   }
+  done(refusal(transition));
+}
+
+TransitionResult ComponentHost::refusal(Transition transition) const {
   TransitionResult refused;
   refused.code = RTC::PRECONDITION_NOT_MET;
   refused.state = state();
-  refused.message = "the host is shutting down";
-  done(refused);
+  refused.message =
+      std::string("cannot ") + transitionName(transition) + " " + m_instance + ": it is exiting";
+  return refused;
 }
 
 TransitionResult ComponentHost::transition(Transition transition) {
@@ -165,28 +172,75 @@ TransitionResult ComponentHost::transition(Transition transition) {
   return result.get();
 }
 
-void ComponentHost::stop() {
-  std::promise<void> stopped;
-  std::future<void> done = stopped.get_future();
+RTC::ReturnCode_t ComponentHost::exit() {
+  std::deque<Request> queued;
+  bool inContext = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_thread.joinable() || m_closing) {
-      return;
+    if (!m_started) {
+      return RTC::PRECONDITION_NOT_MET;
     }
-    m_closing = true;
-    m_requests.push_back(
-        {RequestKind::Stop, [&stopped](const TransitionResult&) { stopped.set_value(); }});
+    if (m_exiting) {
+      return RTC::RTC_OK;
+    }
+    m_exiting = true;
+    inContext = std::this_thread::get_id() == m_context;
+    m_finalizeInContext = inContext;
+    // The deactivation must not wait behind transitions clients asked for.
+    queued.swap(m_requests);
+    m_requests.push_back({RequestKind::Stop, nullptr});
     m_wake.notify_one();
   }
-  done.wait();
-  m_thread.join();
+  for (Request& request : queued) {
+    if (request.done) {
+      request.done(refusal(request.kind == RequestKind::Activate     ? Transition::Activate
+                           : request.kind == RequestKind::Deactivate ? Transition::Deactivate
+                                                                     : Transition::Reset));
+    }
+  }
+  if (inContext) {
+    return RTC::RTC_OK;  // the context finishes the exit after the current hook
+  }
+  {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_ended.wait(lock, [this] { return m_contextEnded; });
+  }
+  finalize();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_exited = true;
+  }
+  m_ended.notify_all();
+  return RTC::RTC_OK;
+}
+
+void ComponentHost::shutDown() {
+  hook("exit", [this] { return m_component->exit(); });
+  exit();
+  awaitExit();
+}
+
+void ComponentHost::awaitExit() {
+  {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_started) {
+      return;
+    }
+    m_ended.wait(lock, [this] { return m_exited; });
+  }
+  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) {
+    m_thread.join();
+  }
 }
 
 void ComponentHost::finalize() {
-  if (m_finalized) {
-    return;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_finalized) {
+      return;
+    }
+    m_finalized = true;
   }
-  m_finalized = true;
   hook("onFinalize", [this] { return m_component->onFinalize(); });
 }
 
@@ -194,6 +248,8 @@ void ComponentHost::destroy() {
   if (m_component == nullptr) {
     return;
   }
+  exit();
+  awaitExit();
   RTC::RTObject_impl* component = m_component;
   m_component = nullptr;
   if (m_deleter != nullptr) {
@@ -309,6 +365,11 @@ void ComponentHost::cycle() {
 
 void ComponentHost::run(std::promise<void>& started) {
   markHostThread();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_started = true;
+    m_context = std::this_thread::get_id();
+  }
   hook("onStartup", [this] { return m_component->onStartup(kContextId); });
   started.set_value();
 
@@ -351,6 +412,18 @@ void ComponentHost::run(std::promise<void>& started) {
   }
   lock.unlock();
   hook("onShutdown", [this] { return m_component->onShutdown(kContextId); });
+  lock.lock();
+  m_contextEnded = true;
+  const bool finalizeHere = m_finalizeInContext;
+  lock.unlock();
+  m_ended.notify_all();
+  if (finalizeHere) {
+    finalize();
+    lock.lock();
+    m_exited = true;
+    lock.unlock();
+    m_ended.notify_all();
+  }
 }
 
 }  // namespace rtm_standin

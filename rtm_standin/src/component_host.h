@@ -68,15 +68,27 @@ class ComponentHost {
   void start();
 
   // Queues a transition; `done` runs in the execution context once it has
-  // taken place, or at once when the host is closing.
+  // taken place, or at once when the component is exiting.
   void requestTransition(Transition transition, Done done);
   // The same, waiting for the result.
   TransitionResult transition(Transition transition);
 
-  // Shut-down steps, in this order: deactivate if active and end the
-  // execution context (onShutdown); onFinalize; delete through the factory.
-  void stop();
+  // RTObject_impl::exit(): deactivates the component if it is active, ends
+  // its execution context (onShutdown) and finalizes it (onFinalize), then
+  // returns RTC_OK. Transitions still queued are refused and the
+  // deactivation goes first, so no client can hold it up. Called from the
+  // execution context itself (from a hook) it only starts the exit, which
+  // the context carries out once the hook has returned. Once an exit has
+  // started, further calls return RTC_OK at once; before the execution
+  // context has started, PRECONDITION_NOT_MET.
+  RTC::ReturnCode_t exit();
+  // The manager's shutdown step: the component's exit() (through the
+  // virtual, so that an override runs first), then whatever that left
+  // undone; returns once the component is finalized.
+  void shutDown();
+  // onFinalize, when the initialization failed and nothing else ran.
   void finalize();
+  // Deletes the component through its factory, exiting it first if needed.
   void destroy();
 
   ComponentHost(const ComponentHost&) = delete;
@@ -91,6 +103,9 @@ class ComponentHost {
   };
 
   void run(std::promise<void>& started);
+  // Waits until the exit under way is complete and the context has ended.
+  void awaitExit();
+  TransitionResult refusal(Transition transition) const;
   TransitionResult perform(RequestKind kind);
   void cycle();
   void enterError(const std::string& why);
@@ -107,12 +122,18 @@ class ComponentHost {
   std::atomic<RTC::LifeCycleState> m_state{RTC::CREATED_STATE};
 
   std::mutex m_mutex;
-  std::condition_variable m_wake;
+  std::condition_variable m_wake;   // the execution context: a request came
+  std::condition_variable m_ended;  // exiting threads: a step of the exit is done
   std::deque<Request> m_requests;
-  bool m_closing = false;   // no more requests accepted
+  bool m_started = false;  // the execution context runs or ran
+  std::thread::id m_context;
+  bool m_exiting = false;   // exit() was called; no more requests accepted
   bool m_stopping = false;  // the execution context ends
-  std::thread m_thread;
+  bool m_finalizeInContext = false;
+  bool m_contextEnded = false;  // after onShutdown
   bool m_finalized = false;
+  bool m_exited = false;  // after onFinalize
+  std::thread m_thread;
 };
 
 }  // namespace rtm_standin

@@ -34,7 +34,11 @@ using json = nlohmann::ordered_json;
 constexpr std::size_t kMaxLine = 1 << 20;                  // one request
 constexpr std::size_t kMaxSampleBacklog = 256 * 1024;      // queued sample lines per client
 constexpr std::size_t kMaxReplyBacklog = 4 * 1024 * 1024;  // before reading pauses
-constexpr auto kFinalFlush = std::chrono::milliseconds(500);
+constexpr std::size_t kMaxInput = 2 * kMaxLine;            // read, not yet handled
+// Requests of one client handled before the others get their turn, so that
+// a client sending requests in bulk does not keep the rest waiting.
+constexpr int kRequestsPerTurn = 32;
+constexpr auto kFinalFlush = std::chrono::milliseconds(200);
 
 std::string dumpLine(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
@@ -63,11 +67,16 @@ class Waker {
       (void)n;  // a full pipe already wakes the server
     }
   }
+  // Empties the pipe first, then lets wake() write again: the other way
+  // round, a wake() in between would leave the flag set with nothing in the
+  // pipe, and every later wake() would be dropped. A wake() after the read
+  // but before the flag is cleared is not lost either: the server looks at
+  // every client after draining.
   void drain() {
-    m_pending.store(false);
     char buf[64];
     while (::read(m_fds[0], buf, sizeof buf) > 0) {
     }
+    m_pending.store(false);
   }
   int fd() const { return m_fds[0]; }
 
@@ -322,6 +331,7 @@ class ControlServer::Impl {
         st.st_ino == m_socketIno) {
       ::unlink(m_absolutePath.c_str());
     }
+    hostLog("closed the control socket " + m_path);
   }
 
  private:
@@ -403,6 +413,7 @@ class ControlServer::Impl {
     }
     m_socketDev = st.st_dev;
     m_socketIno = st.st_ino;
+    m_path = path;
     m_absolutePath = path;
     if (path[0] != '/') {
       char cwd[4096];
@@ -421,17 +432,26 @@ class ControlServer::Impl {
       std::vector<pollfd> fds;
       fds.push_back({m_waker->fd(), POLLIN, 0});
       fds.push_back({m_listen, POLLIN, 0});
+      int timeout = -1;
       for (const auto& c : m_clients) {
         short events = 0;
-        if (!c->inputClosed && !c->readPaused()) {
-          events |= POLLIN;
+        // Reads only once what was read is handled, so a client sending in
+        // bulk is held back by its own socket, not by the host's memory.
+        if (!c->readPaused()) {
+          if (hasRequest(*c)) {
+            timeout = 0;  // requests left over from its last turn
+          } else if (!c->inputClosed) {
+            events |= POLLIN;
+          }
         }
         if (c->hasOutput()) {
           events |= POLLOUT;
         }
-        fds.push_back({c->fd, events, 0});
+        // A closed connection with nothing to send would report POLLHUP at
+        // once on every turn, spinning while its transition is under way.
+        fds.push_back({events == 0 && c->inputClosed ? -1 : c->fd, events, 0});
       }
-      if (::poll(fds.data(), fds.size(), -1) < 0) {
+      if (::poll(fds.data(), fds.size(), timeout) < 0) {
         if (errno == EINTR) {
           continue;
         }
@@ -495,7 +515,8 @@ class ControlServer::Impl {
       ssize_t n = ::recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
       if (n > 0) {
         c.input.append(buf, static_cast<std::size_t>(n));
-        if (c.input.size() > 2 * kMaxLine) {
+        if (c.input.size() >= kMaxInput ||
+            std::memchr(buf, '\n', static_cast<std::size_t>(n)) != nullptr) {
           return true;  // let processInput catch up first
         }
         continue;
@@ -511,41 +532,54 @@ class ControlServer::Impl {
     }
   }
 
+  // A whole request waits in the client's input (or the rest of an
+  // over-long line, or a last request without its line end).
+  static bool hasRequest(const Client& c) {
+    return c.input.find('\n') != std::string::npos || c.input.size() > kMaxLine ||
+           (c.inputClosed && !c.input.empty());
+  }
+
+  // Handles the client's requests up to its turn's share; stops early while
+  // a transition is under way or its replies are piling up unread.
   void processInput(const std::shared_ptr<Client>& c) {
-    while (!c->isBusy()) {
+    std::string& input = c->input;
+    std::size_t pos = 0;  // handled up to here; erased once at the end
+    for (int handled = 0; handled < kRequestsPerTurn && !c->readPaused();) {
+      const std::string::size_type nl = input.find('\n', pos);
       if (c->discarding) {
-        std::string::size_type nl = c->input.find('\n');
         if (nl == std::string::npos) {
-          c->input.clear();
+          pos = input.size();
           break;
         }
-        c->input.erase(0, nl + 1);
+        pos = nl + 1;
         c->discarding = false;
         continue;
       }
-      std::string::size_type nl = c->input.find('\n');
       std::string line;
       if (nl == std::string::npos) {
-        if (c->input.size() > kMaxLine) {
+        if (input.size() - pos > kMaxLine) {
           c->pushReply(error(json(), "request longer than " + std::to_string(kMaxLine) +
                                          " bytes; skipped up to the next line end"),
                        *m_waker);
-          c->input.clear();
+          pos = input.size();
           c->discarding = true;
+          ++handled;
           continue;
         }
-        if (!c->inputClosed || c->input.empty()) {
+        if (!c->inputClosed || pos == input.size()) {
           break;
         }
-        line.swap(c->input);  // the last request may lack its line end
-      } else if (nl > kMaxLine) {
+        line = input.substr(pos);  // the last request may lack its line end
+        pos = input.size();
+      } else if (nl - pos > kMaxLine) {
         c->pushReply(error(json(), "request longer than " + std::to_string(kMaxLine) + " bytes"),
                      *m_waker);
-        c->input.erase(0, nl + 1);
+        pos = nl + 1;
+        ++handled;
         continue;
       } else {
-        line = c->input.substr(0, nl);
-        c->input.erase(0, nl + 1);
+        line = input.substr(pos, nl - pos);
+        pos = nl + 1;
       }
       if (!line.empty() && line.back() == '\r') {
         line.pop_back();
@@ -554,7 +588,9 @@ class ControlServer::Impl {
         continue;
       }
       handleLine(c, line);
+      ++handled;
     }
+    input.erase(0, pos);
   }
 
   void drop(const std::shared_ptr<Client>& c) {
@@ -995,6 +1031,7 @@ class ControlServer::Impl {
   HostDirectory& m_directory;
   std::shared_ptr<Waker> m_waker;
   int m_listen = -1;
+  std::string m_path;  // as configured, for messages
   std::string m_absolutePath;
   dev_t m_socketDev = 0;
   ino_t m_socketIno = 0;

@@ -2,12 +2,12 @@
 // newline-delimited JSON (one request per line, one reply line per request,
 // plus streamed sample lines for subscriptions).
 //
-// One thread serves every client with non-blocking I/O. Transitions are
-// handed to the component's execution context and answered when they have
-// taken place; meanwhile that client's further requests wait, other clients
-// are served. Samples are queued per client; a client that stops reading
-// loses its queued samples (and is told how many) instead of ever holding
-// up the execution context.
+// One thread serves every client with non-blocking I/O, a few requests of
+// each in turn. Transitions are handed to the component's execution context
+// and answered when they have taken place; meanwhile that client's further
+// requests wait, other clients are served. Samples are queued per client; a
+// client that stops reading loses its queued samples (and is told how many)
+// instead of ever holding up the execution context.
 #ifndef RTM_STANDIN_CONTROL_SERVER_H
 #define RTM_STANDIN_CONTROL_SERVER_H
 
@@ -39,8 +39,9 @@ class ControlServer {
   // host answers on, or a file that is not a socket, is an error
   // (std::runtime_error with the reason).
   void start(const std::string& path);
-  // Tells every client {"event":"shutdown"}, closes the connections and
-  // removes the socket file (if it is still the one this host created).
+  // Tells every client {"event":"shutdown"}, gives what is queued for them
+  // at most 200 ms to leave, closes the connections and removes the socket
+  // file (if it is still the one this host created).
   void stop();
 
   ControlServer(const ControlServer&) = delete;

@@ -295,10 +295,12 @@ class ManagerCore : public HostDirectory {
 
   // ---- shutdown ------------------------------------------------------------------
 
-  // Control socket first (no new requests), then each component in the
-  // order of creation: deactivated if active, execution context ended,
-  // finalized, deleted through its factory. Runs once; later callers wait
-  // for it to finish.
+  // The components first, in the order of creation: each one's exit()
+  // deactivates it (which stops whatever it drives) and finalizes it, and
+  // nothing a client does can hold that up. Then the control socket (the
+  // clients are told and get a short final flush), then the components are
+  // deleted through their factories, then the ORB. Runs once; later callers
+  // wait for it to finish.
   void doShutdown() {
     bool first = false;
     {
@@ -312,20 +314,26 @@ class ManagerCore : public HostDirectory {
       m_changed.wait(lock, [this] { return m_shutdownDone; });
       return;
     }
+    // The control socket keeps serving meanwhile: its clients see the
+    // components go inactive, and transitions they ask for are refused.
+    for (ComponentHost* host : components()) {
+      host->shutDown();
+    }
     std::unique_ptr<ControlServer> server;
     std::vector<std::unique_ptr<ComponentHost>> hosts;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       server = std::move(m_server);
-      hosts.swap(m_components);
     }
     if (server) {
       server->stop();
       server.reset();
     }
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      hosts.swap(m_components);
+    }
     for (auto& host : hosts) {
-      host->stop();
-      host->finalize();
       host->destroy();
     }
     hosts.clear();

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 
+#include "component_host.h"
+
 namespace RTC {
 
 RTObject_impl::RTObject_impl(Manager* manager)
-    : m_pManager(manager), m_configsets(m_properties.getNode("conf")) {}
+    : m_pManager(manager), m_configsets(m_properties.getNode("conf")), m_host(nullptr) {}
 
 RTObject_impl::~RTObject_impl() = default;
 
@@ -103,6 +105,10 @@ bool RTObject_impl::removeInPort(InPortBase& port) {
 bool RTObject_impl::removeOutPort(OutPortBase& port) {
   std::lock_guard<std::mutex> lock(m_portsMutex);
   return removeFrom(m_outports, m_ports, port);
+}
+
+ReturnCode_t RTObject_impl::exit() {
+  return m_host != nullptr ? m_host->exit() : PRECONDITION_NOT_MET;
 }
 
 ReturnCode_t RTObject_impl::onInitialize() {

@@ -95,6 +95,8 @@ struct Behaviour {
   std::atomic<bool> inExecute{false};
   std::atomic<bool> inLongExecute{false};  // inside an onExecute of 100 ms or more
   std::atomic<bool> shutdownFromExecute{false};
+  std::atomic<bool> exitFromExecute{false};
+  std::atomic<int> exitResult{-1};  // what exit() returned in onExecute
 };
 
 EventLog g_log;
@@ -120,6 +122,11 @@ class Recorder : public RTC::DataFlowComponentBase {
   double gain() const { return m_gain; }
   int count() const { return m_count; }
   const std::string& name() const { return m_name; }
+
+  RTC::ReturnCode_t exit() override {
+    record("exit");
+    return RTC::DataFlowComponentBase::exit();
+  }
 
  protected:
   RTC::ReturnCode_t onInitialize() override {
@@ -154,6 +161,10 @@ class Recorder : public RTC::DataFlowComponentBase {
     finish(e);
     if (g_behaviour.shutdownFromExecute.exchange(false)) {
       m_pManager->shutdown();
+    }
+    if (g_behaviour.exitFromExecute.exchange(false)) {
+      g_behaviour.exitResult = exit();
+      record("exit returned");
     }
     ++m_cycles;
     return m_cycles == g_behaviour.failExecuteAt.load() ? RTC::RTC_ERROR : RTC::RTC_OK;
@@ -211,6 +222,7 @@ class Lifecycle : public ::testing::Test {
     g_behaviour.failExecuteAt = 0;
     g_behaviour.executeMs = 0;
     g_behaviour.shutdownFromExecute = false;
+    g_behaviour.exitFromExecute = false;
   }
 
   void TearDown() override {
@@ -510,11 +522,12 @@ TEST_F(Lifecycle, PreactivationAndShutdownOrder) {
   manager->shutdown();
   runner.join();
   manager = nullptr;
+  // Every component exits (its override first) before any is deleted.
   EXPECT_EQ(
       g_log.transitions(),
-      (std::vector<std::string>{"Recorder0:onShutdown", "Recorder0:onFinalize", "Recorder0:deleted",
-                                "Recorder1:onDeactivated", "Recorder1:onShutdown",
-                                "Recorder1:onFinalize", "Recorder1:deleted"}));
+      (std::vector<std::string>{"Recorder0:exit", "Recorder0:onShutdown", "Recorder0:onFinalize",
+                                "Recorder1:exit", "Recorder1:onDeactivated", "Recorder1:onShutdown",
+                                "Recorder1:onFinalize", "Recorder0:deleted", "Recorder1:deleted"}));
   struct stat st;
   EXPECT_NE(::stat(dir.file("ctl.sock").c_str(), &st), 0) << "the control socket is removed";
 }
@@ -529,6 +542,35 @@ TEST_F(Lifecycle, ShutdownFromInsideTheComponentDoesNotDeadlock) {
   manager = nullptr;
   EXPECT_EQ(g_log.count("deleted"), 1);
   EXPECT_EQ(g_log.count("onDeactivated"), 1);
+}
+
+TEST_F(Lifecycle, ExitFromOnExecuteTakesEffectAfterTheCycle) {
+  start();
+  Recorder* rec = create();
+  ASSERT_NE(rec, nullptr);
+  ComponentHost* h = host("Recorder0");
+  h->transition(Transition::Activate);
+  g_log.clear();
+  g_behaviour.exitFromExecute = true;
+  ASSERT_TRUE(eventually([] { return g_log.count("onFinalize") == 1; }, 20s));
+  EXPECT_EQ(g_behaviour.exitResult, RTC::RTC_OK);
+  std::vector<std::string> order = g_log.transitions();
+  order.erase(order.begin(), std::find(order.begin(), order.end(), "Recorder0:exit"));
+  EXPECT_EQ(order, (std::vector<std::string>{"Recorder0:exit", "Recorder0:exit returned",
+                                             "Recorder0:onDeactivated", "Recorder0:onShutdown",
+                                             "Recorder0:onFinalize"}));
+  EXPECT_EQ(h->state(), RTC::INACTIVE_STATE);
+  EXPECT_EQ(rec->exit(), RTC::RTC_OK) << "a second exit does nothing";
+  EXPECT_EQ(h->transition(Transition::Activate).code, RTC::PRECONDITION_NOT_MET);
+  {
+    Recorder loose(manager);
+    EXPECT_EQ(loose.exit(), RTC::PRECONDITION_NOT_MET) << "never initialized";
+  }
+  manager->shutdown();
+  manager = nullptr;
+  EXPECT_EQ(g_log.count("onFinalize"), 1);
+  EXPECT_EQ(g_log.count("onShutdown"), 1);
+  EXPECT_EQ(g_log.count("deleted"), 2) << "the component, and the loose one";
 }
 
 TEST_F(Lifecycle, ManagerCanBeStartedAgainAfterShutdown) {

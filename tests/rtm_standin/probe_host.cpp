@@ -8,7 +8,7 @@
 //   out "blob"  TimedDoubleSeq   blob_size values, written every cycle
 //   parameters  gain (double, 1), fail_activation (bool, false),
 //               blob_size (long, 0), label (string, "probe")
-// Lifecycle hooks print "Probe: <hook>" lines on std::cerr.
+// Lifecycle hooks and exit() print "Probe: <hook>" lines on std::cerr.
 #include <rtm/idl/BasicDataTypeSkel.h>
 #include <rtm/idl/ExtendedDataTypesSkel.h>
 
@@ -58,6 +58,11 @@ class Probe : public RTC::DataFlowComponentBase {
         m_cycles(0) {}
 
   ~Probe() { std::cerr << "Probe: deleted" << std::endl; }
+
+  RTC::ReturnCode_t exit() {
+    std::cerr << "Probe: exit" << std::endl;
+    return RTC::DataFlowComponentBase::exit();
+  }
 
   RTC::ReturnCode_t onInitialize() {
     std::cerr << "Probe: onInitialize" << std::endl;

@@ -3,8 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <csignal>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/stat.h>
@@ -51,13 +55,18 @@ void expectCleanShutdownOfActiveProbe(int signo, const char* name) {
   const std::string err = host.err();
   const int received =
       lineIndex(err, std::string("rtm-standin: received ") + name + "; shutting down");
+  const int exited = lineIndex(err, "Probe: exit");
   const int deactivated = lineIndex(err, "Probe: onDeactivated");
   const int finalized = lineIndex(err, "Probe: onFinalize");
+  const int closed =
+      lineIndex(err, "rtm-standin: closed the control socket " + dir.file("probe.sock"));
   const int deleted = lineIndex(err, "Probe: deleted");
   EXPECT_GE(received, 0) << err;
-  EXPECT_GT(deactivated, received) << err;
+  EXPECT_GT(exited, received) << err;
+  EXPECT_GT(deactivated, exited) << err;
   EXPECT_GT(finalized, deactivated) << err;
-  EXPECT_GT(deleted, finalized) << err;
+  EXPECT_GT(closed, finalized) << "the components exit before the control socket closes\n" << err;
+  EXPECT_GT(deleted, closed) << err;
   EXPECT_FALSE(exists(dir.file("probe.sock"))) << "the socket file is removed";
 
   bool told = false;
@@ -73,6 +82,84 @@ TEST(Shutdown, SigintDeactivatesFinalizesAndDeletesInOrder) {
 
 TEST(Shutdown, SigtermDoesTheSame) {
   expectCleanShutdownOfActiveProbe(SIGTERM, "SIGTERM");
+}
+
+// Fifty clients subscribed to the out-ports (two written every cycle), each
+// asking for the list as fast as the replies come and waiting for a sample
+// after each reply: none of them may ever stop being served, and a signal
+// must deactivate the component before the control socket goes and end the
+// process promptly while they are still at it.
+TEST(Shutdown, BusyClientsNeitherLockTheHostNorDelayTheStop) {
+  constexpr int kClients = 50;
+  for (int run = 0; run < 10; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    TempDir dir;
+    Process host(probe(dir, {"-o", "manager.components.preactivation: Probe0", "-o",
+                             "Test.Probe.conf.default.blob_size: 16"}),
+                 dir.path());
+    ASSERT_TRUE(host.waitForErr("rtm-standin: Probe0: ACTIVE\n", kStartup)) << host.err();
+
+    std::vector<std::atomic<int>> rounds(kClients);  // a reply and a sample each
+    std::vector<std::thread> clients;
+    struct Cleanup {
+      std::function<void()> run;
+      ~Cleanup() { run(); }
+    } cleanup{[&] {
+      host.signal(SIGKILL);  // only when still running: a failed run
+      for (std::thread& t : clients) {
+        t.join();
+      }
+    }};
+    for (int i = 0; i < kClients; ++i) {
+      clients.emplace_back([&, i] {
+        try {
+          ControlClient c(dir.file("probe.sock"));
+          c.request(json{{"cmd", "subscribe"}, {"ports", {"count", "out", "blob"}}}, 10s);
+          while (true) {
+            c.request(json{{"cmd", "list"}}, 10s);
+            // Then at least one sample, and whatever else has come.
+            int samples = 0;
+            while (std::optional<json> event = c.nextEvent(samples > 0 ? 0ms : 10000ms)) {
+              samples += event->value("event", "") == "sample";
+            }
+            if (samples == 0) {
+              throw std::runtime_error("no sample");
+            }
+            ++rounds[i];
+          }
+        } catch (const std::exception&) {
+          // The host went away or stopped answering; the checks tell which.
+        }
+      });
+    }
+    // Every client keeps being served, check after check, for a while.
+    const auto loaded = std::chrono::steady_clock::now() + 2000ms;
+    for (int check = 0; check < 3 || std::chrono::steady_clock::now() < loaded; ++check) {
+      std::vector<int> seen(rounds.begin(), rounds.end());
+      auto stuck = [&] {
+        int n = 0;
+        for (int i = 0; i < kClients; ++i) {
+          n += rounds[i] == seen[i];
+        }
+        return n;
+      };
+      ASSERT_TRUE(standin_test::eventually([&] { return stuck() == 0; }, 10s))
+          << "check " << check << ": " << stuck() << " clients got no reply or no sample";
+    }
+
+    const auto signalledAt = std::chrono::steady_clock::now();
+    host.signal(SIGINT);
+    ASSERT_EQ(host.wait(20s), 0) << host.err();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - signalledAt);
+    EXPECT_LT(took.count(), 1000) << "ms from the signal to the end of the process";
+    const std::string err = host.err();
+    const int deactivated = lineIndex(err, "Probe: onDeactivated");
+    EXPECT_GE(deactivated, 0) << err;
+    EXPECT_LT(deactivated,
+              lineIndex(err, "rtm-standin: closed the control socket " + dir.file("probe.sock")))
+        << err;
+  }
 }
 
 TEST(Shutdown, InactiveComponentIsNotDeactivated) {

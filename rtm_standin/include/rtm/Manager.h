@@ -43,7 +43,10 @@ class Manager {
   // Blocks until the manager has shut down; with `no_block` returns at once
   // (the components run in their own threads either way).
   void runManager(bool no_block = false);
-  // Shuts down now: see the stand-in's README for the order.
+  // Shuts down now: first every component's exit() (through the virtual,
+  // in the order of creation: deactivated if active, onShutdown,
+  // onFinalize), then the control socket, then the components are deleted
+  // through their factories, then the ORB. See the stand-in's README.
   void shutdown();
   // Asks for a shutdown and returns at once.
   void terminate();

@@ -53,6 +53,17 @@ class RTObject_impl {
   bool removeInPort(InPortBase& port);
   bool removeOutPort(OutPortBase& port);
 
+  // Ends the component: deactivates it if it is active, ends its execution
+  // context (onShutdown) and finalizes it (onFinalize), then returns RTC_OK.
+  // A second call does nothing and returns RTC_OK; a component that was
+  // never initialized gets PRECONDITION_NOT_MET. Called from one of the
+  // component's own hooks (e.g. onExecute), it returns RTC_OK at once and
+  // the exit takes place when the hook has returned. The manager's shutdown
+  // calls it for every component before anything else, so an override runs
+  // first (e.g. to give up a handshake under way) and then calls this one.
+  // The component stays in the host (inactive) until the host shuts down.
+  virtual ReturnCode_t exit();
+
   RTObject_impl(const RTObject_impl&) = delete;
   RTObject_impl& operator=(const RTObject_impl&) = delete;
 
@@ -78,6 +89,7 @@ class RTObject_impl {
  private:
   friend class ::rtm_standin::ComponentHost;
 
+  ::rtm_standin::ComponentHost* m_host;  // set when the host takes the component
   std::mutex m_portsMutex;
   std::vector<PortBase*> m_ports;
   std::vector<InPortBase*> m_inports;
