@@ -58,6 +58,20 @@ TolvarineContorollerModule::TolvarineContorollerModule(RTC::Manager* manager)
 
 TolvarineContorollerModule::~TolvarineContorollerModule() {}
 
+#if defined(TOLVARINE_RTM_EXIT_THROWS)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated"
+#endif
+RTC::ReturnCode_t TolvarineContorollerModule::exit() TOLVARINE_RTM_EXIT_SPEC {
+  // From the shutdown's thread, while the execution context may be inside
+  // onActivated: the handshake gives up having sent only stop commands.
+  m_controller.abortInitialize();
+  return RTC::DataFlowComponentBase::exit();
+}
+#if defined(TOLVARINE_RTM_EXIT_THROWS)
+#pragma GCC diagnostic pop
+#endif
+
 RTC::ReturnCode_t TolvarineContorollerModule::onInitialize() {
   std::cerr << "onInitialize\n";
 

@@ -30,10 +30,30 @@ class TolvarineComponentController : public tolvarine_controller::AutoController
   using AutoController::finalize;
 };
 
+// OpenRTM-aist 1.x declares exit() with a dynamic exception specification,
+// which an override must repeat; 2.0 and the stand-in declare it without.
+#if defined(TOLVARINE_RTM_EXIT_THROWS)
+#define TOLVARINE_RTM_EXIT_SPEC throw(CORBA::SystemException)
+#else
+#define TOLVARINE_RTM_EXIT_SPEC
+#endif
+
 class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
  public:
   explicit TolvarineContorollerModule(RTC::Manager* manager);
   virtual ~TolvarineContorollerModule();
+
+  // The middleware's shutdown (a signal, a tool) ends an activation that is
+  // still waiting for the board at once, instead of after the handshake's
+  // ten seconds; then it deactivates and finalizes as usual.
+#if defined(TOLVARINE_RTM_EXIT_THROWS)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated"
+#endif
+  virtual RTC::ReturnCode_t exit() TOLVARINE_RTM_EXIT_SPEC;
+#if defined(TOLVARINE_RTM_EXIT_THROWS)
+#pragma GCC diagnostic pop
+#endif
 
   virtual RTC::ReturnCode_t onInitialize();
   virtual RTC::ReturnCode_t onActivated(RTC::UniqueId ec_id);

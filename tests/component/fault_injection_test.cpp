@@ -36,9 +36,9 @@ constexpr std::size_t kCommandLatencyFrames = 3;
 
 std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::size_t first) {
   std::vector<ReceivedFrame> frames = board.framesFrom(first);
-  frames.erase(std::remove_if(frames.begin(), frames.end(),
-                              [](const ReceivedFrame& f) { return !f.valid; }),
-               frames.end());
+  frames.erase(
+      std::remove_if(frames.begin(), frames.end(), [](const ReceivedFrame& f) { return !f.valid; }),
+      frames.end());
   return frames;
 }
 
@@ -63,6 +63,11 @@ std::string state(ComponentRig& rig) {
     return ::testing::AssertionFailure() << "the frames do not end at rest";
   }
   return ::testing::AssertionSuccess();
+}
+
+long msSince(Clock::time_point start) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
 double poseX(const json& sample) {
@@ -121,6 +126,7 @@ TEST(ComponentFaultInjection, DrivingFaultsEndAtRest) {
     }
     EXPECT_LE(full, atReply - atStop + kCommandLatencyFrames)
         << "the chair went on at full speed after the stop";
+    RecordProperty("full_speed_frames_after_stop", static_cast<int>(full));
     std::vector<ReceivedFrame> down(frames.begin() + static_cast<std::ptrdiff_t>(full),
                                     frames.end());
     const auto rest = std::find_if(down.begin(), down.end(), [](const ReceivedFrame& f) {
@@ -148,12 +154,13 @@ TEST(ComponentFaultInjection, DrivingFaultsEndAtRest) {
     const double odometry = std::hypot(poseX(after) - poseX(before), poseY(after) - poseY(before));
     ASSERT_GT(truth, 0.5);
     EXPECT_NEAR(odometry, truth, 0.02 * truth) << "a straight run, odometry against the truth";
+    RecordProperty("corrupt_replies_path_error_permille",
+                   static_cast<int>(std::lround(1000 * (odometry - truth) / truth)));
     // Reported, but at most about once a second.
     const std::string console = rig.process().err().substr(consoleBefore.size());
     std::size_t lines = 0;
-    for (std::size_t at = 0; (at = console.find("rejected for a bad check byte", at)) !=
-                             std::string::npos;
-         ++at) {
+    for (std::size_t at = 0;
+         (at = console.find("rejected for a bad check byte", at)) != std::string::npos; ++at) {
       ++lines;
     }
     EXPECT_GE(lines, 1u);
@@ -170,6 +177,7 @@ TEST(ComponentFaultInjection, DrivingFaultsEndAtRest) {
     const auto silent = Clock::now();
     ASSERT_TRUE(rig.process().waitForErr("the link is lost", 1500ms, consoleBefore))
         << "no word of the silent board within five times the limit";
+    RecordProperty("silent_board_detected_ms", static_cast<int>(msSince(silent)));
     ASSERT_TRUE(eventually([&] { return state(rig) == "ERROR"; }, 10s));
     EXPECT_TRUE(rig.boardReleased());
     EXPECT_TRUE(rig.lastFrameIsStop());
@@ -240,11 +248,13 @@ TEST(ComponentFaultInjection, BlockedConsoleHoldsUpNoStop) {
     ++unchanged;
   }
   EXPECT_LE(unchanged, atReply - atStop + kCommandLatencyFrames) << "the stop waited";
+  RecordProperty("blocked_console_frames_before_stop", static_cast<int>(unchanged));
 
   const auto asked = Clock::now();
   reply = rig.client().request({{"cmd", "deactivate"}}, 5s);
   EXPECT_EQ(reply.value("state", ""), "INACTIVE") << reply.dump();
   EXPECT_LT(Clock::now() - asked, 1s) << "deactivation waited for the console";
+  RecordProperty("blocked_console_deactivation_ms", static_cast<int>(msSince(asked)));
   EXPECT_TRUE(rig.boardReleased());
   EXPECT_TRUE(rig.lastFrameIsStop());
 
@@ -306,6 +316,9 @@ TEST(ComponentFaultInjection, BusyControlSocketCannotDelayTheStop) {
     EXPECT_EQ(status, 0);
     EXPECT_LT(took, 1s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
                         << " ms";
+    RecordProperty(
+        "busy_clients_shutdown_ms_run" + std::to_string(run),
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
     EXPECT_TRUE(rig.lastFrameIsStop());
   }
 }
@@ -329,8 +342,8 @@ TEST(ComponentFaultInjection, RefusedAndAbandonedActivations) {
   rig.set("Tolvarine_Tread_meter", "0.2744");
   reply = rig.activate();
   EXPECT_EQ(reply.value("result", ""), "RTC_ERROR") << reply.dump();
-  EXPECT_TRUE(rig.process().waitForErr("not-a-port cannot be used as a serial port: not a terminal",
-                                       5s))
+  EXPECT_TRUE(
+      rig.process().waitForErr("not-a-port cannot be used as a serial port: not a terminal", 5s))
       << rig.process().err();
   EXPECT_EQ(rig.reset().value("state", ""), "INACTIVE");
   EXPECT_EQ(rig.board().frameCount(), 0u);
@@ -349,6 +362,7 @@ TEST(ComponentFaultInjection, RefusedAndAbandonedActivations) {
   const auto took = Clock::now() - signalled;
   activation.join();
   EXPECT_EQ(status, 0);
+  RecordProperty("handshake_shutdown_ms", static_cast<int>(msSince(signalled)));
   EXPECT_LT(took, 1s) << "the handshake held up the shutdown for "
                       << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
                       << " ms";

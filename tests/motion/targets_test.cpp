@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "test_access.h"
@@ -46,6 +47,22 @@ TEST(Clip, ClampsTheThirdArgumentIntoTheFirstTwo) {
             31439.374999999996);
   EXPECT_EQ(Peer::clip(controller, -31439.374999999996, 31439.374999999996, -40000),
             -31439.374999999996);
+}
+
+TEST(AutoControllerTargets, UnsafeLimitsAreRefusedAtConstruction) {
+  // Negative or not a number would remove the ramp, 0 would never move, and
+  // a negative speed would turn the stick around.
+  for (const double bad : {-0.7, 0.0, std::nan(""), HUGE_VAL}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(AutoController{bad}, std::invalid_argument);
+    EXPECT_THROW(JoyStickController(0.5, bad), std::invalid_argument);
+    EXPECT_THROW(JoyStickController{bad}, std::invalid_argument);
+    JoyStickController stick;
+    EXPECT_THROW(stick.setMaxSpeed(bad), std::invalid_argument);
+    stick.setSendDataXY(0.0, 1.0);
+    EXPECT_EQ(targetsOf(stick).right, 500.0) << "a refused speed changed the old one";
+  }
+  EXPECT_NO_THROW(AutoController{1e-3});
 }
 
 TEST(AutoControllerTargets, ConstructionStartsAtRestWithoutAThread) {

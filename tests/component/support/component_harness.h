@@ -53,8 +53,7 @@ class TempDir {
 // it still runs.
 class ComponentProcess {
  public:
-  ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
-                   int stderrFd = -1);
+  ComponentProcess(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1);
   ~ComponentProcess();
 
   pid_t pid() const { return m_pid; }
