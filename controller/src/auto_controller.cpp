@@ -30,13 +30,15 @@ double checkedMaxAcc(double maxAcc) {
 
 AutoController::AutoController(const double& maxAcc_)
     : Controller(),
-      threadContext(new ThreadContext()),
+      // The limit is checked before anything is allocated, so a refused one
+      // leaves nothing behind.
+      threadContext((checkedMaxAcc(maxAcc_), new ThreadContext())),
       targetVelRight(0.0),
       targetVelLeft(0.0),
       sendVelRight(0.0),
       sendVelLeft(0.0),
       threadRunning(false),
-      maxAcc(checkedMaxAcc(maxAcc_)),
+      maxAcc(maxAcc_),
       restCycleLimit(5),
       restCommandByte(40) {}
 
