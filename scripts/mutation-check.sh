@@ -11,7 +11,7 @@
 #
 # A list holds blocks like this one; "find" must occur exactly once in the
 # file, so a list that no longer fits the code says so instead of testing
-# nothing:
+# nothing. In "find" and "replace", \n stands for a line break:
 #
 #   ## frame-start-byte: the command frame starts with the wrong byte
 #   file: controller/src/frame.cpp
@@ -67,7 +67,7 @@ for path in lists:
             entries.append(entry)
         elif entry is not None and re.match(r"^(file|find|replace): ", line):
             key, value = line.split(": ", 1)
-            entry[key] = value
+            entry[key] = value.replace("\\n", "\n")
 if action == "count":
     print(len(entries)); sys.exit(0)
 e = entries[int(index)]
