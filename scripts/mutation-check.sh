@@ -65,9 +65,9 @@ for path in lists:
         if line.startswith("## "):
             entry = {"name": line[3:].strip(), "origin": path}
             entries.append(entry)
-        elif entry is not None and re.match(r"^(file|find|replace): ", line):
-            key, value = line.split(": ", 1)
-            entry[key] = value.replace("\\n", "\n")
+        elif entry is not None and re.match(r"^(file|find|replace):( |$)", line):
+            key, _, value = line.partition(":")
+            entry[key] = value[1:].replace("\\n", "\n")
 if action == "count":
     print(len(entries)); sys.exit(0)
 e = entries[int(index)]
