@@ -5,8 +5,10 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <vector>
 
 using tolvarine_driver::Json;
 using tolvarine_driver::RequestError;
@@ -147,29 +149,48 @@ RTC::ReturnCode_t TolvarineDriver::onFinalize() {
 }
 
 RTC::ReturnCode_t TolvarineDriver::onExecute(RTC::UniqueId /*ec_id*/) {
+  struct Received {
+    CORBA::ULong sec;
+    CORBA::ULong nsec;
+    int order;  // the wheelchair writes the pose of a cycle before its velocity
+    const char* port;
+    const char* via;
+    Json sample;
+  };
+  std::vector<Received> received;
+  // Velocities first: the pose of each velocity read here is in its buffer
+  // already, so that sorting by time stamp publishes every cycle in the
+  // order it was written.
+  while (m_velocityIn.isNew()) {
+    m_velocityIn.read();
+    received.push_back(Received{m_velocity.tm.sec, m_velocity.tm.nsec, 1, kVelocityPort, "Velocity",
+                                Json{{"tm", timeJson(m_velocity.tm)},
+                                     {"id", sequenceJson(m_velocity.id)},
+                                     {"data", velocityJson(m_velocity.data)},
+                                     {"error", sequenceJson(m_velocity.error)}}});
+  }
+  while (m_rtcVelocityIn.isNew()) {
+    m_rtcVelocityIn.read();
+    received.push_back(Received{
+        m_rtcVelocity.tm.sec, m_rtcVelocity.tm.nsec, 2, kVelocityPort, "RtcVelocity",
+        Json{{"tm", timeJson(m_rtcVelocity.tm)}, {"data", velocityJson(m_rtcVelocity.data)}}});
+  }
   while (m_odometryIn.isNew()) {
     m_odometryIn.read();
     const RTC::Pose2D& p = m_odometry.data;
-    publish(
-        kOdometryPort, "Odometry",
+    received.push_back(Received{
+        m_odometry.tm.sec, m_odometry.tm.nsec, 0, kOdometryPort, "Odometry",
         Json{{"tm", timeJson(m_odometry.tm)},
              {"id", sequenceJson(m_odometry.id)},
              {"data",
               {{"position", {{"x", p.position.x}, {"y", p.position.y}}}, {"heading", p.heading}}},
-             {"error", sequenceJson(m_odometry.error)}});
+             {"error", sequenceJson(m_odometry.error)}}});
   }
-  while (m_velocityIn.isNew()) {
-    m_velocityIn.read();
-    publish(kVelocityPort, "Velocity",
-            Json{{"tm", timeJson(m_velocity.tm)},
-                 {"id", sequenceJson(m_velocity.id)},
-                 {"data", velocityJson(m_velocity.data)},
-                 {"error", sequenceJson(m_velocity.error)}});
-  }
-  while (m_rtcVelocityIn.isNew()) {
-    m_rtcVelocityIn.read();
-    publish(kVelocityPort, "RtcVelocity",
-            Json{{"tm", timeJson(m_rtcVelocity.tm)}, {"data", velocityJson(m_rtcVelocity.data)}});
+  std::stable_sort(received.begin(), received.end(), [](const Received& a, const Received& b) {
+    return a.sec != b.sec ? a.sec < b.sec : a.nsec != b.nsec ? a.nsec < b.nsec : a.order < b.order;
+  });
+  for (const Received& r : received) {
+    publish(r.port, r.via, r.sample);
   }
   return RTC::RTC_OK;
 }
