@@ -1134,6 +1134,11 @@ void Demo::truthLoop() {
     std::this_thread::sleep_until(next);
     const ChairState state = board_.state();
     const auto& p = state.pose;
+    if (truthSamples_ > 0 && p.time <= lastTruth_.pose.time) {
+      // Woken late (a loaded machine), the loop runs the missed periods at
+      // once; rows of the same instant would only repeat the last one.
+      continue;
+    }
     const double v = 0.5 * (state.motors.right + state.motors.left);
     const double w = (state.motors.right - state.motors.left) / 0.5488;
     truthCsv_.line(format("%.3f,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f", p.time, p.x, p.y, p.theta,
