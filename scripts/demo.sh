@@ -5,13 +5,15 @@
 #   scripts/demo.sh                      the full run
 #   scripts/demo.sh --short              a few seconds of driving
 #   scripts/demo.sh --output DIR         elsewhere (see --help for the rest)
+#   scripts/demo.sh --middleware openrtm on OpenRTM-aist, when the build found it
+#   BUILD_DIR=DIR scripts/demo.sh        build in DIR instead of build/release
 # Arguments go to tolvarine-demo unchanged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 "$PWD/scripts/install-deps.sh"
 
-build_dir="build/release"
+build_dir="${BUILD_DIR:-build/release}"
 echo "demo: building in $build_dir" >&2
 mkdir -p "$build_dir"
 if ! cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >"$build_dir/configure.log" 2>&1; then

@@ -7,7 +7,7 @@ packages=(
   cmake g++ make pkg-config
   libboost-dev libboost-thread-dev
   libgtest-dev libgmock-dev
-  omniidl libomniorb4-dev omniorb-nameserver
+  omniidl libomniorb4-dev omniorb-nameserver omniorb
   nlohmann-json3-dev
   gnuplot-nox
 )

@@ -152,16 +152,20 @@ class DemoTest : public ::testing::Test {
     const std::vector<pid_t> left = childrenOfThisProcess();
     EXPECT_TRUE(left.empty()) << left.size() << " process(es) left behind, first pid "
                               << (left.empty() ? 0 : left.front());
-    const std::string socket = configValue(output_ / "rtc.conf", "manager.standin.control_socket");
+    // The stand-in host's socket, or on OpenRTM-aist the driver's.
+    std::string socket = configValue(output_ / "rtc.conf", "manager.standin.control_socket");
+    if (socket.empty()) {
+      socket = configValue(output_ / "driver.conf", "tolvarine.driver.control_socket");
+    }
     const std::string link =
         configValue(output_ / "TolvarineContorollerModule.conf", "conf.default.COM_Port");
     ASSERT_FALSE(socket.empty()) << "rtc.conf names no control socket";
     ASSERT_FALSE(link.empty()) << "the component's configuration names no COM_Port";
     std::error_code ec;
-    EXPECT_FALSE(fs::exists(fs::symlink_status(socket, ec))) << socket << " is still there";
-    EXPECT_FALSE(fs::exists(fs::symlink_status(link, ec))) << link << " is still there";
-    const fs::path runtime = fs::path(socket).parent_path();
-    EXPECT_FALSE(fs::exists(runtime, ec)) << runtime << " is still there";
+    for (const fs::path& path : {fs::path(socket), fs::path(link), fs::path(socket).parent_path(),
+                                 fs::path(link).parent_path()}) {
+      EXPECT_FALSE(fs::exists(fs::symlink_status(path, ec))) << path << " is still there";
+    }
   }
 
   // "key: value" from an OpenRTM-aist style configuration file.
@@ -176,6 +180,8 @@ class DemoTest : public ::testing::Test {
     }
     return std::string();
   }
+
+  void checkShortRun(const std::string& middleware);
 
   fs::path dir_;
   fs::path output_;
@@ -328,8 +334,10 @@ ErrorBound odometryBound(const Table& truth) {
 
 // ---- The tests -------------------------------------------------------------------
 
-TEST_F(DemoTest, ShortRunRecordsTheDrivePlotsItAndLeavesNothingBehind) {
-  const Outcome outcome = runDemo({"--short", "--output", output_.string()});
+// The short run with `middleware` ("standin" or "openrtm").
+void DemoTest::checkShortRun(const std::string& middleware) {
+  const Outcome outcome =
+      runDemo({"--short", "--middleware", middleware, "--output", output_.string()});
   ASSERT_EQ(outcome.exitCode, 0) << outcome.log;
   expectNothingLeft();
 
@@ -406,6 +414,17 @@ TEST_F(DemoTest, ShortRunRecordsTheDrivePlotsItAndLeavesNothingBehind) {
 
   expectPng(output_ / "path.png");
   expectPng(output_ / "velocity.png");
+}
+
+TEST_F(DemoTest, ShortRunRecordsTheDrivePlotsItAndLeavesNothingBehind) {
+  checkShortRun("standin");
+}
+
+TEST_F(DemoTest, ShortRunOnOpenRtmGoesThroughTheMiddlewareAndLeavesNothingBehind) {
+  if (!TOLVARINE_DEMO_HAS_OPENRTM) {
+    GTEST_SKIP() << "OpenRTM-aist was not found when this build was configured";
+  }
+  checkShortRun("openrtm");
 }
 
 TEST_F(DemoTest, SilentBoardFailsWithAClearMessageAndLeavesNothingBehind) {

@@ -3,9 +3,13 @@
 //
 // The simulated control board runs in this process (so its true pose is at
 // hand); the component runs as a child process configured the OpenRTM-aist
-// way (rtc.conf plus a component configuration file) and is driven over the
-// component host's control socket: velocity commands into "VelocityIn", the
-// samples of "VelocityOut" and "OdmetoryOut" recorded as they come.
+// way (rtc.conf plus a component configuration file) and is driven over a
+// control socket: velocity commands into "VelocityIn", the samples of
+// "VelocityOut" and "OdmetoryOut" recorded as they come. On the stand-in the
+// socket is the component host's own; on OpenRTM-aist it is the driver
+// component's (tolvarine-rtm-driver), whose ports are connected to the
+// wheelchair's through a naming service, so every command and sample goes
+// through the real middleware.
 
 #include <signal.h>
 #include <stdlib.h>
@@ -24,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <sstream>
@@ -35,6 +40,7 @@
 #include "control_connection.h"
 #include "drive_script.h"
 #include "number_option.h"
+#include "openrtm_session.h"
 #include "plots.h"
 #include "stop_signals.h"
 #include "tolvarine_board_sim/simulated_board.h"
@@ -48,6 +54,7 @@ using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_tools::ChildProcess;
 using tolvarine_tools::ControlConnection;
 using tolvarine_tools::Json;
+using tolvarine_tools::OpenRtmSession;
 using tolvarine_tools::parseNumber;
 using tolvarine_tools::Segment;
 using Clock = std::chrono::steady_clock;
@@ -81,6 +88,19 @@ constexpr const char* kVelocityPlot = "velocity.png";
 constexpr const char* kPathScript = "path.gp";
 constexpr const char* kVelocityScript = "velocity.gp";
 constexpr const char* kPlotLog = "gnuplot.log";
+// Written on OpenRTM-aist only.
+constexpr const char* kOpenRtmFiles[] = {"driver.conf",    "driver.log", "component.rtc.log",
+                                         "driver.rtc.log", "naming.log", "nameclt.out"};
+
+#if defined(TOLVARINE_DEMO_OPENRTM_COMPONENT)
+constexpr const char* kOpenRtmComponent = TOLVARINE_DEMO_OPENRTM_COMPONENT;
+constexpr const char* kOpenRtmDriver = TOLVARINE_DEMO_OPENRTM_DRIVER;
+constexpr const char* kOpenRtmVersion = TOLVARINE_DEMO_OPENRTM_VERSION;
+#else
+constexpr const char* kOpenRtmComponent = "";
+constexpr const char* kOpenRtmDriver = "";
+constexpr const char* kOpenRtmVersion = "";
+#endif
 
 std::atomic<int> g_signals{0};
 
@@ -96,7 +116,8 @@ bool interrupted() {
 
 struct Options {
   std::string output = "out/demo";
-  std::string component = TOLVARINE_DEMO_COMPONENT;
+  bool openrtm = false;   // --middleware openrtm
+  std::string component;  // empty: the one built for the middleware
   bool shortForm = false;
   std::optional<double> duration;
   double rate = 30.0;
@@ -113,8 +134,9 @@ void printHelp(std::ostream& out) {
       << "Drives a simulated wheelchair through the RT component TolvarineContorollerModule\n"
       << "and shows where it went. Starts the simulated control board on a pseudo-terminal,\n"
       << "writes rtc.conf and the component's configuration file into the output folder,\n"
-      << "starts the component, activates it over the component host's control socket and\n"
-      << "sends a scripted drive to \"VelocityIn\" (about a minute: straight runs, turns both\n"
+      << "starts the component, activates it over a control socket (the stand-in host's, or\n"
+      << "on OpenRTM-aist the driver component's, see --middleware) and sends a scripted\n"
+      << "drive to \"VelocityIn\" (about a minute: straight runs, turns both\n"
       << "ways, a reversal, stops). Every command sent, every \"VelocityOut\" and\n"
       << "\"OdmetoryOut\" sample received, the board's true pose (every 10 ms) and every\n"
       << "command frame the board received go into CSV files; then the component is\n"
@@ -132,8 +154,16 @@ void printHelp(std::ostream& out) {
       << "                      half the wheel tread: the chair then turns at the commanded\n"
       << "                      angular velocity; the component's own default 0.5488 makes\n"
       << "                      it turn twice as fast)\n"
+      << "  --middleware NAME   standin (default): the component built against the in-tree\n"
+      << "                      stand-in, driven over its host's control socket;\n"
+      << "                      openrtm: the component built against OpenRTM-aist"
+      << (*kOpenRtmVersion != '\0' ? std::string(" ") + kOpenRtmVersion : std::string()) << ",\n"
+      << "                      registered in a naming service of its own (omniNames) and\n"
+      << "                      driven by the driver component tolvarine-rtm-driver, whose\n"
+      << "                      ports the middleware connects to the wheelchair's\n"
+      << "                      (needs a build that found OpenRTM-aist)\n"
       << "  --component PATH    the component executable (default: the one built with\n"
-      << "                      this program)\n"
+      << "                      this program for the middleware)\n"
       << "  --silent-board      the simulated board never answers (shows the failure path)\n"
       << "  --help              this text\n"
       << "\n"
@@ -173,6 +203,12 @@ int parseOptions(int argc, char** argv, Options& options) {
         return 2;
       if (options.output.empty())
         return bad(options.output, "a folder");
+    } else if (arg == "--middleware") {
+      if (!value(text))
+        return 2;
+      if (text != "standin" && text != "openrtm")
+        return bad(text, "standin or openrtm");
+      options.openrtm = text == "openrtm";
     } else if (arg == "--component") {
       if (!value(options.component))
         return 2;
@@ -328,6 +364,7 @@ class Demo {
   bool drawPlots();
   void printSummary();
   void teardown();
+  std::string rtcConf() const;
 
   void truthLoop();
   void eventLoop();
@@ -347,7 +384,9 @@ class Demo {
   bool boardStarted_ = false;
   Clock::time_point origin_;  // the board's simulated time 0
 
-  ChildProcess component_;
+  ChildProcess component_;                   // on the stand-in
+  std::unique_ptr<OpenRtmSession> session_;  // on OpenRTM-aist
+  ChildProcess& component() { return session_ ? session_->component() : component_; }
   ControlConnection control_;
   ControlConnection events_;
   bool active_ = false;
@@ -474,6 +513,20 @@ int Demo::run() {
 }
 
 bool Demo::checkPrograms() {
+  if (options_.openrtm && *kOpenRtmComponent == '\0') {
+    std::cerr << kProgram << ": this build has no OpenRTM-aist: configure it where CMake finds "
+              << "one (CMAKE_PREFIX_PATH=<its prefix>), or leave --middleware at standin"
+              << std::endl;
+    return false;
+  }
+  if (options_.component.empty()) {
+    options_.component = options_.openrtm ? kOpenRtmComponent : TOLVARINE_DEMO_COMPONENT;
+  }
+  if (options_.openrtm && ::access(kOpenRtmDriver, X_OK) != 0) {
+    std::cerr << kProgram << ": the driver component " << kOpenRtmDriver
+              << " is missing (build the target tolvarine-rtm-driver)" << std::endl;
+    return false;
+  }
   if (::access(options_.component.c_str(), X_OK) != 0) {
     std::cerr << kProgram << ": the component executable " << options_.component
               << " is missing or not executable (build the target TolvarineContorollerModuleComp"
@@ -513,6 +566,14 @@ bool Demo::prepareFolders() {
        {kRtcConf, kComponentConf, kComponentLog, kCommandCsv, kVelocityCsv, kOdometryCsv, kTruthCsv,
         kFramesCsv, kPathPlot, kVelocityPlot, kPathScript, kVelocityScript, kPlotLog}) {
     fs::remove(outputDir_ / name, ec);
+  }
+  for (const char* name : kOpenRtmFiles) {
+    fs::remove(outputDir_ / name, ec);
+  }
+  for (const auto& entry : fs::directory_iterator(outputDir_, ec)) {
+    if (entry.path().filename().string().rfind("naming-", 0) == 0) {
+      fs::remove_all(entry.path(), ec);  // a naming service's data
+    }
   }
   // The socket and the device link live in a private folder of their own:
   // socket paths are short, and nothing of it may outlive the run.
@@ -563,15 +624,33 @@ bool Demo::startBoard() {
   return true;
 }
 
-bool Demo::writeConfiguration() {
-  std::ofstream rtc(out(kRtcConf));
+// The rtc.conf lines of the component's own; on OpenRTM-aist the session
+// puts the naming service's in front.
+std::string Demo::rtcConf() const {
+  std::ostringstream rtc;
   rtc << "# rtc.conf for one run of " << kProgram << ", read by the component with -f.\n"
       << "# Cycle rate: each onExecute waits for a fresh status frame (one every 30 ms).\n"
       << "exec_cxt.periodic.rate: " << options_.rate << "\n"
       << "# The component's parameters come from its own configuration file.\n"
-      << "Category.TolvarineContorollerModule.config_file: " << out(kComponentConf) << "\n"
-      << "# Activated over the control socket, once the demo listens to the out-ports.\n"
-      << "manager.standin.control_socket: " << socketPath_ << "\n";
+      << "Category.TolvarineContorollerModule.config_file: " << out(kComponentConf) << "\n";
+  if (options_.openrtm) {
+    rtc << "# Activated through the driver component, once the demo listens to the out-ports.\n";
+  } else {
+    rtc << "# Activated over the control socket, once the demo listens to the out-ports.\n"
+        << "manager.standin.control_socket: " << socketPath_ << "\n";
+  }
+  return rtc.str();
+}
+
+bool Demo::writeConfiguration() {
+  if (!options_.openrtm) {
+    std::ofstream rtc(out(kRtcConf));
+    rtc << rtcConf();
+    if (!rtc) {
+      std::cerr << kProgram << ": cannot write " << out(kRtcConf) << std::endl;
+      return false;
+    }
+  }
   std::ofstream conf(out(kComponentConf));
   conf << "# Configuration set \"default\" of TolvarineContorollerModule for one run of "
        << kProgram << ".\n"
@@ -580,10 +659,12 @@ bool Demo::writeConfiguration() {
        << "conf.default.Foward_Direction: FORWARD\n"
        << "# The command is split as v +- T w, so T = half the 0.5488 m wheel tread makes the\n"
        << "# chair turn at the commanded angular velocity.\n"
-       << "conf.default.Tolvarine_Tread_meter: " << options_.tread << "\n";
-  rtc.close();
+       << "conf.default.Tolvarine_Tread_meter: " << options_.tread << "\n"
+       << "# OpenRTM-aist waits this long for an activation (default 0.5 s) before it reports\n"
+       << "# it failed; the handshake and the 2 s settling pause take about 2.1 s.\n"
+       << "exec_cxt.activation_timeout: 3.0\n";
   conf.close();
-  if (!rtc || !conf) {
+  if (!conf) {
     std::cerr << kProgram << ": cannot write the configuration into " << outputDir_.string()
               << std::endl;
     return false;
@@ -593,12 +674,40 @@ bool Demo::writeConfiguration() {
 
 bool Demo::startComponent() {
   std::string error;
+  if (options_.openrtm) {
+    session_ = std::make_unique<OpenRtmSession>(
+        OpenRtmSession::Programs{options_.component, kOpenRtmDriver}, outputDir_.string(),
+        [] { return interrupted(); });
+    if (!session_->startNamingService(&error)) {
+      std::cerr << kProgram << ": " << error << std::endl;
+      return false;
+    }
+    progress(format("naming service (omniNames) on 127.0.0.1:%d", session_->namingPort()));
+    if (!session_->startComponent(rtcConf(), kSocketTimeout, &error)) {
+      std::cerr << kProgram << ": " << error << std::endl;
+      return false;
+    }
+    progress(
+        format("component on OpenRTM-aist %s started (pid %d), registered as %s/%s.rtc; "
+               "console in %s",
+               kOpenRtmVersion, static_cast<int>(component().pid()),
+               OpenRtmSession::hostContext().c_str(), kInstance, out(kComponentLog).c_str()));
+    if (!session_->startDriver(false, kSocketTimeout, &error)) {
+      std::cerr << kProgram << ": " << error << std::endl;
+      return false;
+    }
+    socketPath_ = session_->driverSocket();
+    progress(
+        "driver component started, its ports connected to the wheelchair's by rtc.conf "
+        "(driver.conf)");
+    return true;
+  }
   if (!component_.start({options_.component, "-f", out(kRtcConf)}, outputDir_.string(),
                         out(kComponentLog), &error)) {
     std::cerr << kProgram << ": " << error << std::endl;
     return false;
   }
-  progress("component started (pid " + std::to_string(component_.pid()) + "), console in " +
+  progress("component started (pid " + std::to_string(component().pid()) + "), console in " +
            out(kComponentLog));
   return true;
 }
@@ -607,8 +716,8 @@ bool Demo::connectControl() {
   const auto deadline = Clock::now() + kSocketTimeout;
   std::string error;
   while (!control_.connect(socketPath_, &error)) {
-    if (!component_.running()) {
-      std::cerr << kProgram << ": the component " << component_.describeEnd()
+    if (!component().running()) {
+      std::cerr << kProgram << ": the component " << component().describeEnd()
                 << " before its control socket opened" << std::endl;
       return false;
     }
@@ -625,18 +734,26 @@ bool Demo::connectControl() {
   }
   control_.setAbortCheck([] { return interrupted(); });
 
+  // The driver lists the wheelchair once the middleware has connected their
+  // ports, a moment after its socket opens; the stand-in's host at once.
   Json reply;
-  if (!control_.request({{"cmd", "list"}}, reply, kRequestTimeout, &error)) {
-    std::cerr << kProgram << ": list: " << error << std::endl;
-    return false;
-  }
   bool found = false;
-  for (const Json& c : reply.value("components", Json::array())) {
-    if (c.value("instance", "") == kInstance) {
-      found = true;
-      progress(format("component %s is %s, execution context at %g Hz", kInstance,
-                      c.value("state", "?").c_str(), c.value("rate", 0.0)));
+  while (!found) {
+    if (!control_.request({{"cmd", "list"}}, reply, kRequestTimeout, &error)) {
+      std::cerr << kProgram << ": list: " << error << std::endl;
+      return false;
     }
+    for (const Json& c : reply.value("components", Json::array())) {
+      if (c.value("instance", "") == kInstance) {
+        found = true;
+        progress(format("component %s is %s, execution context at %g Hz", kInstance,
+                        c.value("state", "?").c_str(), c.value("rate", 0.0)));
+      }
+    }
+    if (found || !options_.openrtm || interrupted() || Clock::now() >= deadline) {
+      break;
+    }
+    std::this_thread::sleep_for(50ms);
   }
   if (!found) {
     std::cerr << kProgram << ": the host does not run " << kInstance << ": " << reply.dump()
@@ -735,8 +852,8 @@ bool Demo::drive() {
     ++commandsSent_;
     commandCsv_.line(format("%.4f,%.4f,%.4f,%.4f,\"%s\"", sentAt, segment.linear, 0.0,
                             segment.angular, segment.what.c_str()));
-    if (!component_.running()) {
-      std::cerr << kProgram << ": the component " << component_.describeEnd() << std::endl;
+    if (!component().running()) {
+      std::cerr << kProgram << ": the component " << component().describeEnd() << std::endl;
       return false;
     }
     // The next command is due one period on, or at once when the move changes.
@@ -762,22 +879,37 @@ bool Demo::deactivateAndShutDown() {
     return false;
   }
   active_ = false;
-  if (!control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error) ||
-      !reply.value("ok", false)) {
+  if (options_.openrtm) {
+    // Ctrl-C's way: the middleware finalizes the component and unbinds it.
+    component().signal(SIGINT);
+  } else if (!control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error) ||
+             !reply.value("ok", false)) {
     std::cerr << kProgram << ": shutdown: " << (error.empty() ? reply.dump() : error) << std::endl;
     return false;
   }
   shutDown_ = true;
-  if (!component_.waitFor(kExitTimeout)) {
+  if (!component().waitFor(kExitTimeout)) {
     std::cerr << kProgram << ": the component did not exit within " << kExitTimeout.count()
               << " s of the shutdown request" << std::endl;
     return false;
   }
-  if (!component_.exitedCleanly()) {
-    std::cerr << kProgram << ": the component " << component_.describeEnd() << std::endl;
+  if (!component().exitedCleanly()) {
+    std::cerr << kProgram << ": the component " << component().describeEnd() << std::endl;
     return false;
   }
-  progress("component shut down (" + component_.describeEnd() + ")");
+  progress("component shut down (" + component().describeEnd() + ")");
+  if (options_.openrtm) {
+    if (!session_->waitForName(std::string(kInstance) + ".rtc", false, kExitTimeout, &error)) {
+      std::cerr << kProgram << ": " << error << std::endl;
+      return false;
+    }
+    progress(std::string(kInstance) + ".rtc unbound from the naming service");
+    if (!control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error) ||
+        !session_->driver().waitFor(kExitTimeout)) {
+      std::cerr << kProgram << ": the driver did not shut down: " << error << std::endl;
+      return false;
+    }
+  }
   return true;
 }
 
@@ -890,6 +1022,13 @@ void Demo::printSummary() {
 
   std::ostringstream s;
   s << "\nsummary\n"
+    << "  middleware:        "
+    << (options_.openrtm
+            ? format("OpenRTM-aist %s; commands and samples through the driver component, "
+                     "connected by the middleware",
+                     kOpenRtmVersion)
+            : std::string("the in-tree stand-in; commands and samples over its control socket"))
+    << "\n"
     << format("  distance driven:   %.2f m (ground truth); odometry path %.2f m\n", truth.distance,
               odometryPath_)
     << format("  final pose, truth:    %s\n", poseText(truth.x, truth.y, truth.theta).c_str())
@@ -929,7 +1068,7 @@ void Demo::printSummary() {
 void Demo::teardown() {
   // Stops what is still running, in the reverse order of starting; each
   // step does nothing once done.
-  if (component_.running()) {
+  if (component().running()) {
     if (control_.isOpen() && !interrupted()) {
       std::string error;
       Json reply;
@@ -937,19 +1076,23 @@ void Demo::teardown() {
         control_.request({{"cmd", "deactivate"}, {"component", kInstance}}, reply,
                          kDeactivationTimeout, &error);
       }
-      control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error);
-      component_.waitFor(kExitTimeout);
+      if (options_.openrtm) {
+        component().signal(SIGINT);
+      } else {
+        control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error);
+      }
+      component().waitFor(kExitTimeout);
     }
-    if (component_.running()) {
-      // On SIGTERM the host deactivates the component (the chair stops) and
-      // shuts down; an activation under way is finished first, which can
-      // take the whole handshake. A second Ctrl-C ends the waiting.
-      component_.signal(SIGTERM);
+    if (component().running()) {
+      // On SIGTERM the stand-in's host (on SIGINT OpenRTM-aist) deactivates
+      // the component (the chair stops) and shuts down; an activation under
+      // way is cut short. A second Ctrl-C ends the waiting.
+      component().signal(options_.openrtm ? SIGINT : SIGTERM);
       const auto deadline = Clock::now() + kActivationTimeout;
-      while (component_.running() && Clock::now() < deadline && g_signals.load() < 2) {
+      while (component().running() && Clock::now() < deadline && g_signals.load() < 2) {
         std::this_thread::sleep_for(20ms);
       }
-      component_.stop(0ms);
+      component().stop(0ms);
     }
   }
   stopEvents_ = true;
@@ -958,6 +1101,7 @@ void Demo::teardown() {
   }
   events_.close();
   control_.close();
+  session_.reset();  // the driver and the naming service
   stopTruth_ = true;
   if (truthThread_.joinable()) {
     truthThread_.join();
@@ -990,6 +1134,11 @@ void Demo::truthLoop() {
     std::this_thread::sleep_until(next);
     const ChairState state = board_.state();
     const auto& p = state.pose;
+    if (truthSamples_ > 0 && p.time <= lastTruth_.pose.time) {
+      // Woken late (a loaded machine), the loop runs the missed periods at
+      // once; rows of the same instant would only repeat the last one.
+      continue;
+    }
     const double v = 0.5 * (state.motors.right + state.motors.left);
     const double w = (state.motors.right - state.motors.left) / 0.5488;
     truthCsv_.line(format("%.3f,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f,%.6f", p.time, p.x, p.y, p.theta,

@@ -1,0 +1,287 @@
+// The component built against the real OpenRTM-aist, run as its users run
+// it: registered in a naming service, configured by rtc.conf and its own
+// file, activated by preactivation, connected to a peer (the driver
+// component) by preconnect, stopped by SIGINT. The simulated board in this
+// process gives the ground truth.
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "component_rig.h"
+#include "openrtm_session.h"
+#include "output_checks.h"
+#include "wheel_commands.h"
+
+namespace component_test {
+namespace {
+
+using tolvarine_tools::OpenRtmSession;
+
+constexpr char kName[] = "TolvarineContorollerModule0.rtc";
+constexpr double kPi = 3.14159265358979323846;
+
+// v = 0.3, w = 0.5 with the tread 0.2744 of the component's file:
+// A = 0.3 + 0.1372 = 0.4372, B = 0.1628. FORWARD:
+//   right +0.4372 * 123.2917 = +53.903 -> 53 (0x41)
+//   left  -0.1628 * 124.4167 = -20.255 -> -21 (0x40)
+// (the default tread 0.5488 would give right 70, left 4 of 0x40).
+constexpr WheelBytes kForwardLeftTurn{0x40, 0x41, 21, 53};
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class OpenRtmTest : public ::testing::Test {
+ protected:
+  // The naming service, then the component: parameters in rtc.conf (the
+  // port, the rate) and in its own file (the tread, the direction, how long
+  // OpenRTM-aist waits for the activation), activated at start-up. With
+  // `driver`, the driver too, its ports connected to the wheelchair's.
+  void start(const std::string& moreRtcConf, bool driver) {
+    std::string error;
+    ASSERT_TRUE(session.startNamingService(&error)) << error;
+    rig.dir().write("TolvarineContorollerModule.conf",
+                    "conf.default.Foward_Direction: FORWARD\n"
+                    "conf.default.Tolvarine_Tread_meter: 0.2744\n"
+                    "exec_cxt.activation_timeout: 3.0\n");
+    const std::string rtc =
+        "exec_cxt.periodic.rate: 30\n"
+        "Category.TolvarineContorollerModule.config_file: " +
+        rig.dir().file("TolvarineContorollerModule.conf") +
+        "\n"
+        "Category.TolvarineContorollerModule.conf.default.COM_Port: " +
+        rig.devicePath() + "\nmanager.components.preactivation: TolvarineContorollerModule0\n" +
+        moreRtcConf;
+    ASSERT_TRUE(session.startComponent(rtc, kStartTimeout, &error)) << error << "\n"
+                                                                    << log("component.log");
+    if (driver) {
+      ASSERT_TRUE(session.startDriver(true, kStartTimeout, &error)) << error << log("driver.log");
+      client.reset(new ControlClient(session.driverSocket()));
+    }
+  }
+
+  std::string log(const char* name) const { return readFile(session.file(name)); }
+
+  // The wheelchair as the driver sees it through the middleware, once it is
+  // connected and in `state`.
+  json peerIn(const std::string& state) {
+    json peer;
+    eventually(
+        [&] {
+          const json list = client->request({{"cmd", "list"}});
+          const json components = list.value("components", json::array());
+          peer = components.empty() ? json::object() : components[0];
+          return peer.value("state", "") == state;
+        },
+        kTransitionTimeout);
+    EXPECT_EQ(peer.value("state", ""), state) << peer.dump();
+    return peer;
+  }
+
+  ::testing::AssertionResult shutsDownOnSigint() {
+    session.component().signal(SIGINT);
+    if (!session.component().waitFor(kExitTimeout)) {
+      return ::testing::AssertionFailure()
+             << "still running " << kExitTimeout.count() << " ms after SIGINT";
+    }
+    if (!session.component().exitedCleanly()) {
+      return ::testing::AssertionFailure() << session.component().describeEnd();
+    }
+    std::string error;
+    if (!session.waitForName(kName, false, kExitTimeout, &error)) {
+      return ::testing::AssertionFailure() << error;
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  ComponentRig rig;
+  OpenRtmSession session{{TOLVARINE_OPENRTM_COMPONENT_EXE, TOLVARINE_OPENRTM_DRIVER_EXE},
+                         rig.dir().path()};
+  std::unique_ptr<ControlClient> client;
+};
+
+TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
+  ASSERT_NO_FATAL_FAILURE(start("", true));
+
+  std::vector<std::string> names;
+  std::string error;
+  ASSERT_TRUE(session.boundNames(names, &error)) << error;
+  EXPECT_NE(std::find(names.begin(), names.end(), kName), names.end())
+      << "not bound in " << OpenRtmSession::hostContext();
+
+  // Activated at start-up within the time OpenRTM-aist was told to wait.
+  const json peer = peerIn("ACTIVE");
+  EXPECT_EQ(peer.value("instance", ""), kInstance);
+  EXPECT_NEAR(peer.value("rate", 0.0), 30.0, 1e-3);
+  EXPECT_TRUE(eventually(
+      [&] { return contains(log("component.rtc.log"), "TolvarineContorollerModule0 activated"); },
+      kTransitionTimeout));
+  EXPECT_FALSE(contains(log("component.rtc.log"), "activation filed"));
+
+  // The types peers see on the ports.
+  const json expectedPorts = {
+      {{"direction", "in"}, {"name", "VelocityIn"}, {"type", "IDL:ZEQ/TimedVelocity2D:1.0"}},
+      {{"direction", "out"}, {"name", "VelocityOut"}, {"type", "IDL:ZEQ/TimedVelocity2D:1.0"}},
+      {{"direction", "out"}, {"name", "OdmetoryOut"}, {"type", "IDL:ZEQ/TimedPose2D:1.0"}}};
+  EXPECT_EQ(peer.value("ports", json::array()), expectedPorts);
+
+  const json config = client->request({{"cmd", "get"}}).value("config", json::object());
+  EXPECT_EQ(config.value("COM_Port", ""), rig.devicePath());
+  EXPECT_EQ(config.value("Tolvarine_Tread_meter", ""), "0.2744");
+  EXPECT_EQ(config.value("Foward_Direction", ""), "FORWARD");
+
+  ASSERT_TRUE(client->request({{"cmd", "subscribe"}, {"ports", {"OdmetoryOut", "VelocityOut"}}})
+                  .value("ok", false));
+
+  // A command of OpenRTM-aist's own RTC::TimedVelocity2D is connected as
+  // well (the middleware compares no types), but cannot be read as
+  // ZEQ::TimedVelocity2D, and the chair stays at rest. 1.2 reports the write
+  // as failed (and drops the connection); 2.0 takes it without a word.
+  const json wrong = client->request({{"cmd", "write"},
+                                      {"port", "VelocityIn"},
+                                      {"via", "RtcVelocityCommand"},
+                                      {"sample", {{"data", {{"vx", 0.3}, {"vy", 0}, {"va", 0}}}}}});
+  EXPECT_EQ(wrong.value("written", false), TOLVARINE_OPENRTM_MAJOR >= 2) << wrong.dump();
+  EXPECT_TRUE(rig.settlesOn(kStandstill, 15));
+
+  const auto driveStart = Clock::now();
+  const std::size_t before = client->eventCount();
+  auto command = [&](double vx, double va) {
+    const json reply =
+        client->request({{"cmd", "write"},
+                         {"port", "VelocityIn"},
+                         {"sample", {{"data", {{"vx", vx}, {"vy", 0}, {"va", va}}}}}});
+    EXPECT_EQ(reply.value("written", false), true) << reply.dump();
+  };
+  command(0.3, 0.0);
+  EXPECT_TRUE(rig.settlesOn(kForwardStraight));
+  command(0.3, 0.5);
+  EXPECT_TRUE(rig.settlesOn(kForwardLeftTurn));
+  command(0.0, 0.0);
+  EXPECT_TRUE(rig.settlesOn(kStandstill));
+
+  // At rest, the last pose published is where the board has the chair.
+  ASSERT_TRUE(eventually(
+      [&] {
+        const auto motors = rig.board().state().motors;
+        return motors.right == 0.0 && motors.left == 0.0;
+      },
+      kTransitionTimeout));
+  const std::size_t atRest = client->eventCount();
+  ASSERT_TRUE(client->waitForEvents(
+      [&](const std::vector<ControlClient::Event>& e) { return e.size() >= atRest + 6; },
+      kTransitionTimeout));
+  const double driveSeconds = std::chrono::duration<double>(Clock::now() - driveStart).count();
+  std::vector<ControlClient::Event> events = client->events();
+  events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(before));
+  std::vector<ControlClient::Event> own;
+  std::vector<json> misread;  // VelocityOut read as RTC::TimedVelocity2D
+  for (const ControlClient::Event& e : events) {
+    if (e.body.value("via", "") == "RtcVelocity") {
+      misread.push_back(e.body.at("sample"));
+    } else {
+      own.push_back(e);
+    }
+  }
+  const std::size_t cycles = expectWellFormedCycles(own);
+  // 30 Hz, with room for a slow machine.
+  EXPECT_GE(static_cast<double>(cycles), driveSeconds * 30.0 / 5.0) << driveSeconds << " s";
+
+  const std::vector<json> poses = samplesOf(own, "OdmetoryOut");
+  ASSERT_FALSE(poses.empty());
+  const json& last = poses.back().at("data");
+  const auto truth = rig.board().state().pose;
+  EXPECT_GT(truth.distance, 0.2);
+  EXPECT_NEAR(last.at("position").at("x").get<double>(), truth.x, 0.05);
+  EXPECT_NEAR(last.at("position").at("y").get<double>(), truth.y, 0.05);
+  EXPECT_NEAR(std::remainder(last.at("heading").get<double>() - truth.theta, 2.0 * kPi), 0.0, 0.05);
+
+  // The other way round the types do not match either, and nothing says
+  // so: the same bytes read as RTC::TimedVelocity2D put the path speed into
+  // vy, and the turn rate is lost.
+  const std::vector<json> velocities = samplesOf(own, "VelocityOut");
+  std::size_t compared = 0;
+  bool moving = false;
+  for (const json& m : misread) {
+    for (const json& v : velocities) {
+      if (v.at("tm") == m.at("tm")) {
+        EXPECT_EQ(m.at("data").at("vx"), 0.0);
+        EXPECT_EQ(m.at("data").at("vy"), v.at("data").at("vx"));
+        EXPECT_EQ(m.at("data").at("va"), 0.0);
+        moving = moving || v.at("data").at("vx").get<double>() > 0.1;
+        ++compared;
+      }
+    }
+  }
+  EXPECT_GE(compared, cycles / 2);
+  EXPECT_TRUE(moving);
+
+  // SIGINT while the chair moves: exit status 0, the chair stopped, the
+  // name unbound.
+  command(0.3, 0.0);
+  EXPECT_TRUE(rig.settlesOn(kForwardStraight));
+  EXPECT_TRUE(shutsDownOnSigint());
+  EXPECT_TRUE(rig.boardReleased());
+  EXPECT_TRUE(rig.lastFrameIsStop());
+}
+
+TEST_F(OpenRtmTest, LostLinkPutsTheComponentInErrorAndTheChairAtRest) {
+  ASSERT_NO_FATAL_FAILURE(start("", true));
+  peerIn("ACTIVE");
+  ASSERT_TRUE(client
+                  ->request({{"cmd", "write"},
+                             {"port", "VelocityIn"},
+                             {"sample", {{"data", {{"vx", 0.3}, {"vy", 0}, {"va", 0}}}}}})
+                  .value("written", false));
+  EXPECT_TRUE(rig.settlesOn(kForwardStraight));
+
+  rig.board().setSilent(true);
+  EXPECT_TRUE(eventually([&] { return contains(log("component.log"), "the link is lost"); },
+                         kTransitionTimeout))
+      << log("component.log");
+  peerIn("ERROR");
+  // onAborting released the chair: a last stop command, the device closed.
+  EXPECT_TRUE(rig.boardReleased());
+  EXPECT_TRUE(rig.lastFrameIsStop());
+  EXPECT_TRUE(shutsDownOnSigint());
+}
+
+TEST_F(OpenRtmTest, SigintDuringTheHandshakeEndsItAtOnce) {
+  rig.board().setSilent(true);
+  // The trace level logs when the manager runs: on 2.0.2 a SIGINT that
+  // comes earlier, while the preactivation is still waited for, is lost.
+  ASSERT_NO_FATAL_FAILURE(start("logger.log_level: TRACE\n", false));
+  ASSERT_TRUE(eventually(
+      [&] {
+        return contains(log("component.rtc.log"), "Manager::runManager()") &&
+               contains(log("component.log"), "wait for wheel chair...");
+      },
+      kStartTimeout))
+      << log("component.log");
+
+  // The handshake would wait 10 s for the board; the component's exit()
+  // override, which the middleware's shutdown calls, ends it.
+  const auto signalled = Clock::now();
+  EXPECT_TRUE(shutsDownOnSigint());
+  const double took = std::chrono::duration<double>(Clock::now() - signalled).count();
+  EXPECT_LT(took, 5.0) << "s from SIGINT to the exit";
+  EXPECT_TRUE(contains(log("component.log"), "connection abandoned")) << log("component.log");
+  for (const ReceivedFrame& frame : rig.board().frames()) {
+    EXPECT_TRUE(!frame.valid || isStopCommand(frame)) << describe(frame);
+  }
+  EXPECT_TRUE(rig.lastFrameIsStop());
+}
+
+}  // namespace
+}  // namespace component_test

@@ -1,0 +1,287 @@
+#include "openrtm_session.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace tolvarine_tools {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr const char* kComponent = "TolvarineContorollerModule0";
+constexpr const char* kDriver = "TolvarineDriver0";
+
+bool fail(std::string* error, const std::string& why) {
+  if (error != nullptr) {
+    *error = why;
+  }
+  return false;
+}
+
+// A port of 127.0.0.1 that nothing listens on at this moment.
+int freeLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  int port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return port;
+}
+
+bool accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return ok;
+}
+
+bool socketAccepts(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr.sun_path) {
+    return false;
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return ok;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+OpenRtmSession::OpenRtmSession(const Programs& programs, const std::string& folder,
+                               std::function<bool()> abort)
+    : programs_(programs), folder_(folder), abort_(std::move(abort)) {}
+
+OpenRtmSession::~OpenRtmSession() {
+  driver_.stop(2s);
+  if (component_.running()) {
+    // SIGINT is the middleware's own shutdown: the chair is stopped first.
+    component_.signal(SIGINT);
+    if (!component_.waitFor(15s)) {
+      component_.stop(0ms);
+    }
+  }
+  naming_.stop(2s);
+  if (!socketDir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(socketDir_, ec);
+  }
+}
+
+std::string OpenRtmSession::hostContext() {
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  return std::string(host) + ".host_cxt";
+}
+
+bool OpenRtmSession::startNamingService(std::string* error) {
+  omniNames_ = findProgram("omniNames");
+  nameclt_ = findProgram("nameclt");
+  if (omniNames_.empty() || nameclt_.empty()) {
+    return fail(error,
+                "omniNames or nameclt is not installed (Debian packages omniorb-nameserver and "
+                "omniorb; bash scripts/install-deps.sh installs them)");
+  }
+  // The port was free a moment ago; should another program take it first,
+  // omniNames ends and the next port is tried.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int port = freeLoopbackPort();
+    const std::string data = file("naming-" + std::to_string(port));
+    std::error_code ec;
+    std::filesystem::create_directories(data, ec);
+    const std::string endpoint = "giop:tcp:127.0.0.1:" + std::to_string(port);
+    if (port == 0 || !naming_.start({omniNames_, "-start", std::to_string(port), "-always",
+                                     "-datadir", data, "-ORBendPoint", endpoint},
+                                    folder_, file("naming.log"), error)) {
+      continue;
+    }
+    const auto deadline = Clock::now() + 10s;
+    while (naming_.running() && !accepts(port) && Clock::now() < deadline && !aborted()) {
+      std::this_thread::sleep_for(20ms);
+    }
+    if (naming_.running() && accepts(port)) {
+      port_ = port;
+      return true;
+    }
+    naming_.stop(1s);
+    if (aborted()) {
+      return fail(error, "interrupted");
+    }
+  }
+  return fail(error, "omniNames did not start; see " + file("naming.log"));
+}
+
+std::string OpenRtmSession::commonConf(const std::string& logName) const {
+  std::ostringstream conf;
+  conf << "# The session's own naming service; CORBA on the loopback interface only.\n"
+       << "corba.nameservers: 127.0.0.1:" << port_ << "\n"
+       << "corba.endpoints: 127.0.0.1:\n"
+       << "naming.formats: %h.host_cxt/%n.rtc\n"
+       << "logger.file_name: " << file(logName) << "\n";
+  return conf.str();
+}
+
+bool OpenRtmSession::startComponent(const std::string& rtcConf, std::chrono::milliseconds timeout,
+                                    std::string* error) {
+  {
+    std::ofstream conf(file("rtc.conf"));
+    conf << commonConf("component.rtc.log") << rtcConf;
+    if (!conf) {
+      return fail(error, "cannot write " + file("rtc.conf"));
+    }
+  }
+  if (!component_.start({programs_.component, "-f", file("rtc.conf")}, folder_,
+                        file("component.log"), error)) {
+    return false;
+  }
+  return waitForName(std::string(kComponent) + ".rtc", true, timeout, error);
+}
+
+bool OpenRtmSession::startDriver(bool wrongTypes, std::chrono::milliseconds timeout,
+                                 std::string* error) {
+  // Socket paths are short; the folder may not be.
+  char pattern[] = "/tmp/tolvarine-driver.XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) {
+    return fail(error, std::string("mkdtemp: ") + std::strerror(errno));
+  }
+  socketDir_ = pattern;
+  driverSocket_ = socketDir_ + "/driver.sock";
+  const std::string peer =
+      "rtcname://127.0.0.1:" + std::to_string(port_) + "/" + hostContext() + "/" + kComponent;
+  std::vector<std::pair<const char*, const char*>> links = {
+      {"VelocityCommand", "VelocityIn"}, {"Velocity", "VelocityOut"}, {"Odometry", "OdmetoryOut"}};
+  if (wrongTypes) {
+    links.push_back({"RtcVelocityCommand", "VelocityIn"});
+    links.push_back({"RtcVelocity", "VelocityOut"});
+  }
+  std::string preconnect;
+  for (const auto& link : links) {
+    preconnect += (preconnect.empty() ? "" : ", ") + std::string(kDriver) + "." + link.first +
+                  "?port=" + peer + "." + link.second;
+  }
+  {
+    std::ofstream conf(file("driver.conf"));
+    conf << commonConf("driver.rtc.log")
+         << "# Often enough that no in-port buffer fills up between two reads.\n"
+         << "exec_cxt.periodic.rate: 100\n"
+         << "manager.components.preactivation: " << kDriver << "\n"
+         << "manager.components.preconnect: " << preconnect << "\n"
+         << "tolvarine.driver.control_socket: " << driverSocket_ << "\n";
+    if (!conf) {
+      return fail(error, "cannot write " + file("driver.conf"));
+    }
+  }
+  if (!driver_.start({programs_.driver, "-f", file("driver.conf")}, folder_, file("driver.log"),
+                     error)) {
+    return false;
+  }
+  const auto deadline = Clock::now() + timeout;
+  while (!socketAccepts(driverSocket_)) {
+    if (!driver_.running()) {
+      return fail(error, "the driver " + driver_.describeEnd() + "; see " + file("driver.log"));
+    }
+    if (aborted() || Clock::now() >= deadline) {
+      return fail(error, aborted() ? "interrupted" : "the driver's control socket did not open");
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+bool OpenRtmSession::boundNames(std::vector<std::string>& names, std::string* error) {
+  names.clear();
+  const std::string out = file("nameclt.out");
+  std::error_code ec;
+  std::filesystem::remove(out, ec);
+  ChildProcess client;
+  const std::string ref =
+      "NameService=corbaloc:iiop:127.0.0.1:" + std::to_string(port_) + "/NameService";
+  if (!client.start({nameclt_, "-ORBInitRef", ref, "list", hostContext()}, folder_, out, error)) {
+    return false;
+  }
+  if (!client.waitFor(10s)) {
+    client.stop(0ms);
+    return fail(error, "nameclt did not answer within 10 s");
+  }
+  const std::string text = readFile(out);
+  if (!client.exitedCleanly()) {
+    // Nothing has registered yet: the context itself is missing.
+    if (text.find("NotFound") != std::string::npos) {
+      return true;
+    }
+    return fail(error, "nameclt " + client.describeEnd() + ": " + text);
+  }
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    line.erase(0, line.find_first_not_of(" \t"));
+    line.erase(line.find_last_not_of(" \t\r") + 1);
+    if (!line.empty()) {
+      names.push_back(line);
+    }
+  }
+  return true;
+}
+
+bool OpenRtmSession::waitForName(const std::string& name, bool bound,
+                                 std::chrono::milliseconds timeout, std::string* error) {
+  const auto deadline = Clock::now() + timeout;
+  std::vector<std::string> names;
+  for (;;) {
+    if (!boundNames(names, error)) {
+      return false;
+    }
+    if ((std::find(names.begin(), names.end(), name) != names.end()) == bound) {
+      return true;
+    }
+    if (bound && !component_.running()) {
+      return fail(error, "the component " + component_.describeEnd() + " before " + name +
+                             " was bound; see " + file("component.log"));
+    }
+    if (aborted() || Clock::now() >= deadline) {
+      return fail(error, aborted() ? "interrupted"
+                                   : name + (bound ? " was not bound" : " stayed bound") +
+                                         " in the naming service");
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+}
+
+}  // namespace tolvarine_tools

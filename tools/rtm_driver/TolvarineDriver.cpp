@@ -1,0 +1,411 @@
+// -*- C++ -*-
+#include "TolvarineDriver.h"
+
+#include <rtm/NVUtil.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+#include <vector>
+
+using tolvarine_driver::Json;
+using tolvarine_driver::RequestError;
+
+namespace {
+
+// clang-format off
+static const char* driver_spec[] = {
+    "implementation_id", "TolvarineDriver",
+    "type_name", "TolvarineDriver",
+    "description", "Drives the wheelchair component for the demo and the tests",
+    "version", "1.0.0",
+    "vendor", "Tolvarine",
+    "category", "Tolvarine",
+    "activity_type", "PERIODIC",
+    "kind", "DataFlowComponent",
+    "max_instance", "1",
+    "language", "C++",
+    "lang_type", "compile",
+    ""};
+// clang-format on
+
+const char* kCommandPort = "VelocityIn";
+const char* kVelocityPort = "VelocityOut";
+const char* kOdometryPort = "OdmetoryOut";
+
+const char* stateName(RTC::LifeCycleState state) {
+  switch (state) {
+    case RTC::CREATED_STATE:
+      return "CREATED";
+    case RTC::INACTIVE_STATE:
+      return "INACTIVE";
+    case RTC::ACTIVE_STATE:
+      return "ACTIVE";
+    case RTC::ERROR_STATE:
+      return "ERROR";
+  }
+  return "UNKNOWN";
+}
+
+const char* returnCodeName(RTC::ReturnCode_t code) {
+  switch (code) {
+    case RTC::RTC_OK:
+      return "RTC_OK";
+    case RTC::RTC_ERROR:
+      return "RTC_ERROR";
+    case RTC::BAD_PARAMETER:
+      return "BAD_PARAMETER";
+    case RTC::UNSUPPORTED:
+      return "UNSUPPORTED";
+    case RTC::OUT_OF_RESOURCES:
+      return "OUT_OF_RESOURCES";
+    case RTC::PRECONDITION_NOT_MET:
+      return "PRECONDITION_NOT_MET";
+  }
+  return "UNKNOWN";
+}
+
+Json timeJson(const RTC::Time& tm) {
+  return Json{{"sec", tm.sec}, {"nsec", tm.nsec}};
+}
+
+template <class Sequence>
+Json sequenceJson(const Sequence& seq) {
+  Json list = Json::array();
+  for (CORBA::ULong i = 0; i < seq.length(); ++i) {
+    list.push_back(seq[i]);
+  }
+  return list;
+}
+
+Json velocityJson(const RTC::Velocity2D& v) {
+  return Json{{"vx", v.vx}, {"vy", v.vy}, {"va", v.va}};
+}
+
+void stamp(RTC::Time& tm) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
+  tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
+}
+
+double number(const Json& data, const char* field) {
+  const Json::const_iterator it = data.find(field);
+  if (it == data.end() || !it->is_number() || !std::isfinite(it->get<double>())) {
+    throw RequestError(std::string("\"sample\".\"data\".\"") + field + "\" must be a number");
+  }
+  return it->get<double>();
+}
+
+std::string describe(const CORBA::Exception& e) {
+  return std::string("the component did not answer the request (CORBA ") + e._name() + ")";
+}
+
+}  // namespace
+
+TolvarineDriver::TolvarineDriver(RTC::Manager* manager)
+    : RTC::DataFlowComponentBase(manager),
+      m_commandOut("VelocityCommand", m_command),
+      m_rtcCommandOut("RtcVelocityCommand", m_rtcCommand),
+      m_velocityIn("Velocity", m_velocity),
+      m_odometryIn("Odometry", m_odometry),
+      m_rtcVelocityIn("RtcVelocity", m_rtcVelocity) {}
+
+TolvarineDriver::~TolvarineDriver() {
+  if (m_server) {
+    m_server->stop();
+  }
+}
+
+RTC::ReturnCode_t TolvarineDriver::onInitialize() {
+  addOutPort("VelocityCommand", m_commandOut);
+  addOutPort("RtcVelocityCommand", m_rtcCommandOut);
+  addInPort("Velocity", m_velocityIn);
+  addInPort("Odometry", m_odometryIn);
+  addInPort("RtcVelocity", m_rtcVelocityIn);
+
+  const std::string path = RTC::Manager::instance().getConfig().getProperty(
+      "tolvarine.driver.control_socket", "./" + std::string(getInstanceName()) + ".sock");
+  m_server.reset(new tolvarine_driver::BridgeServer(*this));
+  try {
+    m_server->start(path);
+  } catch (const std::exception& e) {
+    std::cerr << "TolvarineDriver: " << e.what() << std::endl;
+    m_server.reset();
+    return RTC::RTC_ERROR;
+  }
+  std::cerr << "TolvarineDriver: control socket " << path << std::endl;
+  return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t TolvarineDriver::onFinalize() {
+  // Before the ports go: no client may write into them any more.
+  if (m_server) {
+    m_server->stop();
+  }
+  return RTC::RTC_OK;
+}
+
+RTC::ReturnCode_t TolvarineDriver::onExecute(RTC::UniqueId /*ec_id*/) {
+  struct Received {
+    CORBA::ULong sec;
+    CORBA::ULong nsec;
+    int order;  // the wheelchair writes the pose of a cycle before its velocity
+    const char* port;
+    const char* via;
+    Json sample;
+  };
+  std::vector<Received> received;
+  // Velocities first: the pose of each velocity read here is in its buffer
+  // already, so that sorting by time stamp publishes every cycle in the
+  // order it was written.
+  while (m_velocityIn.isNew()) {
+    m_velocityIn.read();
+    received.push_back(Received{m_velocity.tm.sec, m_velocity.tm.nsec, 1, kVelocityPort, "Velocity",
+                                Json{{"tm", timeJson(m_velocity.tm)},
+                                     {"id", sequenceJson(m_velocity.id)},
+                                     {"data", velocityJson(m_velocity.data)},
+                                     {"error", sequenceJson(m_velocity.error)}}});
+  }
+  while (m_rtcVelocityIn.isNew()) {
+    m_rtcVelocityIn.read();
+    received.push_back(Received{
+        m_rtcVelocity.tm.sec, m_rtcVelocity.tm.nsec, 2, kVelocityPort, "RtcVelocity",
+        Json{{"tm", timeJson(m_rtcVelocity.tm)}, {"data", velocityJson(m_rtcVelocity.data)}}});
+  }
+  while (m_odometryIn.isNew()) {
+    m_odometryIn.read();
+    const RTC::Pose2D& p = m_odometry.data;
+    received.push_back(Received{
+        m_odometry.tm.sec, m_odometry.tm.nsec, 0, kOdometryPort, "Odometry",
+        Json{{"tm", timeJson(m_odometry.tm)},
+             {"id", sequenceJson(m_odometry.id)},
+             {"data",
+              {{"position", {{"x", p.position.x}, {"y", p.position.y}}}, {"heading", p.heading}}},
+             {"error", sequenceJson(m_odometry.error)}}});
+  }
+  std::stable_sort(received.begin(), received.end(), [](const Received& a, const Received& b) {
+    return a.sec != b.sec ? a.sec < b.sec : a.nsec != b.nsec ? a.nsec < b.nsec : a.order < b.order;
+  });
+  for (const Received& r : received) {
+    publish(r.port, r.via, r.sample);
+  }
+  return RTC::RTC_OK;
+}
+
+void TolvarineDriver::publish(const char* port, const char* via, const Json& sample) {
+  std::string instance;
+  {
+    std::lock_guard<std::mutex> lock(m_peerMutex);
+    instance = m_peerInstance;
+  }
+  if (instance.empty()) {
+    RTC::RTObject_var peer = findPeer(instance);
+  }
+  if (!m_server) {
+    return;
+  }
+  m_server->publish(port, Json{{"event", "sample"},
+                               {"component", instance},
+                               {"port", port},
+                               {"via", via},
+                               {"sample", sample}});
+}
+
+std::string TolvarineDriver::portName(const std::string& name) {
+  const std::string::size_type dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(dot + 1);
+}
+
+Json TolvarineDriver::handle(const Json& request) {
+  const std::string cmd = request.value("cmd", "");
+  try {
+    if (cmd == "list") {
+      return list();
+    }
+    if (cmd == "activate" || cmd == "deactivate" || cmd == "reset") {
+      return transition(cmd, request);
+    }
+    if (cmd == "get") {
+      return configuration(request);
+    }
+    if (cmd == "write") {
+      return write(request);
+    }
+    if (cmd == "shutdown") {
+      // Ends this driver only; the wheelchair's process is its own.
+      RTC::Manager::instance().terminate();
+      return Json::object();
+    }
+  } catch (const CORBA::Exception& e) {
+    throw RequestError(describe(e));
+  }
+  throw RequestError(
+      (cmd.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + cmd + "\"") +
+      "; commands: list, activate, deactivate, reset, get, write, subscribe, "
+      "unsubscribe, shutdown");
+}
+
+RTC::RTObject_ptr TolvarineDriver::findPeer(std::string& instance) {
+  RTC::PortBase* ports[] = {&m_commandOut, &m_velocityIn, &m_odometryIn, &m_rtcCommandOut,
+                            &m_rtcVelocityIn};
+  for (RTC::PortBase* port : ports) {
+    RTC::ConnectorProfileList_var connectors = port->get_connector_profiles();
+    for (CORBA::ULong c = 0; c < connectors->length(); ++c) {
+      const RTC::PortServiceList& ends = connectors[c].ports;
+      for (CORBA::ULong e = 0; e < ends.length(); ++e) {
+        if (ends[e]->_is_equivalent(port->getPortRef())) {
+          continue;
+        }
+        try {
+          RTC::PortProfile_var profile = ends[e]->get_port_profile();
+          RTC::RTObject_var owner = RTC::RTObject::_duplicate(profile->owner);
+          RTC::ComponentProfile_var component = owner->get_component_profile();
+          instance = static_cast<const char*>(component->instance_name);
+          std::lock_guard<std::mutex> lock(m_peerMutex);
+          m_peerInstance = instance;
+          return owner._retn();
+        } catch (const CORBA::SystemException&) {
+          // A peer that has gone; its connector is dropped on the next write.
+        }
+      }
+    }
+  }
+  return RTC::RTObject::_nil();
+}
+
+Json TolvarineDriver::list() {
+  Json components = Json::array();
+  std::string instance;
+  RTC::RTObject_var peer = findPeer(instance);
+  if (!CORBA::is_nil(peer)) {
+    RTC::ComponentProfile_var profile = peer->get_component_profile();
+    Json entry{{"instance", instance},
+               {"type", static_cast<const char*>(profile->type_name)},
+               {"category", static_cast<const char*>(profile->category)}};
+    RTC::ExecutionContextList_var contexts = peer->get_owned_contexts();
+    if (contexts->length() > 0) {
+      entry["state"] = stateName(contexts[0]->get_component_state(peer));
+      entry["rate"] = contexts[0]->get_rate();
+    }
+    Json ports = Json::array();
+    RTC::PortServiceList_var services = peer->get_ports();
+    for (CORBA::ULong i = 0; i < services->length(); ++i) {
+      RTC::PortProfile_var port = services[i]->get_port_profile();
+      const std::string kind = NVUtil::toString(port->properties, "port.port_type");
+      ports.push_back(Json{{"name", portName(static_cast<const char*>(port->name))},
+                           {"direction", kind == "DataInPort"    ? "in"
+                                         : kind == "DataOutPort" ? "out"
+                                                                 : kind},
+                           {"type", NVUtil::toString(port->properties, "dataport.data_type")}});
+    }
+    entry["ports"] = ports;
+    components.push_back(entry);
+  }
+  return Json{{"components", components}};
+}
+
+Json TolvarineDriver::transition(const std::string& which, const Json& /*request*/) {
+  std::string instance;
+  RTC::RTObject_var peer = findPeer(instance);
+  if (CORBA::is_nil(peer)) {
+    throw RequestError("no component is connected to this driver");
+  }
+  RTC::ExecutionContextList_var contexts = peer->get_owned_contexts();
+  if (contexts->length() == 0) {
+    throw RequestError(instance + " has no execution context");
+  }
+  RTC::ExecutionContext_var context = RTC::ExecutionContext::_duplicate(contexts[0]);
+  const RTC::ReturnCode_t code = which == "activate"     ? context->activate_component(peer)
+                                 : which == "deactivate" ? context->deactivate_component(peer)
+                                                         : context->reset_component(peer);
+  const RTC::LifeCycleState state = context->get_component_state(peer);
+  Json reply{
+      {"component", instance}, {"result", returnCodeName(code)}, {"state", stateName(state)}};
+  if (code != RTC::RTC_OK) {
+    reply["ok"] = false;
+    reply["error"] = which + " returned " + returnCodeName(code);
+  }
+  return reply;
+}
+
+Json TolvarineDriver::configuration(const Json& request) {
+  std::string instance;
+  RTC::RTObject_var peer = findPeer(instance);
+  if (CORBA::is_nil(peer)) {
+    throw RequestError("no component is connected to this driver");
+  }
+  SDOPackage::Configuration_var admin = peer->get_configuration();
+  SDOPackage::ConfigurationSet_var set = admin->get_active_configuration_set();
+  Json config = Json::object();
+  for (CORBA::ULong i = 0; i < set->configuration_data.length(); ++i) {
+    const char* value = "";
+    set->configuration_data[i].value >>= value;
+    config[static_cast<const char*>(set->configuration_data[i].name)] = value;
+  }
+  Json reply{{"component", instance}, {"set", static_cast<const char*>(set->id)}};
+  const std::string key = request.value("key", "");
+  if (key.empty()) {
+    reply["config"] = config;
+  } else if (config.contains(key)) {
+    reply["key"] = key;
+    reply["value"] = config[key];
+  } else {
+    throw RequestError(instance + " has no parameter '" + key + "'");
+  }
+  return reply;
+}
+
+Json TolvarineDriver::write(const Json& request) {
+  const std::string port = portName(request.value("port", ""));
+  if (port != kCommandPort) {
+    throw RequestError("only \"" + std::string(kCommandPort) + "\" takes samples");
+  }
+  const Json::const_iterator sample = request.find("sample");
+  if (sample == request.end() || !sample->is_object() || !sample->contains("data")) {
+    throw RequestError(
+        R"(missing "sample", e.g. {"cmd":"write","port":"VelocityIn","sample":{"data":{"vx":0.3,"vy":0,"va":0.1}}})");
+  }
+  const Json& data = (*sample)["data"];
+  const double vx = number(data, "vx");
+  const double vy = number(data, "vy");
+  const double va = number(data, "va");
+  const std::string via = request.value("via", "VelocityCommand");
+  std::lock_guard<std::mutex> lock(m_writeMutex);
+  bool written;
+  if (via == "VelocityCommand") {
+    stamp(m_command.tm);
+    m_command.data.vx = vx;
+    m_command.data.vy = vy;
+    m_command.data.va = va;
+    written = m_commandOut.write();
+  } else if (via == "RtcVelocityCommand") {
+    stamp(m_rtcCommand.tm);
+    m_rtcCommand.data.vx = vx;
+    m_rtcCommand.data.vy = vy;
+    m_rtcCommand.data.va = va;
+    written = m_rtcCommandOut.write();
+  } else {
+    throw RequestError("\"via\" is VelocityCommand or RtcVelocityCommand");
+  }
+  return Json{{"port", port}, {"via", via}, {"written", written}};
+}
+
+RTC::RTObject_impl* TolvarineDriverCreate(RTC::Manager* manager) {
+  return new TolvarineDriver(manager);
+}
+
+void TolvarineDriverDelete(RTC::RTObject_impl* rtc) {
+  delete rtc;
+}
+
+extern "C" {
+
+void TolvarineDriverInit(RTC::Manager* manager) {
+  coil::Properties profile(driver_spec);
+  manager->registerFactory(profile, TolvarineDriverCreate, TolvarineDriverDelete);
+}
+
+}  // extern "C"

@@ -1,0 +1,74 @@
+// -*- C++ -*-
+// TolvarineDriver: a peer of the wheelchair component on OpenRTM-aist. Its
+// ports are connected to the wheelchair's (rtc.conf preconnect); its control
+// socket lets the demo, tolvarine-teleop and the tests write commands into
+// "VelocityIn", receive what "VelocityOut" and "OdmetoryOut" publish, and
+// activate, deactivate and inspect the wheelchair through its CORBA objects.
+// C++14, built against OpenRTM-aist 1.2 or 2.0.
+#ifndef TOLVARINE_RTM_DRIVER_TOLVARINEDRIVER_H
+#define TOLVARINE_RTM_DRIVER_TOLVARINEDRIVER_H
+
+#include <rtm/idl/BasicDataTypeSkel.h>
+#include <rtm/idl/ExtendedDataTypesSkel.h>
+#include "ZEQ2.hh"
+
+#include <rtm/DataFlowComponentBase.h>
+#include <rtm/DataInPort.h>
+#include <rtm/DataOutPort.h>
+#include <rtm/Manager.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "bridge_server.h"
+
+class TolvarineDriver : public RTC::DataFlowComponentBase, public tolvarine_driver::RequestHandler {
+ public:
+  explicit TolvarineDriver(RTC::Manager* manager);
+  virtual ~TolvarineDriver();
+
+  virtual RTC::ReturnCode_t onInitialize();
+  virtual RTC::ReturnCode_t onFinalize();
+  virtual RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id);
+
+  virtual tolvarine_driver::Json handle(const tolvarine_driver::Json& request);
+  virtual std::string portName(const std::string& name);
+
+ private:
+  // The wheelchair component at the other end of the connections (nil when
+  // nothing is connected), and its instance name.
+  RTC::RTObject_ptr findPeer(std::string& instance);
+  tolvarine_driver::Json list();
+  tolvarine_driver::Json transition(const std::string& which,
+                                    const tolvarine_driver::Json& request);
+  tolvarine_driver::Json configuration(const tolvarine_driver::Json& request);
+  tolvarine_driver::Json write(const tolvarine_driver::Json& request);
+  void publish(const char* port, const char* via, const tolvarine_driver::Json& sample);
+
+  // Commands for "VelocityIn" in its own type, and in OpenRTM-aist's
+  // RTC::TimedVelocity2D, to show what a peer of the wrong type gets.
+  ZEQ::TimedVelocity2D m_command;
+  RTC::OutPort<ZEQ::TimedVelocity2D> m_commandOut;
+  RTC::TimedVelocity2D m_rtcCommand;
+  RTC::OutPort<RTC::TimedVelocity2D> m_rtcCommandOut;
+  // What "VelocityOut" and "OdmetoryOut" publish; "VelocityOut" also read
+  // as RTC::TimedVelocity2D.
+  ZEQ::TimedVelocity2D m_velocity;
+  RTC::InPort<ZEQ::TimedVelocity2D> m_velocityIn;
+  ZEQ::TimedPose2D m_odometry;
+  RTC::InPort<ZEQ::TimedPose2D> m_odometryIn;
+  RTC::TimedVelocity2D m_rtcVelocity;
+  RTC::InPort<RTC::TimedVelocity2D> m_rtcVelocityIn;
+
+  std::mutex m_writeMutex;  // clients write from their own threads
+  std::mutex m_peerMutex;
+  std::string m_peerInstance;
+  std::unique_ptr<tolvarine_driver::BridgeServer> m_server;
+};
+
+extern "C" {
+void TolvarineDriverInit(RTC::Manager* manager);
+}
+
+#endif  // TOLVARINE_RTM_DRIVER_TOLVARINEDRIVER_H
