@@ -21,10 +21,13 @@ namespace tolvarine_controller {
 namespace platform {
 struct SerialPort;
 }
+class CycleClock;
 
 // The serial link with the wheelchair's control board: opens the port, proves
 // the board answers, then runs one communication thread that every 30 ms
 // writes the current command frame, reads the status frame and queues it.
+// The cycles keep to absolute deadlines of the monotonic clock, so they
+// neither drift nor gather the time each one takes.
 //
 // Use: open, connect, startThread; then setSendData / getReceiveData while the
 // thread runs; stopThread and close (or destroy) to shut down.
@@ -70,7 +73,8 @@ class Connector {
   friend class ConnectorProbe;
 
   bool send(const SendData& data);
-  bool receive(StatusFrame& buffer);
+  // Within `cycle`, the reads end at its deadline at the latest.
+  bool receive(StatusFrame& buffer, const CycleClock* cycle = nullptr);
   bool pushReceiveData(const ReceiveData& data, std::int32_t elapsed);
   static void run(void* connector);
   void communicate();
