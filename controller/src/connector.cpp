@@ -140,6 +140,28 @@ void Connector::setSendData(const SendData& data, bool wait) {
   }
 }
 
+std::uint32_t Connector::nextFrame() {
+  boost::lock_guard<boost::mutex> lock(sendMutex);
+  return sendCount + 1;
+}
+
+bool Connector::setSendDataForFrame(const SendData& data, std::uint32_t frame) {
+  boost::lock_guard<boost::mutex> lock(sendMutex);
+  if (static_cast<std::int32_t>(sendCount - frame) >= 0) {
+    return false;
+  }
+  command = data;
+  return true;
+}
+
+void Connector::waitForFrame(std::uint32_t frame) {
+  boost::unique_lock<boost::mutex> lock(sendMutex);
+  // Counted modulo 2^32, like the tick.
+  while (isRunning && static_cast<std::int32_t>(sendCount - frame) < 0) {
+    sendCondition.wait(lock);
+  }
+}
+
 void Connector::getReceiveData(std::vector<ReceiveData>& out, bool wait) {
   boost::unique_lock<boost::mutex> lock(receiveMutex);
   if (wait) {
