@@ -1,7 +1,7 @@
 // Win32 serial port (synchronous, no overlapped I/O), WinMM tick and timer
 // resolution, performance-counter clock, waitable-timer sleeps, thread
-// priority. The port name is the device path, used as
-// given: "COM1" opens COM1; ports above COM9 need the "\\.\COM10" form.
+// priority. The port name is the device path, used as given: "COM1" opens
+// COM1; ports above COM9 need the "\\.\COM10" form.
 
 #include "platform/serial_platform.h"
 
