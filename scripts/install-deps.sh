@@ -10,6 +10,7 @@ packages=(
   omniidl libomniorb4-dev omniorb-nameserver omniorb
   nlohmann-json3-dev
   gnuplot-nox
+  g++-mingw-w64-i686
 )
 
 sudo=""

@@ -1,61 +1,106 @@
-// Runs the connector against the simulated board and reports, from the
+// Runs an AutoController against the simulated board and reports, from the
 // board's record of the command frames: the cycle period and its deviation
-// from 30 ms, the spacing from a reply to the next command frame, and the CPU
-// time spent per wall second. Optionally with the board falling silent, or
-// with the device going away halfway through.
+// from 30 ms, the drift of the cycle against the wall clock, the time from a
+// new target to the first frame that carries it, and the CPU time spent per
+// wall second. Modes: the board answering at once, late, not at all, going
+// away halfway; optionally with a busy process on every core.
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <dirent.h>
-#include <time.h>
-
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <future>
 #include <iostream>
+#include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "connector.h"
 #include "tolvarine_board_sim/simulated_board.h"
+#include "tolvarine_controller/auto_controller.h"
+#include "tolvarine_controller/send_function_converter.h"
 
 namespace {
 
 using tolvarine_board_sim::BoardOptions;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
-using tolvarine_controller::Connector;
-using tolvarine_controller::ReceiveData;
+using tolvarine_controller::AutoController;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-enum class Mode { kNormal, kSilent, kGone };
+constexpr double kCycleMs = 30.0;
+// Two targets closer than one acceleration step (21 mm/s at 0.7 m/s^2), so
+// the first step after a change already lands on the new target.
+constexpr double kTargetA = 0.30;
+constexpr double kTargetB = 0.32;
+
+enum class Mode { kNormal, kLate, kSilent, kGone };
+
+struct ModeRun {
+  Mode mode;
+  bool load;
+};
+
+const char* modeName(Mode mode) {
+  switch (mode) {
+    case Mode::kNormal:
+      return "normal";
+    case Mode::kLate:
+      return "late";
+    case Mode::kSilent:
+      return "silent";
+    case Mode::kGone:
+      return "gone";
+  }
+  return "?";
+}
 
 void printUsage(std::ostream& out) {
-  out << "Usage: tolvarine-link-bench [--seconds N] [--mode normal|silent|gone]\n"
-         "                            [--reply-delay-us N]\n"
+  out << "Usage: tolvarine-link-bench [--seconds N] [--mode MODE] [--load] [--json FILE]\n"
          "\n"
-         "Brings the serial connector up against the simulated board, runs its\n"
-         "30 ms cycle for N seconds and prints:\n"
-         "  - the cycle period seen at the board (mean; mean, p50, p99 and max of\n"
-         "    |period - 30 ms|),\n"
-         "  - the spacing from a reply (as scheduled by the board) to the next\n"
-         "    command frame,\n"
-         "  - CPU time per wall second of the whole process and of the\n"
-         "    communication thread alone.\n"
+         "Brings an AutoController up against the simulated board (its board thread\n"
+         "at real-time priority where permitted, so that it sees the frames as they\n"
+         "arrive), runs the 30 ms cycle for N seconds per mode and prints one table\n"
+         "row per mode:\n"
+         "  - the cycle period seen at the board: mean and p50 of the period; p50,\n"
+         "    p99 and max of |period - 30 ms|,\n"
+         "  - drift: the frames' arrival times fitted against their number, as ms\n"
+         "    gained (+) or lost against frames x 30 ms per 10 minutes of wall time,\n"
+         "  - command to wire: from setSendDataVRL with a new target to the first\n"
+         "    frame at the board carrying its first ramp step (p50, p99, max);\n"
+         "    each target 30 to 60 ms after the last one reached the wire, at a\n"
+         "    random point of the cycle; none in silent mode (the link is lost),\n"
+         "  - CPU time per wall second: the whole process (board included), the\n"
+         "    communication thread and the control thread.\n"
          "\n"
          "Options:\n"
-         "  --seconds N        measured run time (default 10, 1 to 3600)\n"
-         "  --mode normal      the board answers every frame (default)\n"
-         "  --mode silent      the board stops answering after the handshake\n"
-         "  --mode gone        the board closes its device halfway through, like\n"
-         "                     a USB adapter pulled out; CPU is shown per half\n"
-         "  --reply-delay-us N board's reply delay (default 2000)\n"
-         "  --help             show this text\n";
+         "  --seconds N   measured run time per mode (default 10, 1 to 3600)\n"
+         "  --mode MODE   normal  the board answers every frame after 2 ms\n"
+         "                late    the board answers every frame after 25 ms\n"
+         "                silent  the board stops answering after the handshake\n"
+         "                gone    the board closes its device halfway through, like\n"
+         "                        a USB adapter pulled out (frames: first half;\n"
+         "                        CPU: second half)\n"
+         "                all     normal, late, silent, gone, then normal with --load\n"
+         "                (default all)\n"
+         "  --load        one busy process per core at normal priority throughout\n"
+         "  --json FILE   also write the results to FILE as JSON\n"
+         "  --help        show this text\n";
 }
 
 bool parseNumber(const std::string& text, double low, double high, double& value) {
@@ -64,10 +109,8 @@ bool parseNumber(const std::string& text, double low, double high, double& value
   return end != text.c_str() && *end == '\0' && value >= low && value <= high;
 }
 
-double cpuMs(clockid_t clock) {
-  timespec t{};
-  clock_gettime(clock, &t);
-  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+double ms(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
 }
 
 std::set<long> threadIds() {
@@ -83,20 +126,49 @@ std::set<long> threadIds() {
   return ids;
 }
 
-// Time a thread has spent on a CPU, from the scheduler's statistics (ns).
-double threadCpuMs(long tid) {
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/schedstat");
-  double ns = -1.0;
-  in >> ns;
-  return ns < 0 ? -1.0 : ns / 1e6;
+long newThread(const std::set<long>& before, const std::set<long>& ignore) {
+  for (long id : threadIds()) {
+    if (before.count(id) == 0 && ignore.count(id) == 0) {
+      return id;
+    }
+  }
+  return -1;
 }
 
-double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
+// Time a thread has spent on a CPU, from the scheduler's statistics (ns).
+double threadCpuMs(long tid) {
+  if (tid < 0) {
+    return NAN;
+  }
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/schedstat");
+  double ns = NAN;
+  in >> ns;
+  return ns / 1e6;
+}
+
+double processCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+}
+
+struct CpuMark {
+  Clock::time_point wall;
+  double process, comm, control;
+};
+
+struct Cpu {
+  double process = NAN, comm = NAN, control = NAN;  // ms per wall second
+};
+
+Cpu cpuBetween(const CpuMark& from, const CpuMark& to) {
+  const double s = ms(to.wall - from.wall) / 1000.0;
+  return {(to.process - from.process) / s, (to.comm - from.comm) / s,
+          (to.control - from.control) / s};
 }
 
 struct Stats {
-  double mean = 0, p50 = 0, p99 = 0, max = 0;
+  double mean = NAN, p50 = NAN, p99 = NAN, max = NAN;
   std::size_t count = 0;
 };
 
@@ -121,26 +193,292 @@ Stats summarise(std::vector<double> values) {
   return s;
 }
 
-void printStats(const char* what, const Stats& s) {
-  std::printf("  %-34s n=%-6zu mean %7.3f  p50 %7.3f  p99 %7.3f  max %8.3f ms\n", what, s.count,
-              s.mean, s.p50, s.p99, s.max);
+// Least-squares slope of the arrival times over the frame number, against
+// 30 ms, scaled to 10 minutes: every frame counts, not just the two ends.
+double driftMsPer10Min(const std::vector<ReceivedFrame>& frames) {
+  const std::size_t n = frames.size();
+  if (n < 3) {
+    return NAN;
+  }
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double x = static_cast<double>(i);
+    const double y = ms(frames[i].at - frames[0].at);
+    sx += x;
+    sy += y;
+    sxx += x * x;
+    sxy += x * y;
+  }
+  const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+  return (slope - kCycleMs) / slope * 600000.0;
 }
 
-struct CpuWindow {
-  Clock::time_point wall;
-  double process;
-  double thread;
+// Busy processes, so that they show in no CPU figure of this one.
+std::vector<pid_t> startLoad() {
+  std::vector<pid_t> children;
+  const long cores = std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
+  for (long i = 0; i < cores; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      volatile std::uint64_t spin = 0;
+      for (;;) {
+        spin = spin + 1;
+      }
+    }
+    if (pid > 0) {
+      children.push_back(pid);
+    }
+  }
+  return children;
+}
+
+void stopLoad(const std::vector<pid_t>& children) {
+  for (pid_t pid : children) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+bool sameWheels(const ReceivedFrame& a, const ReceivedFrame& b) {
+  return std::equal(a.bytes.begin() + 1, a.bytes.begin() + 5, b.bytes.begin() + 1);
+}
+
+struct Result {
+  ModeRun run{};
+  double seconds = 0;
+  std::size_t frames = 0;
+  double expectedFrames = 0;
+  Stats period, deviation, latency;
+  double drift = NAN;
+  Cpu cpu;
+  Cpu cpuAfterGone;
+  std::size_t lostSamples = 0;  // targets never seen on the wire within 500 ms
+  bool boardRealTime = false;
+  std::string error;
 };
 
-CpuWindow cpuNow(long commThread) {
-  return {Clock::now(), cpuMs(CLOCK_PROCESS_CPUTIME_ID), threadCpuMs(commThread)};
+Result runMode(ModeRun run, double seconds) {
+  Result result;
+  result.run = run;
+  result.seconds = seconds;
+  const std::vector<pid_t> load = run.load ? startLoad() : std::vector<pid_t>();
+
+  BoardOptions options;
+  options.replyDelay = run.mode == Mode::kLate ? 25ms : 2ms;
+  SimulatedBoard board(options);
+  const std::set<long> beforeBoard = threadIds();
+  if (!board.start(&result.error)) {
+    stopLoad(load);
+    return result;
+  }
+  const long boardThread = newThread(beforeBoard, {});
+  sched_param boardParam{};
+  boardParam.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
+  result.boardRealTime =
+      boardThread > 0 && sched_setscheduler(boardThread, SCHED_FIFO, &boardParam) == 0;
+
+  // The communication thread starts during initialize, the control thread
+  // two seconds later at its end.
+  auto controller = std::make_unique<AutoController>();
+  const std::set<long> before = threadIds();
+  std::atomic<long> initThread{-1};
+  auto initialized = std::async(std::launch::async, [&] {
+    initThread = gettid();
+    return controller->initialize(board.devicePath(), -1);
+  });
+  long commThread = -1;
+  while (initialized.wait_for(2ms) == std::future_status::timeout) {
+    if (commThread < 0 && initThread >= 0) {
+      commThread = newThread(before, {initThread.load()});
+    }
+  }
+  if (!initialized.get()) {
+    result.error = "the controller could not connect to the board";
+    stopLoad(load);
+    return result;
+  }
+  const long controlThread = newThread(before, {initThread.load(), commThread});
+  if (run.mode == Mode::kSilent) {
+    board.setSilent(true);
+  } else {
+    // The ramp up from rest takes 15 cycles; it is no sample.
+    controller->setSendDataVRL(kTargetA, kTargetA);
+    std::this_thread::sleep_for(700ms);
+  }
+
+  // What a component's execution loop does: take the status records.
+  std::atomic<bool> consuming{true};
+  std::thread consumer([&] {
+    while (consuming) {
+      controller->renewOdometory(true);
+    }
+  });
+
+  auto mark = [&] {
+    return CpuMark{Clock::now(), processCpuMs(), threadCpuMs(commThread),
+                   threadCpuMs(controlThread)};
+  };
+  const std::size_t firstFrame = board.frameCount();
+  const CpuMark start = mark();
+  const auto runTime =
+      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  const auto end = start.wall + runTime;
+  const auto goneTime = start.wall + runTime / 2;
+  CpuMark goneAt = start;
+  bool gone = false;
+
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<int> phaseUs(0, 30000);
+  std::vector<double> latencies;
+  bool useA = true;
+  const bool measureLatency = run.mode != Mode::kSilent;
+  while (Clock::now() < end) {
+    if (run.mode == Mode::kGone && !gone && Clock::now() >= goneTime) {
+      goneAt = mark();
+      board.stop();
+      gone = true;
+    }
+    if (!measureLatency || gone) {
+      std::this_thread::sleep_for(20ms);
+      continue;
+    }
+    // A new target at a random point of the cycle, once the last one has
+    // been on the wire for at least a cycle.
+    std::this_thread::sleep_for(std::chrono::microseconds(30000 + phaseUs(random)));
+    const std::size_t from = board.frameCount();
+    const auto set = Clock::now();
+    useA = !useA;
+    const double target = useA ? kTargetA : kTargetB;
+    controller->setSendDataVRL(target, target);
+    bool seen = false;
+    while (!seen && Clock::now() - set < 500ms) {
+      std::this_thread::sleep_for(2ms);
+      const std::vector<ReceivedFrame> frames = board.framesFrom(from > 0 ? from - 1 : 0);
+      for (std::size_t i = 1; i < frames.size() && !seen; ++i) {
+        if (frames[i].at >= set && !sameWheels(frames[i], frames[0])) {
+          latencies.push_back(ms(frames[i].at - set));
+          seen = true;
+        }
+      }
+    }
+    if (!seen) {
+      ++result.lostSamples;
+    }
+  }
+  const CpuMark stop = mark();
+  consuming = false;
+  consumer.join();
+  controller.reset();
+  stopLoad(load);
+
+  std::vector<ReceivedFrame> frames = board.framesFrom(firstFrame);
+  const auto until = gone ? goneAt.wall : stop.wall;
+  frames.erase(std::remove_if(frames.begin(), frames.end(),
+                              [until](const ReceivedFrame& f) { return f.at >= until; }),
+               frames.end());
+  std::vector<double> periods;
+  std::vector<double> deviations;
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    const double period = ms(frames[i].at - frames[i - 1].at);
+    periods.push_back(period);
+    deviations.push_back(std::fabs(period - kCycleMs));
+  }
+  result.frames = frames.size();
+  result.expectedFrames = ms(until - start.wall) / kCycleMs;
+  result.period = summarise(periods);
+  result.deviation = summarise(deviations);
+  result.drift = driftMsPer10Min(frames);
+  result.latency = summarise(latencies);
+  result.cpu = cpuBetween(start, gone ? goneAt : stop);
+  if (gone) {
+    result.cpuAfterGone = cpuBetween(goneAt, stop);
+  }
+  return result;
 }
 
-void printCpu(const char* what, const CpuWindow& from, const CpuWindow& to) {
-  const double wallS = ms(to.wall - from.wall) / 1000.0;
-  std::printf("  %-34s process %7.2f ms/s   communication thread %7.2f ms/s   (%.1f s)\n", what,
-              (to.process - from.process) / wallS,
-              from.thread < 0 ? NAN : (to.thread - from.thread) / wallS, wallS);
+std::string label(const Result& r) {
+  return std::string(modeName(r.run.mode)) + (r.run.load ? "+load" : "");
+}
+
+void printTable(const std::vector<Result>& results) {
+  std::printf("%-12s %6s %6s | %7s %7s | %6s %6s %6s | %8s | %6s %6s %6s %4s | %6s %6s %6s\n",
+              "mode", "frames", "expect", "mean", "p50", "p50", "p99", "max", "drift", "p50", "p99",
+              "max", "n", "proc", "comm", "ctrl");
+  std::printf("%-12s %6s %6s | %15s | %20s | %8s | %27s | %20s\n", "", "", "", "period ms",
+              "|period - 30 ms| ms", "ms/10min", "command to wire ms", "CPU ms/s");
+  for (const Result& r : results) {
+    if (!r.error.empty()) {
+      std::printf("%-12s failed: %s\n", label(r).c_str(), r.error.c_str());
+      continue;
+    }
+    std::printf(
+        "%-12s %6zu %6.0f | %7.3f %7.3f | %6.3f %6.3f %6.3f | %8.1f | %6.2f %6.2f %6.2f %4zu | "
+        "%6.2f %6.2f %6.2f\n",
+        label(r).c_str(), r.frames, r.expectedFrames, r.period.mean, r.period.p50, r.deviation.p50,
+        r.deviation.p99, r.deviation.max, r.drift, r.latency.p50, r.latency.p99, r.latency.max,
+        r.latency.count, r.cpu.process, r.cpu.comm, r.cpu.control);
+    if (r.run.mode == Mode::kGone) {
+      std::printf("%-12s after the device has gone, CPU ms/s: process %.2f comm %.2f ctrl %.2f\n",
+                  "", r.cpuAfterGone.process, r.cpuAfterGone.comm, r.cpuAfterGone.control);
+    }
+    if (r.lostSamples > 0) {
+      std::printf("%-12s %zu targets never reached the wire within 500 ms\n", "", r.lostSamples);
+    }
+    if (!r.boardRealTime) {
+      std::printf("%-12s the board thread runs at normal priority\n", "");
+    }
+  }
+}
+
+std::string jsonNumber(double v) {
+  if (!std::isfinite(v)) {
+    return "null";
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.4f", v);
+  return text;
+}
+
+std::string jsonStats(const Stats& s) {
+  return "{\"n\": " + std::to_string(s.count) + ", \"mean\": " + jsonNumber(s.mean) +
+         ", \"p50\": " + jsonNumber(s.p50) + ", \"p99\": " + jsonNumber(s.p99) +
+         ", \"max\": " + jsonNumber(s.max) + "}";
+}
+
+std::string jsonCpu(const Cpu& c) {
+  return "{\"process\": " + jsonNumber(c.process) + ", \"communication\": " + jsonNumber(c.comm) +
+         ", \"control\": " + jsonNumber(c.control) + "}";
+}
+
+bool writeJson(const std::string& path, const std::vector<Result>& results) {
+  std::ofstream out(path);
+  out << "{\"cycle_ms\": " << kCycleMs << ", \"runs\": [\n";
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const Result& r = results[i];
+    out << "  {\"mode\": \"" << modeName(r.run.mode)
+        << "\", \"load\": " << (r.run.load ? "true" : "false")
+        << ", \"seconds\": " << jsonNumber(r.seconds);
+    if (!r.error.empty()) {
+      out << ", \"error\": \"" << r.error << "\"}";
+    } else {
+      out << ", \"frames\": " << r.frames
+          << ", \"expected_frames\": " << jsonNumber(r.expectedFrames)
+          << ", \"period_ms\": " << jsonStats(r.period)
+          << ", \"deviation_ms\": " << jsonStats(r.deviation)
+          << ", \"drift_ms_per_10min\": " << jsonNumber(r.drift)
+          << ", \"command_to_wire_ms\": " << jsonStats(r.latency)
+          << ", \"targets_not_seen\": " << r.lostSamples
+          << ", \"cpu_ms_per_s\": " << jsonCpu(r.cpu);
+      if (r.run.mode == Mode::kGone) {
+        out << ", \"cpu_ms_per_s_after_gone\": " << jsonCpu(r.cpuAfterGone);
+      }
+      out << ", \"board_real_time\": " << (r.boardRealTime ? "true" : "false") << "}";
+    }
+    out << (i + 1 < results.size() ? ",\n" : "\n");
+  }
+  out << "]}\n";
+  return static_cast<bool>(out);
 }
 
 }  // namespace
@@ -149,16 +487,20 @@ int main(int argc, char** argv) {
   // Lines go out as they are printed, in step with the library's console lines.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   double seconds = 10;
-  double replyDelayUs = 2000;
-  Mode mode = Mode::kNormal;
+  bool load = false;
+  std::string mode = "all";
+  std::string jsonPath;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       printUsage(std::cout);
       return 0;
     }
-    const bool takesValue = arg == "--seconds" || arg == "--mode" || arg == "--reply-delay-us";
-    if (!takesValue) {
+    if (arg == "--load") {
+      load = true;
+      continue;
+    }
+    if (arg != "--seconds" && arg != "--mode" && arg != "--json") {
       std::cerr << "tolvarine-link-bench: unknown argument '" << arg << "' (see --help)"
                 << std::endl;
       return 2;
@@ -171,16 +513,12 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (arg == "--seconds") {
       ok = parseNumber(value, 1, 3600, seconds);
-    } else if (arg == "--reply-delay-us") {
-      ok = parseNumber(value, 0, 25000, replyDelayUs);
-    } else if (value == "normal") {
-      mode = Mode::kNormal;
-    } else if (value == "silent") {
-      mode = Mode::kSilent;
-    } else if (value == "gone") {
-      mode = Mode::kGone;
+    } else if (arg == "--json") {
+      jsonPath = value;
     } else {
-      ok = false;
+      mode = value;
+      ok =
+          mode == "all" || mode == "normal" || mode == "late" || mode == "silent" || mode == "gone";
     }
     if (!ok) {
       std::cerr << "tolvarine-link-bench: bad value '" << value << "' for " << arg
@@ -189,96 +527,37 @@ int main(int argc, char** argv) {
     }
   }
 
-  BoardOptions options;
-  options.replyDelay = std::chrono::microseconds(static_cast<std::int64_t>(replyDelayUs));
-  SimulatedBoard board(options);
-  std::string error;
-  if (!board.start(&error)) {
-    std::cerr << "tolvarine-link-bench: cannot start the simulated board: " << error << std::endl;
-    return 1;
-  }
-  Connector connector;
-  if (!connector.open(board.devicePath())) {
-    std::cerr << "tolvarine-link-bench: cannot open " << board.devicePath() << std::endl;
-    return 1;
-  }
-  if (!connector.connect()) {
-    std::cerr << "tolvarine-link-bench: the board did not answer the handshake" << std::endl;
-    return 1;
-  }
-  if (mode == Mode::kSilent) {
-    board.setSilent(true);
-  }
-
-  const std::set<long> before = threadIds();
-  const std::size_t firstThreadFrame = board.frameCount();
-  connector.startThread();
-  long commThread = -1;
-  for (long id : threadIds()) {
-    if (before.count(id) == 0) {
-      commThread = id;
+  std::vector<ModeRun> runs;
+  if (mode == "all") {
+    for (Mode m : {Mode::kNormal, Mode::kLate, Mode::kSilent, Mode::kGone}) {
+      runs.push_back({m, load});
     }
-  }
-
-  const auto runTime =
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  const CpuWindow start = cpuNow(commThread);
-  std::vector<ReceiveData> taken;
-  std::size_t records = 0;
-  CpuWindow goneAt = start;
-  bool gone = false;
-  while (Clock::now() - start.wall < runTime) {
-    if (mode == Mode::kGone && !gone && Clock::now() - start.wall >= runTime / 2) {
-      goneAt = cpuNow(commThread);
-      board.stop();
-      gone = true;
+    if (!load) {
+      runs.push_back({Mode::kNormal, true});
     }
-    connector.getReceiveDataFor(taken, 100ms);
-    records += taken.size();
-  }
-  const CpuWindow end = cpuNow(commThread);
-  const auto stopCalled = Clock::now();
-  connector.stopThread();
-  const double stopMs = ms(Clock::now() - stopCalled);
-  connector.getReceiveData(taken, false);
-  records += taken.size();
-
-  // The thread's frames at the board, without the final stop command.
-  std::vector<ReceivedFrame> frames = board.framesFrom(firstThreadFrame);
-  frames.erase(std::remove_if(frames.begin(), frames.end(),
-                              [stopCalled](const ReceivedFrame& f) { return f.at >= stopCalled; }),
-               frames.end());
-  std::vector<double> periods;
-  std::vector<double> deviations;
-  std::vector<double> replyToNext;
-  for (std::size_t i = 1; i < frames.size(); ++i) {
-    const double period = ms(frames[i].at - frames[i - 1].at);
-    periods.push_back(period);
-    deviations.push_back(std::fabs(period - 30.0));
-    if (mode == Mode::kNormal) {
-      replyToNext.push_back(ms(frames[i].at - (frames[i - 1].at + options.replyDelay)));
-    }
-  }
-
-  const char* modeName = mode == Mode::kNormal   ? "normal"
-                         : mode == Mode::kSilent ? "silent"
-                                                 : "gone";
-  std::printf("tolvarine-link-bench: mode %s, %.0f s, board reply delay %.0f us\n", modeName,
-              seconds, replyDelayUs);
-  std::printf("  frames of the thread at the board: %zu, status records queued: %zu%s\n",
-              frames.size(), records, mode == Mode::kGone ? " (frames: first half only)" : "");
-  printStats("cycle period", summarise(periods));
-  printStats("|period - 30 ms|", summarise(deviations));
-  if (mode == Mode::kNormal) {
-    printStats("reply to next command frame", summarise(replyToNext));
-  }
-  if (mode == Mode::kGone) {
-    printCpu("CPU while the device is there", start, goneAt);
-    printCpu("CPU after the device has gone", goneAt, end);
   } else {
-    printCpu("CPU", start, end);
+    const Mode m = mode == "normal"   ? Mode::kNormal
+                   : mode == "late"   ? Mode::kLate
+                   : mode == "silent" ? Mode::kSilent
+                                      : Mode::kGone;
+    runs.push_back({m, load});
   }
-  std::printf("  stopThread took %.1f ms\n", stopMs);
-  connector.close();
-  return 0;
+
+  std::vector<Result> results;
+  for (const ModeRun& run : runs) {
+    std::printf("tolvarine-link-bench: %s%s, %.0f s ...\n", modeName(run.mode),
+                run.load ? " with load" : "", seconds);
+    results.push_back(runMode(run, seconds));
+  }
+  std::printf("\n");
+  printTable(results);
+  if (!jsonPath.empty() && !writeJson(jsonPath, results)) {
+    std::cerr << "tolvarine-link-bench: cannot write " << jsonPath << std::endl;
+    return 1;
+  }
+  bool failed = false;
+  for (const Result& r : results) {
+    failed = failed || !r.error.empty();
+  }
+  return failed ? 1 : 0;
 }

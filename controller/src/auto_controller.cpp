@@ -122,6 +122,7 @@ void AutoController::setTargetVel(double right, double left) {
   targetVelRight = right;
   targetVelLeft = left;
   threadContext->rejecting = false;
+  replanStep();
 }
 
 bool AutoController::rejectCommand() {
@@ -130,13 +131,49 @@ bool AutoController::rejectCommand() {
   targetVelLeft = 0.0;
   const bool first = !threadContext->rejecting;
   threadContext->rejecting = true;
+  replanStep();
   return first;
 }
 
-void AutoController::clearTargetVel() {
-  boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
-  targetVelRight = 0.0;
-  targetVelLeft = 0.0;
+void AutoController::replanStep() {
+  // Only while the control thread waits for a frame; and during a loss the
+  // thread first drops the targets, so they must not reach a frame here.
+  if (threadContext->pendingFrame == 0 || connector->isLinkLost() ||
+      connector->getLinkLossCount() != threadContext->lossesSeen) {
+    return;
+  }
+  // If the frame has just gone out, the thread plans the next one from
+  // these targets.
+  planStep();
+}
+
+bool AutoController::planStep() {
+  const double step = accelerationStep(maxAcc);
+  const double right = clip(sendConverter->rightMin, sendConverter->rightMax,
+                            rampToward(sendVelRight, targetVelRight, step));
+  const double left = clip(sendConverter->leftMin, sendConverter->leftMax,
+                           rampToward(sendVelLeft, targetVelLeft, step));
+
+  SendData record = sendConverter->convertVRL(right, left);
+  std::int32_t restCount = threadContext->restCount;
+  if (left == 0 && right == 0 && targetVelLeft == 0 && targetVelRight == 0) {
+    // Counting stops just past the limit; the mark stays on while at rest.
+    if (restCount <= restCycleLimit) {
+      ++restCount;
+    }
+    if (restCount > restCycleLimit) {
+      record.option5 = restCommandByte;
+    }
+  } else {
+    restCount = 0;
+  }
+  if (!connector->setSendDataForFrame(record, threadContext->pendingFrame)) {
+    return false;
+  }
+  threadContext->pendingRight = right;
+  threadContext->pendingLeft = left;
+  threadContext->pendingRestCount = restCount;
+  return true;
 }
 
 void AutoController::getTargetVel(double* right, double* left) {
@@ -183,44 +220,42 @@ void AutoController::controllerThread() {
   if (!threadRunning) {
     return;
   }
-  std::int32_t restCount = 0;
-  std::uint32_t lossesSeen = connector->getLinkLossCount();
+  {
+    boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+    threadContext->restCount = 0;
+    threadContext->lossesSeen = connector->getLinkLossCount();
+  }
   do {
-    // A board that no longer answers may still be driving the chair: bring
-    // it to rest at the normal deceleration, and keep it there (commands that
-    // come in meanwhile are dropped) until it is commanded after the link is
-    // back.
-    const std::uint32_t losses = connector->getLinkLossCount();
-    if (losses != lossesSeen || connector->isLinkLost()) {
-      lossesSeen = losses;
-      clearTargetVel();
-    }
-    double targetRight;
-    double targetLeft;
-    getTargetVel(&targetRight, &targetLeft);
-
-    const double step = accelerationStep(maxAcc);
-    sendVelRight = clip(sendConverter->rightMin, sendConverter->rightMax,
-                        rampToward(sendVelRight, targetRight, step));
-    sendVelLeft = clip(sendConverter->leftMin, sendConverter->leftMax,
-                       rampToward(sendVelLeft, targetLeft, step));
-
-    SendData record = sendConverter->convertVRL(sendVelRight, sendVelLeft);
-    if (sendVelLeft == 0 && sendVelRight == 0 && targetLeft == 0 && targetRight == 0) {
-      // Counting stops just past the limit; the mark stays on while at rest.
-      if (restCount <= restCycleLimit) {
-        ++restCount;
+    std::uint32_t frame = 0;
+    {
+      boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+      // A board that no longer answers may still be driving the chair: bring
+      // it to rest at the normal deceleration, and keep it there (commands
+      // that come in meanwhile are dropped) until it is commanded after the
+      // link is back.
+      const std::uint32_t losses = connector->getLinkLossCount();
+      if (losses != threadContext->lossesSeen || connector->isLinkLost()) {
+        threadContext->lossesSeen = losses;
+        targetVelRight = 0.0;
+        targetVelLeft = 0.0;
       }
-      if (restCount > restCycleLimit) {
-        record.option5 = restCommandByte;
-      }
-    } else {
-      restCount = 0;
+      // One step per frame. A frame that went out before the step was
+      // planned repeated the last one, which is where the step starts from.
+      do {
+        threadContext->pendingFrame = connector->nextFrame();
+      } while (!planStep());
+      frame = threadContext->pendingFrame;
     }
-
-    // Returns once the link has taken the record for its next frame: this
-    // wait is what paces the loop to the link cycle.
-    connector->setSendData(record, true);
+    // Planned right after the last frame; a target set before this frame
+    // goes out re-plans it (replanStep), so the wait adds no latency.
+    connector->waitForFrame(frame);
+    {
+      boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+      sendVelRight = threadContext->pendingRight;
+      sendVelLeft = threadContext->pendingLeft;
+      threadContext->restCount = threadContext->pendingRestCount;
+      threadContext->pendingFrame = 0;
+    }
   } while (threadRunning);
 }
 

@@ -1,18 +1,28 @@
 #include "connector.h"
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <boost/thread/locks.hpp>
 
+#include "cycle_clock.h"
 #include "platform/serial_platform.h"
 
 namespace tolvarine_controller {
 
 namespace {
 
-constexpr std::uint32_t kCycleMs = 30;
+constexpr std::int64_t kCycleNs = 30 * platform::kNsPerMs;
+// A cycle this late keeps its place on the grid: wake-up latency (which on a
+// busy machine reaches milliseconds even at real-time priority), a read
+// ending on its deadline, a purge held up in the driver. Moving the grid for
+// those would make the cycle drift; later than this it is a stall, and the
+// grid moves.
+constexpr std::int64_t kCycleSlackNs = 10 * platform::kNsPerMs;
+constexpr std::int64_t kReadWindowNs = platform::kReadWindowMs * platform::kNsPerMs;
+constexpr std::int64_t kPollPauseNs = platform::kNsPerMs;
 constexpr std::uint32_t kHandshakeLimitMs = 10000;
 constexpr std::uint32_t kOpenSettleMs = 100;
 constexpr std::uint32_t kHandshakeSettleMs = 100;
@@ -21,11 +31,10 @@ constexpr std::uint32_t kPollPauseMs = 1;
 
 // Time the rest of a status frame takes on the line (10 bit times a byte at
 // 38400 baud), rounded up, plus room for the driver and the scheduler.
-constexpr std::uint32_t kCompletionMarginMs = 5;
-std::uint32_t completionWindowMs(std::size_t missingBytes) {
-  const std::uint32_t lineMs =
-      static_cast<std::uint32_t>((missingBytes * 10 * 1000 + 38399) / 38400);
-  return lineMs + kCompletionMarginMs;
+constexpr std::int64_t kCompletionMarginMs = 5;
+std::int64_t completionWindowNs(std::size_t missingBytes) {
+  const std::int64_t lineMs = static_cast<std::int64_t>((missingBytes * 10 * 1000 + 38399) / 38400);
+  return (lineMs + kCompletionMarginMs) * platform::kNsPerMs;
 }
 
 // Boost turns the duration into a deadline on the monotonic clock and sleeps
@@ -121,13 +130,34 @@ void Connector::startThread() {
     isRunning = false;
     throw;
   }
-  platform::raiseThreadPriority(*thread);
 }
 
 void Connector::setSendData(const SendData& data, bool wait) {
   boost::unique_lock<boost::mutex> lock(sendMutex);
   command = data;
   if (wait) {
+    sendCondition.wait(lock);
+  }
+}
+
+std::uint32_t Connector::nextFrame() {
+  boost::lock_guard<boost::mutex> lock(sendMutex);
+  return sendCount + 1;
+}
+
+bool Connector::setSendDataForFrame(const SendData& data, std::uint32_t frame) {
+  boost::lock_guard<boost::mutex> lock(sendMutex);
+  if (static_cast<std::int32_t>(sendCount - frame) >= 0) {
+    return false;
+  }
+  command = data;
+  return true;
+}
+
+void Connector::waitForFrame(std::uint32_t frame) {
+  boost::unique_lock<boost::mutex> lock(sendMutex);
+  // Counted modulo 2^32, like the tick.
+  while (isRunning && static_cast<std::int32_t>(sendCount - frame) < 0) {
     sendCondition.wait(lock);
   }
 }
@@ -211,22 +241,26 @@ bool Connector::send(const SendData& data) {
   return platform::writeSerialPort(*port, frame, kCommandFrameSize);
 }
 
-bool Connector::receive(StatusFrame& buffer) {
+bool Connector::receive(StatusFrame& buffer, const CycleClock* cycle) {
   boost::lock_guard<boost::mutex> lock(portMutex);
   if (port == nullptr) {
     return false;
   }
+  // Within a cycle no read may outlast it: the next frame is due then.
+  const auto window = [cycle](std::int64_t wanted) {
+    return cycle == nullptr ? wanted : cycle->readWindow(platform::monotonicNs(), wanted);
+  };
   std::size_t received = 0;
   bool ok =
-      platform::readSerialPort(*port, buffer, kStatusFrameSize, platform::kReadWindowMs, received);
+      platform::readSerialPort(*port, buffer, kStatusFrameSize, window(kReadWindowNs), received);
   if (ok && received > 0 && received < kStatusFrameSize) {
     // A reply was still arriving when the window closed. Finish it instead of
     // purging half of it; the wait is bounded by the time the missing bytes
-    // take on the line.
+    // take on the line, and within a cycle by its deadline.
     const std::size_t missing = kStatusFrameSize - received;
     std::size_t more = 0;
-    ok = platform::readSerialPort(*port, buffer + received, missing, completionWindowMs(missing),
-                                  more);
+    ok = platform::readSerialPort(*port, buffer + received, missing,
+                                  window(completionWindowNs(missing)), more);
     received += more;
   }
   // Bytes beyond the frame, or the rest of a reply that never completed,
@@ -276,12 +310,14 @@ void Connector::run(void* connector) {
 }
 
 void Connector::communicate() {
+  // Before the first frame, so that it goes out on time too.
+  platform::raiseCurrentThreadPriority();
   StatusFrame buffer = {};
   LinkMonitor monitor(platform::tickMs());
+  CycleClock cycle(kCycleNs, kCycleSlackNs, platform::monotonicNs());
   bool writeFailing = false;
 
   while (isRunning) {
-    const std::uint32_t cycleStart = platform::tickMs();
     bool sent = send(command);
     if (!sent) {
       // The device may be gone (an unplugged adapter). Keep trying once per
@@ -295,8 +331,8 @@ void Connector::communicate() {
       writeFailing = false;
     }
     bool replied = false;
-    while (sent && !replied && msSince(cycleStart) < kCycleMs) {
-      if (receive(buffer)) {
+    while (sent && !replied && platform::monotonicNs() < cycle.deadline()) {
+      if (receive(buffer, &cycle)) {
         const std::uint32_t now = platform::tickMs();
         const ReceiveData record = decodeStatusFrame(buffer);
         if (record.isValid) {
@@ -306,9 +342,9 @@ void Connector::communicate() {
         }
         replied = true;
       } else {
-        // The shortest pause the 1 ms timer gives; the reply may still come
-        // within the cycle.
-        sleepMs(kPollPauseMs);
+        // The reply may still come within the cycle; a read that fails at
+        // once (a device gone) must not spin.
+        platform::sleepUntil(std::min(platform::monotonicNs() + kPollPauseNs, cycle.deadline()));
       }
     }
 
@@ -317,10 +353,8 @@ void Connector::communicate() {
     linkLossCount = monitor.losses();
     report(linkReport);
 
-    const std::uint32_t spent = msSince(cycleStart);
-    if (spent < kCycleMs && (replied || !sent)) {
-      sleepMs(kCycleMs - spent);
-    }
+    platform::sleepUntil(cycle.deadline());
+    cycle.next(platform::monotonicNs());
   }
   send(SendData());
 }

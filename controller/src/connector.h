@@ -21,10 +21,13 @@ namespace tolvarine_controller {
 namespace platform {
 struct SerialPort;
 }
+class CycleClock;
 
 // The serial link with the wheelchair's control board: opens the port, proves
 // the board answers, then runs one communication thread that every 30 ms
 // writes the current command frame, reads the status frame and queues it.
+// The cycles keep to absolute deadlines of the monotonic clock, so they
+// neither drift nor gather the time each one takes.
 //
 // Use: open, connect, startThread; then setSendData / getReceiveData while the
 // thread runs; stopThread and close (or destroy) to shut down.
@@ -47,6 +50,16 @@ class Connector {
   // Replaces the command sent on every cycle. With `wait`, returns once the
   // thread has written a frame carrying it (or stopThread notifies).
   void setSendData(const SendData& data, bool wait);
+  // The frames are numbered from 1 (the handshake's included); a command
+  // set now goes out in frame nextFrame() at the earliest.
+  std::uint32_t nextFrame();
+  // Makes `data` the command from frame `frame` on, unless the thread has
+  // already taken that frame's command: then nothing changes and the result
+  // is false. A caller that has set a command for a frame can still change
+  // it for that frame.
+  bool setSendDataForFrame(const SendData& data, std::uint32_t frame);
+  // Returns once the thread has written frame `frame` (or stopThread).
+  void waitForFrame(std::uint32_t frame);
   // Hands over every queued status record, oldest first, and empties the
   // queue. With `wait`, first waits once for the next valid record (or
   // stopThread), even if records are already queued.
@@ -70,7 +83,8 @@ class Connector {
   friend class ConnectorProbe;
 
   bool send(const SendData& data);
-  bool receive(StatusFrame& buffer);
+  // Within `cycle`, the reads end at its deadline at the latest.
+  bool receive(StatusFrame& buffer, const CycleClock* cycle = nullptr);
   bool pushReceiveData(const ReceiveData& data, std::int32_t elapsed);
   static void run(void* connector);
   void communicate();

@@ -1,6 +1,8 @@
 #ifndef TOLVARINE_CONTROLLER_THREAD_CONTEXT_H
 #define TOLVARINE_CONTROLLER_THREAD_CONTEXT_H
 
+#include <cstdint>
+
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
 
@@ -10,8 +12,18 @@ namespace tolvarine_controller {
 // need Boost's headers.
 struct ThreadContext {
   boost::thread controlThread;  // not-a-thread while no control thread runs
-  boost::mutex targetLock;      // guards AutoController's two targets and `rejecting`
-  bool rejecting = false;       // the targets were last set by a rejected command
+  // Guards AutoController's two targets, its two commands, and everything
+  // below.
+  boost::mutex targetLock;
+  bool rejecting = false;  // the targets were last set by a rejected command
+  // The step waiting for its frame: the link's frame number (0 while none
+  // waits), its wheel commands (mm/s) and the rest count it leaves.
+  std::uint32_t pendingFrame = 0;
+  double pendingRight = 0.0;
+  double pendingLeft = 0.0;
+  std::int32_t pendingRestCount = 0;
+  std::int32_t restCount = 0;    // cycles at rest up to the last frame written
+  std::uint32_t lossesSeen = 0;  // link losses the control thread has acted on
 };
 
 }  // namespace tolvarine_controller

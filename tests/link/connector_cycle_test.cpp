@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <future>
-#include <numeric>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -83,6 +82,8 @@ TEST_F(ConnectorCycle, ThreadRunsAboveNormalPriorityWherePermitted) {
   const bool allowed = realTimeAllowed();
   testing::internal::CaptureStderr();
   connector.startThread();
+  // The thread raises itself before its first frame.
+  ASSERT_TRUE(board.waitForReplies(board.replyCount() + 2, 2s));
   const std::string output = testing::internal::GetCapturedStderr();
 
   int policy = -1;
@@ -101,11 +102,9 @@ TEST_F(ConnectorCycle, ThreadRunsAboveNormalPriorityWherePermitted) {
               "connector warning: communication thread keeps its normal priority (Operation not "
               "permitted)\n");
   }
-  // Either way the link runs.
-  ASSERT_TRUE(board.waitForReplies(board.replyCount() + 3, 2s));
 }
 
-TEST_F(ConnectorCycle, SequenceNumbersAndCyclePeriodOnTheWire) {
+TEST_F(ConnectorCycle, SequenceNumbersOnTheWireAndEveryReplyQueued) {
   bringUp();
   // One handshake frame, then the thread's: 105 frames take about 3.1 s.
   ASSERT_TRUE(board.waitForFrames(105, 10s));
@@ -126,32 +125,22 @@ TEST_F(ConnectorCycle, SequenceNumbersAndCyclePeriodOnTheWire) {
   EXPECT_EQ(frames[100].bytes[10], 11);
   EXPECT_EQ(Probe::sendCount(connector), frames.size());
 
-  // The board answers after 2 ms, so every cycle is one frame, one reply and
-  // a sleep to the 30 ms mark. Periods between the thread's frames:
-  std::vector<double> periods;
+  // One frame per cycle: a cycle that sent twice, or caught up on missed
+  // ones, would put two frames a few milliseconds apart. (How close to
+  // 30 ms the periods keep is for the link benchmark.)
   for (std::size_t i = 2; i + 1 < frames.size(); ++i) {
-    periods.push_back(msBetween(frames[i - 1].at, frames[i].at));
+    EXPECT_GE(msBetween(frames[i - 1].at, frames[i].at), 6.0) << "frame " << i + 1;
   }
-  const double mean = std::accumulate(periods.begin(), periods.end(), 0.0) / periods.size();
-  EXPECT_GE(quantile(periods, 0.5), 29.0);
-  EXPECT_LE(quantile(periods, 0.5), 32.0);
-  EXPECT_GE(mean, 29.0);
-  EXPECT_LE(mean, 35.0);
-  EXPECT_GE(quantile(periods, 0.02), 25.0);
 
-  // Every reply was queued, with the time since the previous read.
+  // Every reply was queued.
   std::vector<ReceiveData> records;
   connector.getReceiveData(records, false);
   EXPECT_GE(records.size(), 100u);
-  std::vector<double> elapsed;
   for (const ReceiveData& record : records) {
     EXPECT_TRUE(record.isValid);
     EXPECT_EQ(record.status1, 0x41);
     EXPECT_EQ(record.status2, 0x41);
-    elapsed.push_back(record.elapsed);
   }
-  EXPECT_GE(quantile(elapsed, 0.5), 29.0);
-  EXPECT_LE(quantile(elapsed, 0.5), 32.0);
 }
 
 TEST_F(ConnectorCycle, SetSendDataWithWaitReturnsWhenItsFrameIsWritten) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board_helpers.h"
@@ -62,6 +63,14 @@ std::size_t firstControlFrame(const std::vector<Command>& commands) {
   return commands.size();
 }
 
+bool waitForLinkState(const Controller& controller, LinkState state) {
+  const auto until = std::chrono::steady_clock::now() + 2s;
+  while (controller.getLinkState() != state && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(5ms);
+  }
+  return controller.getLinkState() == state;
+}
+
 // One connected controller for the whole sequence: the handshake and the
 // settling pause take over two seconds.
 TEST(AutoControllerOnBoard, RampsRestMarkReversalAndRestart) {
@@ -93,7 +102,13 @@ TEST(AutoControllerOnBoard, RampsRestMarkReversalAndRestart) {
   {
     SCOPED_TRACE("right wheel from rest to 0.5 m/s");
     reader.skipToEnd();
-    controller.setSendDataVRL(0.5, 0.0);
+    // Repeated through the ramp, as a component's execution loop does: each
+    // call re-plans the frame waiting to go out, still one step from the
+    // last frame written.
+    for (int i = 0; i < 100; ++i) {
+      controller.setSendDataVRL(0.5, 0.0);
+      std::this_thread::sleep_for(7ms);
+    }
     const std::vector<WheelPair> cycles = rampCycles({0, 0}, {500, 0}, kDefaultStep);
     ASSERT_EQ(cycles.size(), 24u);  // 23 steps of 21 mm/s, then the landing
     EXPECT_EQ(cycles[0].right, 20.999999999999996);
@@ -156,6 +171,29 @@ TEST(AutoControllerOnBoard, RampsRestMarkReversalAndRestart) {
     EXPECT_EQ(settled.rightSpeed, 78);
     EXPECT_EQ(settled.leftDirection, kBackwardByte);
     EXPECT_EQ(settled.leftSpeed, 46);
+  }
+
+  {
+    SCOPED_TRACE("a target set while the link is lost never reaches a frame");
+    board.setSilent(true);
+    ASSERT_TRUE(waitForLinkState(controller, LinkState::Lost));
+    reader.skipToEnd();
+    controller.setSendDataVRL(0.8, 0.8);
+    // Down from 637.2 mm/s takes 31 cycles; not one frame may speed up.
+    const std::vector<Command> commands = reader.waitFor(35, 3s);
+    Command previous = expectedWheels(637.2, 362.8, kForward);
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+      EXPECT_LE(commands[i].rightSpeed, previous.rightSpeed) << "frame " << i;
+      EXPECT_LE(commands[i].leftSpeed, previous.leftSpeed) << "frame " << i;
+      previous = commands[i];
+    }
+    // Back: the target was dropped, the chair stays at rest.
+    board.resumeAnswering();
+    ASSERT_TRUE(waitForLinkState(controller, LinkState::Connected));
+    reader.skipToEnd();
+    for (const Command& c : reader.waitFor(5, 2s)) {
+      EXPECT_TRUE(c.sameWheels(expectedWheels(0, 0, kForward))) << describe(c);
+    }
   }
 
   {

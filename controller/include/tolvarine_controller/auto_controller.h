@@ -55,8 +55,8 @@ class TOLVARINE_CONTROLLER_API AutoController : public Controller {
   ThreadContext* threadContext;
   double targetVelRight;  // mm/s, guarded by the target lock
   double targetVelLeft;   // mm/s, guarded by the target lock
-  double sendVelRight;    // mm/s, commanded in the last cycle
-  double sendVelLeft;     // mm/s, commanded in the last cycle
+  double sendVelRight;    // mm/s, commanded in the last frame written
+  double sendVelLeft;     // mm/s, commanded in the last frame written
   std::atomic<bool> threadRunning;
   double maxAcc;                 // m/s^2
   std::int32_t restCycleLimit;   // cycles at rest before the rest mark
@@ -75,8 +75,14 @@ class TOLVARINE_CONTROLLER_API AutoController : public Controller {
   // Stores both targets (mm/s) under the target lock; ends a run of rejected
   // commands.
   void setTargetVel(double right, double left);
-  // Both targets to 0, leaving a run of rejected commands as it is.
-  void clearTargetVel();
+  // With the target lock held: works out the step for the frame the control
+  // thread waits for, one step from the last frame written toward the
+  // targets, and hands it to the link. False when that frame has already
+  // gone out.
+  bool planStep();
+  // With the target lock held: new targets go into the frame still waiting
+  // to go out rather than the one after it, unless the link is lost.
+  void replanStep();
 };
 
 }  // namespace tolvarine_controller

@@ -1,4 +1,4 @@
-// POSIX serial port, clock and thread priority. The port name is the device
+// POSIX serial port, clocks, sleeps and thread priority. The port name is the device
 // path, used as given.
 
 #include "platform/serial_platform.h"
@@ -31,12 +31,6 @@ struct SerialPort {
 
 namespace {
 
-std::int64_t monotonicNs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
 // Waits until `fd` is ready for `events` or the deadline passes. Returns the
 // poll result (0 on time-out) and the reported events.
 int waitReady(int fd, short events, std::int64_t deadlineNs, short& revents) {
@@ -46,11 +40,12 @@ int waitReady(int fd, short events, std::int64_t deadlineNs, short& revents) {
     if (leftNs <= 0) {
       return 0;
     }
-    // poll counts whole milliseconds; round up so the deadline is not missed
-    // by a fraction, and check the clock again after a time-out.
-    const int leftMs = static_cast<int>((leftNs + 999999) / 1000000);
+    // ppoll, not poll: a window cut to the cycle's deadline must end on it,
+    // not up to a millisecond later.
+    const timespec left{static_cast<time_t>(leftNs / 1000000000),
+                        static_cast<long>(leftNs % 1000000000)};
     pollfd request{fd, events, 0};
-    const int result = ::poll(&request, 1, leftMs);
+    const int result = ::ppoll(&request, 1, &left, nullptr);
     if (result < 0 && errno == EINTR) {
       continue;
     }
@@ -202,9 +197,9 @@ bool purgeOutput(SerialPort& port) {
   return ::tcflush(port.handle, TCOFLUSH) == 0;
 }
 
-bool readSerialPort(SerialPort& port, std::uint8_t* buffer, std::size_t size,
-                    std::uint32_t windowMs, std::size_t& received) {
-  const std::int64_t deadline = monotonicNs() + static_cast<std::int64_t>(windowMs) * 1000000;
+bool readSerialPort(SerialPort& port, std::uint8_t* buffer, std::size_t size, std::int64_t windowNs,
+                    std::size_t& received) {
+  const std::int64_t deadline = monotonicNs() + windowNs;
   received = 0;
   bool ok = true;
   while (received < size) {
@@ -246,7 +241,7 @@ bool readSerialPort(SerialPort& port, std::uint8_t* buffer, std::size_t size,
 }
 
 bool writeSerialPort(SerialPort& port, const std::uint8_t* data, std::size_t size) {
-  const std::int64_t deadline = monotonicNs() + std::int64_t{kWriteWindowMs} * 1000000;
+  const std::int64_t deadline = monotonicNs() + std::int64_t{kWriteWindowMs} * kNsPerMs;
   std::size_t written = 0;
   while (written < size) {
     const ssize_t n = ::write(port.handle, data + written, size - written);
@@ -275,21 +270,35 @@ bool writeSerialPort(SerialPort& port, const std::uint8_t* data, std::size_t siz
 }
 
 std::uint32_t tickMs() {
-  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(monotonicNs() / 1000000));
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(monotonicNs() / kNsPerMs));
+}
+
+std::int64_t monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+void sleepUntil(std::int64_t deadlineNs) {
+  const timespec deadline{static_cast<time_t>(deadlineNs / 1000000000),
+                          static_cast<long>(deadlineNs % 1000000000)};
+  // A signal ends the sleep early; the deadline stays the same.
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+  }
 }
 
 void beginTimerResolution() {
   // The monotonic clock and nanosleep already resolve far below 1 ms.
 }
 
-void raiseThreadPriority(boost::thread& thread) {
+void raiseCurrentThreadPriority() {
   // A fixed priority about a quarter up the real-time range: above every
   // normal thread, well below the system's own real-time work.
   const int low = sched_get_priority_min(SCHED_FIFO);
   const int high = sched_get_priority_max(SCHED_FIFO);
   sched_param param{};
   param.sched_priority = low + (high - low) / 4;
-  const int result = pthread_setschedparam(thread.native_handle(), SCHED_FIFO, &param);
+  const int result = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
   if (result != 0) {
     std::cerr << "connector warning: communication thread keeps its normal priority ("
               << std::strerror(result) << ")" << std::endl;

@@ -1,6 +1,7 @@
-// Win32 serial port (synchronous, no overlapped I/O), WinMM clock and timer
-// resolution, thread priority. The port name is the device path, used as
-// given: "COM1" opens COM1; ports above COM9 need the "\\.\COM10" form.
+// Win32 serial port (synchronous, no overlapped I/O), WinMM tick and timer
+// resolution, performance-counter clock, waitable-timer sleeps, thread
+// priority. The port name is the device path, used as given: "COM1" opens
+// COM1; ports above COM9 need the "\\.\COM10" form.
 
 #include "platform/serial_platform.h"
 
@@ -14,6 +15,11 @@
 #include <cstdint>
 #include <iostream>
 #include <string>
+
+// Older SDK headers lack it; systems before Windows 10 1803 refuse it.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 namespace tolvarine_controller {
 namespace platform {
@@ -30,10 +36,12 @@ static_assert(sizeof(DCB) == 28, "the device control block is written with DCBle
 
 // A read returns when its bytes have arrived or `readWindowMs` has passed:
 // the interval time-out is left out of play (0xFFFF, not MAXDWORD, which
-// would make reads return at once), the total time-out is a constant.
+// would make reads return at once), the total time-out is a constant. A
+// window of 0 would turn the total time-out off and let the read wait for
+// good; MAXDWORD without a total is the way to take only what is there.
 COMMTIMEOUTS lineTimeouts(DWORD readWindowMs) {
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = 0xFFFF;
+  timeouts.ReadIntervalTimeout = readWindowMs == 0 ? MAXDWORD : 0xFFFF;
   timeouts.ReadTotalTimeoutMultiplier = 0;
   timeouts.ReadTotalTimeoutConstant = readWindowMs;
   timeouts.WriteTotalTimeoutMultiplier = 0;
@@ -84,6 +92,32 @@ void applyLineSettings(DCB& dcb) {
   dcb.EofChar = 0x03;
   dcb.EvtChar = 0x02;
 }
+
+// Each sleeping thread has a timer of its own, made on its first sleep. A
+// high-resolution timer (Windows 10 1803 on) ends within a fraction of a
+// millisecond; older systems refuse the flag and get a plain one, which
+// keeps to the 1 ms timer period asked for in beginTimerResolution.
+class ThreadTimer {
+ public:
+  ThreadTimer()
+      : handle_(CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                       TIMER_ALL_ACCESS)) {
+    if (handle_ == nullptr) {
+      handle_ = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    }
+  }
+  ~ThreadTimer() {
+    if (handle_ != nullptr) {
+      CloseHandle(handle_);
+    }
+  }
+  ThreadTimer(const ThreadTimer&) = delete;
+  ThreadTimer& operator=(const ThreadTimer&) = delete;
+  HANDLE handle() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
 
 bool configure(SerialPort& port) {
   SetCommMask(port.handle, 0);
@@ -141,8 +175,11 @@ bool purgeOutput(SerialPort& port) {
   return PurgeComm(port.handle, PURGE_TXCLEAR) != FALSE;
 }
 
-bool readSerialPort(SerialPort& port, std::uint8_t* buffer, std::size_t size,
-                    std::uint32_t windowMs, std::size_t& received) {
+bool readSerialPort(SerialPort& port, std::uint8_t* buffer, std::size_t size, std::int64_t windowNs,
+                    std::size_t& received) {
+  // The driver counts whole milliseconds: rounded down, so that a window cut
+  // to a deadline ends before it.
+  const DWORD windowMs = windowNs <= 0 ? 0 : static_cast<DWORD>(windowNs / kNsPerMs);
   // The port keeps the standard read window; another window is set for this
   // one read only.
   const bool otherWindow = windowMs != kReadWindowMs;
@@ -172,12 +209,46 @@ std::uint32_t tickMs() {
   return timeGetTime();
 }
 
+std::int64_t monotonicNs() {
+  static const std::int64_t frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<std::int64_t>(f.QuadPart);
+  }();
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  const std::int64_t count = counter.QuadPart;
+  // In two parts, so that counts times 10^9 cannot overflow.
+  return count / frequency * 1000000000 + count % frequency * 1000000000 / frequency;
+}
+
+void sleepUntil(std::int64_t deadlineNs) {
+  thread_local const ThreadTimer timer;
+  for (;;) {
+    const std::int64_t left = deadlineNs - monotonicNs();
+    if (left <= 0) {
+      return;
+    }
+    // Negative: relative, in 100 ns units, worked out from the deadline just
+    // now. A positive (absolute) due time is on the wall clock, which can be
+    // set while we sleep.
+    LARGE_INTEGER due;
+    due.QuadPart = -((left + 99) / 100);
+    if (timer.handle() == nullptr ||
+        !SetWaitableTimer(timer.handle(), &due, 0, nullptr, nullptr, FALSE)) {
+      Sleep(static_cast<DWORD>((left + kNsPerMs - 1) / kNsPerMs));
+      continue;
+    }
+    WaitForSingleObject(timer.handle(), INFINITE);
+  }
+}
+
 void beginTimerResolution() {
   timeBeginPeriod(1);
 }
 
-void raiseThreadPriority(boost::thread& thread) {
-  if (!SetThreadPriority(thread.native_handle(), THREAD_PRIORITY_HIGHEST)) {
+void raiseCurrentThreadPriority() {
+  if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST)) {
     std::cerr << "connector warning: communication thread keeps its normal priority (error "
               << GetLastError() << ")" << std::endl;
   }
