@@ -229,15 +229,19 @@ bool Connector::send(const SendData& data) {
     return false;
   }
   boost::lock_guard<boost::mutex> portLock(portMutex);
-  boost::lock_guard<boost::mutex> sendLock(sendMutex);
-  SendData frameData = data;
-  ++sendCount;
-  frameData.sequence = static_cast<std::uint8_t>(sendCount % 100 + 10);
   CommandFrame frame;
-  encodeFrame(frameData, frame);
-  // Waiters learn that their command is going out now, whether or not the
-  // write then succeeds.
-  sendCondition.notify_all();
+  {
+    boost::lock_guard<boost::mutex> sendLock(sendMutex);
+    SendData frameData = data;
+    ++sendCount;
+    frameData.sequence = static_cast<std::uint8_t>(sendCount % 100 + 10);
+    encodeFrame(frameData, frame);
+    // Waiters learn that their command is going out now, whether or not the
+    // write then succeeds.
+    sendCondition.notify_all();
+  }
+  // The command is copied: whoever sets the next one (a caller's new target,
+  // through the control thread's plan) does not wait for the line.
   return platform::writeSerialPort(*port, frame, kCommandFrameSize);
 }
 
@@ -318,7 +322,7 @@ void Connector::communicate() {
   bool writeFailing = false;
 
   while (isRunning) {
-    bool sent = send(command);
+    const bool sent = send(command);
     if (!sent) {
       // The device may be gone (an unplugged adapter). Keep trying once per
       // cycle instead of spinning, and say so once per outage.
