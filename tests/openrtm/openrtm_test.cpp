@@ -13,7 +13,6 @@
 
 #include "component_rig.h"
 #include "openrtm_session.h"
-#include "output_checks.h"
 #include "wheel_commands.h"
 
 namespace component_test {
@@ -63,10 +62,10 @@ class OpenRtmTest : public ::testing::Test {
         "Category.TolvarineContorollerModule.conf.default.COM_Port: " +
         rig.devicePath() + "\nmanager.components.preactivation: TolvarineContorollerModule0\n" +
         moreRtcConf;
-    ASSERT_TRUE(session.startComponent(rtc, kStartTimeout, &error)) << error << "\n"
-                                                                    << log("component.log");
+    ASSERT_TRUE(session.startComponent(rtc, kPatience, &error)) << error << "\n"
+                                                                << log("component.log");
     if (driver) {
-      ASSERT_TRUE(session.startDriver(true, kStartTimeout, &error)) << error << log("driver.log");
+      ASSERT_TRUE(session.startDriver(true, kPatience, &error)) << error << log("driver.log");
       client.reset(new ControlClient(session.driverSocket()));
     }
   }
@@ -84,22 +83,22 @@ class OpenRtmTest : public ::testing::Test {
           peer = components.empty() ? json::object() : components[0];
           return peer.value("state", "") == state;
         },
-        kTransitionTimeout);
+        kPatience);
     EXPECT_EQ(peer.value("state", ""), state) << peer.dump();
     return peer;
   }
 
   ::testing::AssertionResult shutsDownOnSigint() {
     session.component().signal(SIGINT);
-    if (!session.component().waitFor(kExitTimeout)) {
+    if (!session.component().waitFor(kPatience)) {
       return ::testing::AssertionFailure()
-             << "still running " << kExitTimeout.count() << " ms after SIGINT";
+             << "still running " << kPatience.count() << " ms after SIGINT";
     }
     if (!session.component().exitedCleanly()) {
       return ::testing::AssertionFailure() << session.component().describeEnd();
     }
     std::string error;
-    if (!session.waitForName(kName, false, kExitTimeout, &error)) {
+    if (!session.waitForName(kName, false, kPatience, &error)) {
       return ::testing::AssertionFailure() << error;
     }
     return ::testing::AssertionSuccess();
@@ -126,7 +125,7 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
   EXPECT_NEAR(peer.value("rate", 0.0), 30.0, 1e-3);
   EXPECT_TRUE(eventually(
       [&] { return contains(log("component.rtc.log"), "TolvarineContorollerModule0 activated"); },
-      kTransitionTimeout));
+      kPatience));
   EXPECT_FALSE(contains(log("component.rtc.log"), "activation filed"));
 
   // The types peers see on the ports.
@@ -156,7 +155,7 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
   EXPECT_TRUE(rig.settlesOn(kStandstill, 15));
 
   const auto driveStart = Clock::now();
-  const std::size_t before = client->eventCount();
+  const std::size_t before = client->events().size();
   auto command = [&](double vx, double va) {
     const json reply =
         client->request({{"cmd", "write"},
@@ -177,11 +176,11 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
         const auto motors = rig.board().state().motors;
         return motors.right == 0.0 && motors.left == 0.0;
       },
-      kTransitionTimeout));
-  const std::size_t atRest = client->eventCount();
+      kPatience));
+  const std::size_t atRest = client->events().size();
   ASSERT_TRUE(client->waitForEvents(
       [&](const std::vector<ControlClient::Event>& e) { return e.size() >= atRest + 6; },
-      kTransitionTimeout));
+      kPatience));
   const double driveSeconds = std::chrono::duration<double>(Clock::now() - driveStart).count();
   std::vector<ControlClient::Event> events = client->events();
   events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(before));
@@ -232,8 +231,7 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
   command(0.3, 0.0);
   EXPECT_TRUE(rig.settlesOn(kForwardStraight));
   EXPECT_TRUE(shutsDownOnSigint());
-  EXPECT_TRUE(rig.boardReleased());
-  EXPECT_TRUE(rig.lastFrameIsStop());
+  EXPECT_TRUE(rig.releasedWithStop());
 }
 
 TEST_F(OpenRtmTest, LostLinkPutsTheComponentInErrorAndTheChairAtRest) {
@@ -247,13 +245,12 @@ TEST_F(OpenRtmTest, LostLinkPutsTheComponentInErrorAndTheChairAtRest) {
   EXPECT_TRUE(rig.settlesOn(kForwardStraight));
 
   rig.board().setSilent(true);
-  EXPECT_TRUE(eventually([&] { return contains(log("component.log"), "the link is lost"); },
-                         kTransitionTimeout))
+  EXPECT_TRUE(
+      eventually([&] { return contains(log("component.log"), "the link is lost"); }, kPatience))
       << log("component.log");
   peerIn("ERROR");
   // onAborting released the chair: a last stop command, the device closed.
-  EXPECT_TRUE(rig.boardReleased());
-  EXPECT_TRUE(rig.lastFrameIsStop());
+  EXPECT_TRUE(rig.releasedWithStop());
   EXPECT_TRUE(shutsDownOnSigint());
 }
 
@@ -267,7 +264,7 @@ TEST_F(OpenRtmTest, SigintDuringTheHandshakeEndsItAtOnce) {
         return contains(log("component.rtc.log"), "Manager::runManager()") &&
                contains(log("component.log"), "wait for wheel chair...");
       },
-      kStartTimeout))
+      kPatience))
       << log("component.log");
 
   // The handshake would wait 10 s for the board; the component's exit()
@@ -280,7 +277,7 @@ TEST_F(OpenRtmTest, SigintDuringTheHandshakeEndsItAtOnce) {
   for (const ReceivedFrame& frame : rig.board().frames()) {
     EXPECT_TRUE(!frame.valid || isStopCommand(frame)) << describe(frame);
   }
-  EXPECT_TRUE(rig.lastFrameIsStop());
+  EXPECT_TRUE(rig.releasedWithStop());
 }
 
 }  // namespace

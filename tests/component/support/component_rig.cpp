@@ -1,19 +1,309 @@
 #include "component_rig.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef TOLVARINE_COMPONENT_EXE
+#error "TOLVARINE_COMPONENT_EXE must name the component executable"
+#endif
+
+extern char** environ;
 
 namespace component_test {
 
-WheelBytes wheelsOf(const ReceivedFrame& frame) {
-  return WheelBytes{frame.bytes[1], frame.bytes[2], frame.bytes[3], frame.bytes[4]};
+namespace fs = std::filesystem;
+
+namespace {
+
+int connectTo(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
 }
 
-std::string describe(const WheelBytes& w) {
-  char text[64];
-  std::snprintf(text, sizeof text, "left %02X/%u right %02X/%u", w.leftDirection, w.leftSpeed,
-                w.rightDirection, w.rightSpeed);
-  return text;
+std::uint32_t monotonicTickMs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                                    static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+}  // namespace
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/tolvarine-comp-XXXXXX";  // short: socket paths are
+  if (::mkdtemp(pattern) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  m_path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  fs::remove_all(m_path, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+  std::ofstream(file(name), std::ios::binary) << content;
+}
+
+ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
+                                   int stderrFd)
+    : m_dir(dir) {
+  std::vector<std::string> argv{TOLVARINE_COMPONENT_EXE};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> raw;
+  for (std::string& a : argv) {
+    raw.push_back(a.data());
+  }
+  raw.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir + "/stdout.log").c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (stderrFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir + "/stderr.log").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
+  // The board's pseudo-terminal lives in this process: the component must
+  // hold nothing of it but what it opens itself.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+  const int rc = ::posix_spawn(&m_pid, raw[0], &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    throw std::runtime_error(std::string("cannot start the component: ") + std::strerror(rc));
+  }
+}
+
+ComponentProcess::~ComponentProcess() {
+  if (!m_status) {
+    ::kill(m_pid, SIGKILL);
+    while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+std::string ComponentProcess::err() const {
+  std::ifstream in(m_dir + "/stderr.log", std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool ComponentProcess::waitForErr(const std::string& text, std::chrono::milliseconds timeout,
+                                  std::size_t from) const {
+  return eventually([&] { return err().find(text, from) != std::string::npos; }, timeout);
+}
+
+void ComponentProcess::signal(int signo) {
+  if (!m_status) {
+    ::kill(m_pid, signo);
+  }
+}
+
+std::optional<int> ComponentProcess::wait(std::chrono::milliseconds timeout) {
+  eventually(
+      [&] {
+        int status = 0;
+        if (!m_status && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+          m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+        return m_status.has_value();
+      },
+      timeout);
+  return m_status;
+}
+
+std::vector<std::string> ComponentProcess::openFiles() const {
+  std::vector<std::string> files;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec)) {
+    files.push_back(entry.path().filename().string() + " -> " +
+                    fs::read_symlink(entry.path(), ec).string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+ControlClient::ControlClient(const std::string& socketPath) {
+  m_fd = connectTo(socketPath);
+  if (m_fd < 0 || ::pipe2(m_wake, O_CLOEXEC) != 0) {
+    throw std::runtime_error("cannot connect to " + socketPath);
+  }
+  m_reader = std::thread([this] { readLoop(); });
+}
+
+ControlClient::~ControlClient() {
+  ::close(m_wake[1]);
+  m_reader.join();
+  ::close(m_wake[0]);
+  ::close(m_fd);
+}
+
+void ControlClient::readLoop() {
+  std::string buffer;
+  char chunk[8192];
+  for (;;) {
+    pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+      continue;
+    }
+    const ssize_t n = fds[1].revents != 0 ? 0 : ::recv(m_fd, chunk, sizeof chunk, 0);
+    if (n <= 0) {
+      break;
+    }
+    buffer.append(chunk, static_cast<std::size_t>(n));
+    for (std::size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
+      json line = json::parse(buffer.substr(0, nl), nullptr, false);
+      buffer.erase(0, nl + 1);
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (line.is_object() && line.contains("event")) {
+        m_events.push_back(Event{Clock::now(), std::move(line)});
+      } else {
+        m_replies.push_back(std::move(line));
+      }
+      m_changed.notify_all();
+    }
+  }
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_closed = true;
+  m_changed.notify_all();
+}
+
+json ControlClient::request(json request, std::chrono::milliseconds timeout) {
+  const std::string text = request.dump();
+  const std::optional<json> reply = tryRequest(std::move(request), timeout);
+  EXPECT_TRUE(reply.has_value()) << "no reply to " << text;
+  return reply.value_or(json::object());
+}
+
+std::optional<json> ControlClient::tryRequest(json request, std::chrono::milliseconds timeout) {
+  const int id = m_nextId++;
+  request["id"] = id;
+  const std::string line = request.dump() + "\n";
+  if (::send(m_fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+    return std::nullopt;
+  }
+  std::unique_lock<std::mutex> lock(m_mutex);
+  std::optional<json> reply;
+  m_changed.wait_for(lock, timeout, [&] {
+    for (auto it = m_replies.begin(); it != m_replies.end(); ++it) {
+      if (it->is_object() && it->value("id", -1) == id) {
+        reply = std::move(*it);
+        m_replies.erase(it);
+        return true;
+      }
+    }
+    return m_closed;
+  });
+  return reply;
+}
+
+std::vector<ControlClient::Event> ControlClient::events() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_events;
+}
+
+bool ControlClient::waitForEvents(const std::function<bool(const std::vector<Event>&)>& condition,
+                                  std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  return m_changed.wait_for(lock, timeout, [&] { return condition(m_events); });
+}
+
+bool ControlClient::closed() const {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_closed;
+}
+
+std::vector<json> samplesOf(const std::vector<ControlClient::Event>& events,
+                            const std::string& port) {
+  std::vector<json> samples;
+  for (const ControlClient::Event& e : events) {
+    if (e.body.value("event", "") == "sample" && e.body.value("port", "") == port) {
+      samples.push_back(e.body.at("sample"));
+    }
+  }
+  return samples;
+}
+
+std::size_t expectWellFormedCycles(const std::vector<ControlClient::Event>& events) {
+  std::vector<json> samples;
+  for (const ControlClient::Event& e : events) {
+    if (e.body.value("event", "") == "sample") {
+      samples.push_back(e.body);
+    }
+  }
+  std::size_t i = samples.empty() || samples[0]["port"] == "OdmetoryOut" ? 0 : 1;
+  std::size_t cycles = 0;
+  const std::uint32_t now = monotonicTickMs();
+  for (; i + 1 < samples.size() && !::testing::Test::HasFailure(); i += 2, ++cycles) {
+    const json& pose = samples[i]["sample"];
+    const json& velocity = samples[i + 1]["sample"];
+    EXPECT_EQ(samples[i]["port"], "OdmetoryOut");
+    EXPECT_EQ(samples[i + 1]["port"], "VelocityOut");
+    EXPECT_EQ(pose["tm"], velocity["tm"]);
+    const std::uint64_t stamp = velocity["tm"]["sec"].get<std::uint64_t>() * 1000u +
+                                velocity["tm"]["nsec"].get<std::uint64_t>() / 1000000u;
+    EXPECT_EQ(velocity["tm"]["nsec"].get<std::uint64_t>() % 1000000u, 0u);
+    EXPECT_LE(static_cast<std::uint32_t>(now - static_cast<std::uint32_t>(stamp)), 60000u);
+    EXPECT_EQ(velocity["data"]["vy"].get<double>(), 0.0);
+    EXPECT_GE(velocity["data"]["vx"].get<double>(), 0.0);
+    EXPECT_EQ(velocity["id"], json::array());
+    EXPECT_EQ(pose["error"], json::array());
+  }
+  return cycles;
+}
+
+std::string withoutHostLines(const std::string& text) {
+  std::string kept;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("rtm-standin: ", 0) != 0) {
+      kept += line + "\n";
+    }
+  }
+  return kept;
+}
+
+WheelBytes wheelsOf(const ReceivedFrame& frame) {
+  return WheelBytes{frame.bytes[1], frame.bytes[2], frame.bytes[3], frame.bytes[4]};
 }
 
 std::string describe(const ReceivedFrame& frame) {
@@ -28,31 +318,21 @@ std::string describe(const ReceivedFrame& frame) {
 
 bool isStopCommand(const ReceivedFrame& frame) {
   static const std::uint8_t kStop[] = {0x30, 0x30, 0x00, 0x00, 0xCC, 0x1A, 0x1A, 0x64, 0xFF};
-  if (!frame.valid) {
-    return false;
-  }
-  for (std::size_t i = 0; i < sizeof kStop; ++i) {
-    if (frame.bytes[i + 1] != kStop[i]) {
-      return false;
-    }
-  }
-  return true;
+  return frame.valid && std::equal(std::begin(kStop), std::end(kStop), frame.bytes.begin() + 1);
 }
 
-ComponentRig::ComponentRig() : m_board(new SimulatedBoard()) {
+ComponentRig::ComponentRig() {
   std::string error;
-  if (!m_board->start(&error)) {
-    throw std::runtime_error("the simulated board does not start: " + error);
-  }
   m_device = m_dir.file("ttyWheelchair");
-  if (!m_board->createLink(m_device, &error)) {
-    throw std::runtime_error("cannot link the board's device: " + error);
+  if (!m_board.start(&error) || !m_board.createLink(m_device, &error)) {
+    throw std::runtime_error("the simulated board does not start: " + error);
   }
 }
 
 ComponentRig::~ComponentRig() {
-  kill();
-  m_board->stop();
+  m_client.reset();
+  m_process.reset();
+  m_board.stop();
 }
 
 void ComponentRig::start(const std::vector<std::string>& componentKeys, int stderrFd) {
@@ -62,16 +342,29 @@ void ComponentRig::start(const std::vector<std::string>& componentKeys, int stde
   }
   m_dir.write("rtc.conf", conf);
   m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}, stderrFd));
-  if (!waitForSocket(socketPath(), kStartTimeout)) {
-    throw std::runtime_error("the component's control socket does not appear; its console:\n" +
-                             m_process->err());
+  if (!eventually(
+          [&] {
+            const int fd = connectTo(socketPath());
+            return fd >= 0 && ::close(fd) == 0;
+          },
+          kPatience)) {
+    throw std::runtime_error("no control socket; console:\n" + m_process->err());
   }
   m_client.reset(new ControlClient(socketPath()));
-  // Served from here on (the host has taken the connection).
-  const json list = m_client->request({{"cmd", "list"}});
-  if (!list.value("ok", false)) {
-    throw std::runtime_error("the component's host does not answer: " + list.dump());
-  }
+  state();  // served from here on: the host has taken the connection
+}
+
+std::string ComponentRig::transition(const char* cmd) {
+  return request({{"cmd", cmd}}).value("result", "");
+}
+
+std::string ComponentRig::state() {
+  const json list = request({{"cmd", "list"}});
+  return list.value("ok", false) ? list["components"][0].value("state", "") : "";
+}
+
+json ComponentRig::set(const std::string& key, const std::string& value) {
+  return request({{"cmd", "set"}, {"key", key}, {"value", value}});
 }
 
 json ComponentRig::command(double vx, double vy, double va) {
@@ -81,74 +374,42 @@ json ComponentRig::command(double vx, double vy, double va) {
 }
 
 ::testing::AssertionResult ComponentRig::settlesOn(const WheelBytes& expected, std::size_t hold) {
-  // The ramp needs about 30 link cycles for 0.6 m/s; allow for a slow machine.
-  const auto deadline = Clock::now() + 20s;
-  std::size_t seen = m_board->frameCount();
-  std::size_t from = 0;
-  bool found = false;
+  const std::size_t from = m_board.frameCount();
+  std::size_t reached = 0;
   std::string last = "none";
-  while (Clock::now() < deadline) {
-    const std::vector<ReceivedFrame> frames = m_board->framesFrom(seen);
-    for (std::size_t i = 0; i < frames.size(); ++i) {
-      if (!frames[i].valid) {
-        continue;
-      }
-      last = describe(wheelsOf(frames[i]));
-      if (!found && wheelsOf(frames[i]) == expected) {
-        found = true;
-        from = seen + i + 1;
-      }
-    }
-    seen += frames.size();
-    if (found && seen >= from + hold) {
-      break;
-    }
-    m_board->waitForFrames(m_board->validFrameCount() + 1, 100ms);
+  const bool settled = eventually(
+      [&] {
+        const std::vector<ReceivedFrame> frames = m_board.framesFrom(from);
+        std::size_t run = 0;
+        for (const ReceivedFrame& f : frames) {
+          if (!f.valid) {
+            continue;
+          }
+          run = wheelsOf(f) == expected ? run + 1 : 0;
+          reached = std::max(reached, run);
+          last = describe(f);
+        }
+        return run > hold;
+      },
+      20s);
+  if (settled) {
+    return ::testing::AssertionSuccess();
   }
-  if (!found) {
-    return ::testing::AssertionFailure()
-           << "the board never received " << describe(expected) << "; last frame: " << last;
-  }
-  std::vector<ReceivedFrame> after = m_board->framesFrom(from);
-  if (after.size() < hold) {
-    return ::testing::AssertionFailure()
-           << "only " << after.size() << " frames after reaching " << describe(expected);
-  }
-  after.resize(hold);
-  for (const ReceivedFrame& f : after) {
-    if (!f.valid || wheelsOf(f) != expected) {
-      return ::testing::AssertionFailure()
-             << "reached " << describe(expected) << " but then received " << describe(f);
-    }
-  }
-  return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "no run of " << hold + 1 << " frames with the expected "
+                                       << "wheel bytes (longest " << reached << "); last " << last;
 }
 
-::testing::AssertionResult ComponentRig::boardReleased() {
-  if (!m_board->waitForClient(false, 10s)) {
+::testing::AssertionResult ComponentRig::releasedWithStop() {
+  if (!m_board.waitForClient(false, 10s)) {
     return ::testing::AssertionFailure() << "the device is still open";
   }
-  return ::testing::AssertionSuccess();
-}
-
-::testing::AssertionResult ComponentRig::lastFrameIsStop() {
-  const std::vector<ReceivedFrame> frames = m_board->frames();
-  if (frames.empty()) {
-    return ::testing::AssertionFailure() << "the board received nothing";
-  }
-  if (!isStopCommand(frames.back())) {
-    std::string tail;
-    for (std::size_t i = frames.size() > 4 ? frames.size() - 4 : 0; i < frames.size(); ++i) {
-      tail += "\n  " + describe(frames[i]);
-    }
-    return ::testing::AssertionFailure() << "the last frames are not a stop command:" << tail;
+  const std::vector<ReceivedFrame> frames = m_board.frames();
+  if (frames.empty() || !isStopCommand(frames.back())) {
+    return ::testing::AssertionFailure()
+           << "the last frame is not the stop command: "
+           << (frames.empty() ? std::string("none") : describe(frames.back()));
   }
   return ::testing::AssertionSuccess();
-}
-
-void ComponentRig::kill() {
-  m_client.reset();
-  m_process.reset();
 }
 
 }  // namespace component_test

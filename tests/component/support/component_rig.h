@@ -1,99 +1,162 @@
-// One wheelchair component process wired to a simulated board in the test
-// process: the board's device behind a symlink in a private folder, the
-// component configured through an rtc.conf there, and a control client.
+// The wheelchair component as a child process against the stand-in host,
+// wired to a simulated board in the test process: a private folder, the
+// process with its console, a control-socket client, and what the board saw.
 #ifndef TOLVARINE_TESTS_COMPONENT_RIG_H
 #define TOLVARINE_TESTS_COMPONENT_RIG_H
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "component_harness.h"
+#include <sys/types.h>
+
+#include <nlohmann/json.hpp>
+
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace component_test {
 
+using json = nlohmann::ordered_json;
+using Clock = std::chrono::steady_clock;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
+using namespace std::chrono_literals;
 
+// Generous bounds for waits that end as soon as their condition holds.
+constexpr std::chrono::milliseconds kPatience = 30s;
 constexpr char kInstance[] = "TolvarineContorollerModule0";
-// UTF-8 on this platform.
-constexpr char kConnectionComLabel[] =
-    "* \xe6\x8e\xa5\xe7\xb6\x9a"
-    "COM:";
-constexpr char kThetaLabel[] = "\xce\xb8:";
 
-// The wheel bytes of a command frame (bytes 1 to 4) and its rest-mark byte 9.
+// Polls `condition` until it holds or `timeout` passes.
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+// A folder under /tmp, removed with its contents at destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  std::string file(const std::string& name) const { return m_path + "/" + name; }
+  void write(const std::string& name, const std::string& content) const;
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+// The component executable started in `dir`; standard error goes to
+// dir/stderr.log, or to `stderrFd`. Killed at destruction if still running.
+class ComponentProcess {
+ public:
+  ComponentProcess(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1);
+  ~ComponentProcess();
+  std::string err() const;
+  bool waitForErr(const std::string& text, std::chrono::milliseconds timeout,
+                  std::size_t from = 0) const;
+  void signal(int signo);
+  // Exit status, or 128 + signal; nothing if still running after `timeout`.
+  std::optional<int> wait(std::chrono::milliseconds timeout);
+  // /proc/<pid>/fd entries and what they point to.
+  std::vector<std::string> openFiles() const;
+
+ private:
+  std::string m_dir;
+  pid_t m_pid = -1;
+  std::optional<int> m_status;
+};
+
+// One connection to the host's control socket; a reader thread sorts the
+// lines into replies (by "id") and events (samples, with arrival time).
+class ControlClient {
+ public:
+  struct Event {
+    Clock::time_point at;
+    json body;
+  };
+  explicit ControlClient(const std::string& socketPath);
+  ~ControlClient();
+  // Fails the test when no reply comes.
+  json request(json request, std::chrono::milliseconds timeout = kPatience);
+  // For clients that expect the host to go away meanwhile.
+  std::optional<json> tryRequest(json request, std::chrono::milliseconds timeout);
+  std::vector<Event> events() const;
+  bool waitForEvents(const std::function<bool(const std::vector<Event>&)>& condition,
+                     std::chrono::milliseconds timeout) const;
+  bool closed() const;
+
+ private:
+  void readLoop();
+  int m_fd = -1;
+  int m_wake[2] = {-1, -1};
+  int m_nextId = 1;
+  mutable std::mutex m_mutex;
+  mutable std::condition_variable m_changed;
+  std::vector<json> m_replies;
+  std::vector<Event> m_events;
+  bool m_closed = false;
+  std::thread m_reader;
+};
+
+std::vector<json> samplesOf(const std::vector<ControlClient::Event>& events,
+                            const std::string& port);
+// Every cycle published the pose, then the velocity, with one time stamp of
+// this machine's monotonic millisecond tick; vy is 0, vx a path speed, id and
+// error empty. Returns the number of cycles.
+std::size_t expectWellFormedCycles(const std::vector<ControlClient::Event>& events);
+// `text` without the host's own "rtm-standin: " lines.
+std::string withoutHostLines(const std::string& text);
+
+// The wheel bytes of a command frame: {left dir, right dir, left, right}.
 struct WheelBytes {
-  std::uint8_t leftDirection;
-  std::uint8_t rightDirection;
-  std::uint8_t leftSpeed;
-  std::uint8_t rightSpeed;
-
+  std::uint8_t leftDirection, rightDirection, leftSpeed, rightSpeed;
   bool operator==(const WheelBytes& o) const {
     return leftDirection == o.leftDirection && rightDirection == o.rightDirection &&
            leftSpeed == o.leftSpeed && rightSpeed == o.rightSpeed;
   }
   bool operator!=(const WheelBytes& o) const { return !(*this == o); }
 };
-
 WheelBytes wheelsOf(const ReceivedFrame& frame);
-std::string describe(const WheelBytes& w);
 std::string describe(const ReceivedFrame& frame);
-// Bytes 1 to 9 of the stop command: both wheels 0x30 with speed 0, then the
-// fixed bytes CC 1A 1A 64 FF.
 bool isStopCommand(const ReceivedFrame& frame);
 
 class ComponentRig {
  public:
-  // Starts the board and makes its device reachable as `devicePath()`.
-  ComponentRig();
+  ComponentRig();  // starts the board; its device is devicePath()
   ~ComponentRig();
+  // Starts the component with rtc.conf lines for the component type (without
+  // the "Category.TolvarineContorollerModule." prefix) at 100 Hz, and
+  // connects a control client.
+  void start(const std::vector<std::string>& componentKeys, int stderrFd = -1);
 
   TempDir& dir() { return m_dir; }
-  SimulatedBoard& board() { return *m_board; }
+  SimulatedBoard& board() { return m_board; }
   const std::string& devicePath() const { return m_device; }
   std::string socketPath() const { return m_dir.file(std::string(kInstance) + ".sock"); }
-
-  // Starts the component with these rtc.conf lines (the component type's own
-  // keys without the "Category.TolvarineContorollerModule." prefix; a rate
-  // of 100 Hz unless given) and connects a control client. Its standard
-  // error goes to `stderrFd` when one is given.
-  void start(const std::vector<std::string>& componentKeys, int stderrFd = -1);
   ComponentProcess& process() { return *m_process; }
   ControlClient& client() { return *m_client; }
 
   json request(const json& request) { return m_client->request(request); }
-  json activate() { return request({{"cmd", "activate"}}); }
-  json deactivate() { return request({{"cmd", "deactivate"}}); }
-  json reset() { return request({{"cmd", "reset"}}); }
-  json set(const std::string& key, const std::string& value) {
-    return request({{"cmd", "set"}, {"key", key}, {"value", value}});
-  }
-  // One velocity command on "VelocityIn".
+  std::string transition(const char* cmd);  // the result code, e.g. "RTC_OK"
+  std::string state();                      // e.g. "ACTIVE"
+  json set(const std::string& key, const std::string& value);
   json command(double vx, double vy, double va);
-  json subscribe(const std::vector<std::string>& ports) {
-    return request({{"cmd", "subscribe"}, {"ports", ports}});
-  }
 
-  // Waits until the board receives a frame with `expected` wheels, then
-  // until `hold` further frames, all of which must carry it too.
+  // Waits until the board receives `expected`, then `hold` frames more that
+  // all carry it.
   ::testing::AssertionResult settlesOn(const WheelBytes& expected, std::size_t hold = 8);
-  // Waits for the component to have left the board: device closed and the
-  // last frame received.
-  ::testing::AssertionResult boardReleased();
-  // The last frame the board received is the stop command.
-  ::testing::AssertionResult lastFrameIsStop();
-
-  // Stops the component (SIGKILL) and drops the client.
-  void kill();
+  // The device is closed and the last frame on the wire is the stop command.
+  ::testing::AssertionResult releasedWithStop();
 
  private:
   TempDir m_dir;
-  std::unique_ptr<SimulatedBoard> m_board;
+  SimulatedBoard m_board;
   std::string m_device;
   std::unique_ptr<ComponentProcess> m_process;
   std::unique_ptr<ControlClient> m_client;
