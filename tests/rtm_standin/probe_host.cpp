@@ -7,11 +7,11 @@
 //   out "count" RTC::TimedLong: the cycle number, stamped with the wall clock
 //   out "blob"  RTC::TimedDoubleSeq: blob_size values each cycle (none at 0)
 //   parameters  gain, fail_activation, fail_execute, execute_ms, blob_size
-// Each hook prints "<instance>: <hook>" on std::cerr (onExecute and onError
-// only the first time). The probe also checks what a component relies on:
-// its hooks never overlap and run in the execution context's one thread,
-// and no parameter changes inside onExecute; it prints "VIOLATION" if not.
-// An instance named "Broken" fails onInitialize.
+// Each hook prints "<instance>: <hook>" on std::cerr (not onExecute; onError
+// once after a reset). The probe checks what a component relies on: its hooks
+// never overlap and run in the execution context's one thread, and no
+// parameter changes inside onExecute; else it prints "VIOLATION". An
+// instance named "Broken" fails onInitialize.
 #include <rtm/idl/BasicDataTypeSkel.h>
 #include <rtm/idl/BasicDataTypeStub.h>
 #include <rtm/idl/ExtendedDataTypesSkel.h>
@@ -42,34 +42,15 @@ namespace {
 
 // clang-format off
 const char* probe_profile[] = {
-    "implementation_id", "Probe",
-    "type_name",         "Probe",
-    "category",          "Test",
-    "max_instance",      "0",
-    "conf.default.gain", "1",
-    "conf.default.fail_activation", "false",
-    "conf.default.fail_execute", "false",
-    "conf.default.execute_ms", "0",
-    "conf.default.blob_size", "0",
-    ""};
+    "implementation_id", "Probe", "type_name", "Probe", "category", "Test", "max_instance", "0",
+    "conf.default.gain", "1", "conf.default.fail_activation", "false",
+    "conf.default.fail_execute", "false", "conf.default.execute_ms", "0",
+    "conf.default.blob_size", "0", ""};
 // clang-format on
 
 class Probe : public RTC::DataFlowComponentBase {
  public:
-  explicit Probe(RTC::Manager* manager)
-      : RTC::DataFlowComponentBase(manager),
-        m_gain(1),
-        m_failActivation(false),
-        m_failExecute(false),
-        m_executeMs(0),
-        m_blobSize(0),
-        m_inIn("in", m_in),
-        m_outOut("out", m_out),
-        m_countOut("count", m_count),
-        m_blobOut("blob", m_blob),
-        m_cycles(0),
-        m_inHook(false) {}
-
+  explicit Probe(RTC::Manager* manager) : RTC::DataFlowComponentBase(manager) {}
   ~Probe() { say("deleted"); }
 
   RTC::ReturnCode_t exit() {
@@ -98,33 +79,22 @@ class Probe : public RTC::DataFlowComponentBase {
   RTC::ReturnCode_t onActivated(RTC::UniqueId) {
     Hook hook(this);
     std::cerr << getInstanceName() << ": onActivated gain=" << m_gain << std::endl;
-    m_cycles = 0;
     return m_failActivation ? RTC::RTC_ERROR : RTC::RTC_OK;
   }
-  RTC::ReturnCode_t onDeactivated(RTC::UniqueId) {
-    Hook hook(this);
-    return say("onDeactivated");
-  }
-  RTC::ReturnCode_t onAborting(RTC::UniqueId) {
-    Hook hook(this);
-    return say("onAborting");
-  }
+  RTC::ReturnCode_t onDeactivated(RTC::UniqueId) { return hooked("onDeactivated"); }
+  RTC::ReturnCode_t onAborting(RTC::UniqueId) { return hooked("onAborting"); }
   RTC::ReturnCode_t onError(RTC::UniqueId) {
     Hook hook(this);
     return m_errors++ == 0 ? say("onError") : RTC::RTC_OK;
   }
   RTC::ReturnCode_t onReset(RTC::UniqueId) {
-    Hook hook(this);
     m_errors = 0;
-    return say("onReset");
+    return hooked("onReset");
   }
 
   RTC::ReturnCode_t onExecute(RTC::UniqueId) {
     Hook hook(this);
     const double gain = m_gain;
-    if (m_cycles == 0) {
-      say("onExecute");
-    }
     while (m_inIn.isNew()) {
       m_inIn.read();
       m_out = m_in;
@@ -172,23 +142,26 @@ class Probe : public RTC::DataFlowComponentBase {
     std::cerr << getInstanceName() << ": " << what << std::endl;
     return RTC::RTC_OK;
   }
+  RTC::ReturnCode_t hooked(const char* what) {
+    Hook hook(this);
+    return say(what);
+  }
 
-  double m_gain;
-  bool m_failActivation;
-  bool m_failExecute;
-  int m_executeMs;
-  long m_blobSize;
-  StandinTest::TimedVelocityWithLists m_in;
-  RTC::InPort<StandinTest::TimedVelocityWithLists> m_inIn;
-  StandinTest::TimedVelocityWithLists m_out;
-  RTC::OutPort<StandinTest::TimedVelocityWithLists> m_outOut;
+  double m_gain = 1;
+  bool m_failActivation = false;
+  bool m_failExecute = false;
+  int m_executeMs = 0;
+  long m_blobSize = 0;
+  StandinTest::TimedVelocityWithLists m_in, m_out;
+  RTC::InPort<StandinTest::TimedVelocityWithLists> m_inIn{"in", m_in};
+  RTC::OutPort<StandinTest::TimedVelocityWithLists> m_outOut{"out", m_out};
   RTC::TimedLong m_count;
-  RTC::OutPort<RTC::TimedLong> m_countOut;
+  RTC::OutPort<RTC::TimedLong> m_countOut{"count", m_count};
   RTC::TimedDoubleSeq m_blob;
-  RTC::OutPort<RTC::TimedDoubleSeq> m_blobOut;
-  long m_cycles;
+  RTC::OutPort<RTC::TimedDoubleSeq> m_blobOut{"blob", m_blob};
+  long m_cycles = 0;
   int m_errors = 0;
-  std::atomic<bool> m_inHook;
+  std::atomic<bool> m_inHook{false};
   std::thread::id m_context;
 };
 

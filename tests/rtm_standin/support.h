@@ -35,29 +35,23 @@ using Ms = std::chrono::milliseconds;
 // How long anything that must happen may take on a loaded machine.
 constexpr Ms kPatience = Ms(30000 * TOLVARINE_TEST_TIME_SCALE);
 
-inline bool eventually(const std::function<bool()>& condition, Ms timeout = kPatience) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
+inline bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  for (; !condition(); std::this_thread::sleep_for(5ms)) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }
-    std::this_thread::sleep_for(5ms);
   }
   return true;
 }
 
-class TempDir {
- public:
-  TempDir() {
+struct TempDir {
+  const std::string path = [] {
     char pattern[] = "/tmp/standin-test-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-      throw std::runtime_error("mkdtemp failed");
-    }
-    m_path = pattern;
-  }
-  ~TempDir() { std::filesystem::remove_all(m_path); }
-  const std::string& path() const { return m_path; }
-  std::string file(const std::string& name) const { return m_path + "/" + name; }
+    return std::string(::mkdtemp(pattern) != nullptr ? pattern : "/nonexistent");
+  }();
+  ~TempDir() { std::filesystem::remove_all(path); }
+  std::string file(const std::string& name) const { return path + "/" + name; }
   void write(const std::string& name, const std::string& text) const {
     std::ofstream(file(name)) << text;
   }
@@ -66,9 +60,6 @@ class TempDir {
     text << std::ifstream(file(name)).rdbuf();
     return text.str();
   }
-
- private:
-  std::string m_path;
 };
 
 // A child process run in `dir`; its standard output and error go to
@@ -88,7 +79,7 @@ class Process {
       args.push_back(nullptr);
       const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0 || ::chdir(dir.path().c_str())) {
+      if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0 || ::chdir(dir.path.c_str())) {
         ::_exit(126);
       }
       ::execv(args[0], args.data());
@@ -98,21 +89,19 @@ class Process {
   ~Process() {
     if (!m_status) {
       ::kill(m_pid, SIGKILL);
-      wait(kPatience);
+      wait();
     }
   }
   void signal(int signo) { ::kill(m_pid, signo); }
   // The exit status (128 + the signal when killed), or nothing on time-out.
-  std::optional<int> wait(Ms timeout = kPatience) {
-    eventually(
-        [this] {
-          int status = 0;
-          if (!m_status && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-          }
-          return m_status.has_value();
-        },
-        timeout);
+  std::optional<int> wait() {
+    eventually([this] {
+      int status = 0;
+      if (!m_status && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      return m_status.has_value();
+    });
     return m_status;
   }
   std::string out() const { return m_dir.read(m_name + ".out"); }
@@ -120,9 +109,6 @@ class Process {
   bool waitForErr(const std::string& text) {
     return eventually([&] { return err().find(text) != std::string::npos; });
   }
-
-  Process(const Process&) = delete;
-  Process& operator=(const Process&) = delete;
 
  private:
   const TempDir& m_dir;
@@ -173,18 +159,14 @@ class ControlClient {
   ~ControlClient() { ::close(m_fd); }
 
   void sendLine(const std::string& line) {
-    const std::string data = line + "\n";
-    for (std::size_t done = 0; done < data.size();) {
-      const ssize_t n = ::send(m_fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-      if (n < 0) {
-        throw std::runtime_error("send failed");
-      }
-      done += static_cast<std::size_t>(n);
+    const std::string data = line + "\n";  // a blocking send sends it all
+    if (::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(data.size())) {
+      throw std::runtime_error("send failed");
     }
   }
   // The next line, or nothing on time-out or when the host closed.
-  std::optional<json> nextLine(Ms timeout = kPatience) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::optional<json> nextLine() {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
     for (std::size_t nl; (nl = m_buffer.find('\n')) == std::string::npos;) {
       const auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
       pollfd p{m_fd, POLLIN, 0};
@@ -203,11 +185,11 @@ class ControlClient {
   }
   // Sends `request` with a fresh id and returns the reply carrying it;
   // events arriving meanwhile are kept for nextEvent().
-  json request(json request, Ms timeout = kPatience) {
+  json request(json request) {
     const int id = ++m_lastId;
     request["id"] = id;
     sendLine(request.dump());
-    while (std::optional<json> line = nextLine(timeout)) {
+    while (std::optional<json> line = nextLine()) {
       if (line->contains("ok") && line->value("id", -1) == id) {
         return *line;
       }
@@ -215,24 +197,22 @@ class ControlClient {
     }
     throw std::runtime_error("no reply to " + request.dump());
   }
-  std::optional<json> nextEvent(Ms timeout = kPatience) {
-    if (m_events.empty()) {
-      return nextLine(timeout);
+  std::optional<json> nextEvent() {
+    std::optional<json> event = m_events.empty() ? nextLine() : m_events.front();
+    if (!m_events.empty()) {
+      m_events.pop_front();
     }
-    json event = m_events.front();
-    m_events.pop_front();
     return event;
   }
   // The next sample of `port`, skipping other events.
-  std::optional<json> nextSample(const std::string& port, Ms timeout = kPatience) {
-    while (std::optional<json> event = nextEvent(timeout)) {
+  std::optional<json> nextSample(const std::string& port) {
+    while (std::optional<json> event = nextEvent()) {
       if (event->value("event", "") == "sample" && event->value("port", "") == port) {
         return (*event)["sample"];
       }
     }
     return std::nullopt;
   }
-  void forgetEvents() { m_events.clear(); }
 
  private:
   int m_fd;
