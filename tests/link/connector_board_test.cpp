@@ -1,0 +1,254 @@
+// The link against the simulated board in one long run: the handshake, the
+// frames of the cycle and the commands they carry, the status records with
+// their times and parity messages through rejected, split and missing
+// replies, a board that falls silent and comes back, and the stop command
+// at the end. Each phase gives the board its own status bytes, so that
+// every record tells which phase it came from.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <future>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "connector.h"
+#include "tolvarine_board_sim/simulated_board.h"
+
+namespace tolvarine_controller {
+namespace {
+
+using namespace std::chrono_literals;
+using tolvarine_board_sim::Clock;
+using tolvarine_board_sim::ReceivedFrame;
+using tolvarine_board_sim::SimulatedBoard;
+constexpr int kTimeScale = TOLVARINE_TEST_TIME_SCALE;
+
+SendData forward(std::uint8_t speed) {
+  SendData data;
+  data.leftDirection = 0x40;  // the left motor is mounted mirrored
+  data.rightDirection = 0x41;
+  data.leftSpeed = speed;
+  data.rightSpeed = speed;
+  return data;
+}
+
+bool carries(const ReceivedFrame& frame, const SendData& d) {
+  const std::uint8_t payload[] = {d.leftDirection, d.rightDirection, d.leftSpeed,
+                                  d.rightSpeed,    d.option1,        d.option2,
+                                  d.option3,       d.option4,        d.option5};
+  return std::equal(payload, payload + 9, frame.bytes.begin() + 1);
+}
+
+double msBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) {
+    return 0;
+  }
+  std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+  return values[values.size() / 2];
+}
+
+enum Parity { kClean, kWarning, kError };
+using Status = std::pair<std::uint8_t, std::uint8_t>;
+const Status kSplit{0x42, 0x42}, kDropping{0x43, 0x43}, kBack{0x44, 0x44};
+
+TEST(ConnectorBoard, OneLongRun) {
+  SimulatedBoard board;
+  std::string error;
+  ASSERT_TRUE(board.start(&error)) << error;
+  Connector connector;
+  ASSERT_TRUE(connector.open(board.devicePath()));
+  ASSERT_TRUE(connector.connect());
+  const std::size_t handshakeFrames = board.frameCount();
+  EXPECT_EQ(board.replyCount(), 1u);  // one reply ends it...
+  std::vector<ReceiveData> records;
+  connector.getReceiveData(records, false);
+  EXPECT_TRUE(records.empty());  // ...and is proof of life only
+
+  testing::internal::CaptureStderr();
+  const auto started = Clock::now();
+  connector.startThread();
+
+  // A command set for a frame goes out in exactly that frame, and a frame
+  // gone out can no longer be changed.
+  std::uint32_t planned = 0;
+  do {
+    planned = connector.nextFrame();
+  } while (!connector.setSendDataForFrame(forward(40), planned));
+  connector.waitForFrame(planned);
+  EXPECT_FALSE(connector.setSendDataForFrame(forward(41), planned));
+  // setSendData with wait returns once its command has been taken.
+  const std::uint32_t beforeWait = connector.nextFrame();
+  connector.setSendData(forward(90), true);
+  const std::uint32_t afterWait = connector.nextFrame();
+
+  const auto timeout = 5000ms * kTimeScale;
+  const auto phase = [&](Status status, std::uint64_t replies) {
+    board.setStatusBytes(status.first, status.second);
+    ASSERT_TRUE(board.waitForReplies(board.replyCount() + replies, timeout));
+  };
+  // Parity ranges: 0x60..0x6F warn, 0x70..0x7F are errors, the warning
+  // range is looked at first; every second reply has a bad check byte.
+  const std::map<Status, Parity> parity = {{{0x61, 0x41}, kWarning},
+                                           {{0x71, 0x41}, kError},
+                                           {{0x80, 0x41}, kClean},
+                                           {{0x61, 0x71}, kWarning},
+                                           {{0x41, 0x7F}, kError}};
+  phase({0x41, 0x41}, 10);
+  board.setCorruptEvery(2);
+  phase({0x61, 0x41}, 8);
+  phase({0x71, 0x41}, 8);
+  phase({0x80, 0x41}, 4);
+  phase({0x61, 0x71}, 6);
+  phase({0x41, 0x7F}, 6);
+  board.setCorruptEvery(0);
+  // Replies that straddle the read window: four bytes 6 ms after the
+  // command, the rest 6 ms later.
+  board.setReplyDelay(6ms);
+  board.setSplitReply(4, 6ms);
+  phase(kSplit, 12);
+  board.setSplitReply(0, 0us);
+  board.setReplyDelay(2ms);
+  board.setDropEvery(3);
+  phase(kDropping, 8);
+  board.setDropEvery(0);
+
+  // Silent for longer than the loss limit, then back.
+  board.setSilent(true);
+  const auto waitFor = [&](bool lost) {
+    const auto deadline = Clock::now() + timeout;
+    while (connector.isLinkLost() != lost && Clock::now() < deadline) {
+      std::this_thread::sleep_for(5ms);
+    }
+    return connector.isLinkLost() == lost;
+  };
+  ASSERT_TRUE(waitFor(true));
+  ASSERT_TRUE(board.waitForFrames(board.frameCount() + 5, timeout));
+  EXPECT_EQ(connector.getLinkLossCount(), 1u);  // one loss, however long
+  board.setStatusBytes(kBack.first, kBack.second);
+  board.resumeAnswering();
+  ASSERT_TRUE(waitFor(false));
+  ASSERT_TRUE(board.waitForReplies(board.replyCount() + 3, timeout));
+
+  // Silent again: only stopThread releases a waiter now.
+  const auto silentAt = Clock::now();
+  board.setSilent(true);
+  auto waiter = std::async(std::launch::async, [&connector] {
+    std::vector<ReceiveData> taken;
+    connector.getReceiveData(taken, true);
+    return taken;
+  });
+  EXPECT_EQ(waiter.wait_for(200ms), std::future_status::timeout);
+  connector.stopThread();
+  ASSERT_EQ(waiter.wait_for(timeout), std::future_status::ready);
+  connector.close();  // at once: the stop command must still reach the board
+  const auto stopped = Clock::now();
+  const std::string output = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(board.waitForClient(false, timeout));
+  records = waiter.get();
+  std::vector<ReceiveData> again;
+  connector.getReceiveData(again, false);
+  EXPECT_TRUE(again.empty());  // each record is handed out once
+
+  // Frames: numbered from 1 across the handshake, one per cycle.
+  const std::vector<ReceivedFrame> frames = board.frames();
+  ASSERT_GT(frames.size(), static_cast<std::size_t>(afterWait));
+  std::vector<double> periods;
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_TRUE(frames[i].valid) << "frame " << i + 1;
+    EXPECT_EQ(frames[i].bytes[10], (i + 1) % 100 + 10) << "frame " << i + 1;
+    EXPECT_TRUE(i >= handshakeFrames || carries(frames[i], SendData())) << "frame " << i + 1;
+    if (i > handshakeFrames && i + 1 < frames.size()) {
+      periods.push_back(msBetween(frames[i - 1].at, frames[i].at));
+    }
+  }
+  // Late wake-ups lengthen some periods and shorten the next; the median
+  // keeps to the cycle.
+  EXPECT_GT(median(periods), 25.0);
+  EXPECT_LT(median(periods), 31.5);
+  EXPECT_FALSE(carries(frames[planned - 2], forward(40)));
+  EXPECT_TRUE(carries(frames[planned - 1], forward(40)));
+  const auto firstFast = std::find_if(
+      frames.begin(), frames.end(), [](const ReceivedFrame& f) { return carries(f, forward(90)); });
+  ASSERT_NE(firstFast, frames.end());
+  const auto fastNumber = static_cast<std::uint32_t>(firstFast - frames.begin() + 1);
+  EXPECT_GE(fastNumber, beforeWait);
+  EXPECT_LT(fastNumber, afterWait);
+  EXPECT_TRUE(carries(frames[frames.size() - 2], forward(90)));
+  EXPECT_TRUE(carries(frames.back(), SendData()));
+
+  // Records: valid, their times adding up to the thread's life up to its
+  // last reply, rejected and missing replies included.
+  std::int64_t elapsedSum = 0;
+  std::map<Status, std::vector<double>> elapsed;
+  std::vector<std::string> parityLines;
+  std::uint32_t parityCount = 0;
+  for (const ReceiveData& r : records) {
+    EXPECT_TRUE(r.isValid);
+    elapsedSum += r.elapsed;
+    elapsed[{r.status1, r.status2}].push_back(r.elapsed);
+    const auto kind = parity.find({r.status1, r.status2});
+    if (kind == parity.end() || kind->second == kClean) {
+      parityCount = 0;
+    } else {
+      parityLines.push_back(kind->second == kWarning ? "TolovarineController : warning parity"
+                                                     : "TolvarineController : error parity cnt=>" +
+                                                           std::to_string(parityCount));
+      ++parityCount;
+    }
+  }
+  EXPECT_LE(elapsedSum, msBetween(started, silentAt) + 100);
+  EXPECT_GE(elapsedSum, msBetween(started, silentAt) - 300);
+  std::vector<double> afterRejected;  // each covers the rejected reply before it
+  for (const auto& p : parity) {
+    ASSERT_FALSE(elapsed[p.first].empty()) << int{p.first.first} << " " << int{p.first.second};
+    afterRejected.insert(afterRejected.end(), elapsed[p.first].begin(), elapsed[p.first].end());
+  }
+  EXPECT_GE(median(afterRejected), 45.0);
+  EXPECT_GE(elapsed[kSplit].size(), 6u);  // split replies completed
+  const auto& dropping = elapsed[kDropping];
+  EXPECT_GE(std::count_if(dropping.begin(), dropping.end(), [](double ms) { return ms >= 50; }),
+            2);  // spanning a missing reply
+  ASSERT_FALSE(elapsed[kBack].empty());
+  EXPECT_GE(elapsed[kBack].front(), 300);  // the whole silence
+
+  // The console: parity lines in record order; the loss, the return and
+  // rejected replies (at most once a second) each said once.
+  const std::string from = " from " + board.devicePath() + " ";
+  std::vector<std::string> parityOut;
+  int losses = 0, returns = 0, rejectedReports = 0;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Tol", 0) == 0) {
+      parityOut.push_back(line);
+    } else if (line.find(from + "for ") != std::string::npos &&
+               line.find("the link is lost") != std::string::npos) {
+      ++losses;
+    } else if (line.find(board.devicePath() + " answers again after ") != std::string::npos) {
+      ++returns;
+    } else if (line.find(from + "rejected for a bad check byte") != std::string::npos) {
+      ++rejectedReports;
+    } else {
+      EXPECT_NE(line.find("keeps its normal priority"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(parityOut, parityLines);
+  EXPECT_GE(losses, 1);
+  EXPECT_EQ(static_cast<std::uint32_t>(losses), connector.getLinkLossCount());
+  EXPECT_EQ(returns, 1);
+  EXPECT_GE(rejectedReports, 1);
+  EXPECT_LE(rejectedReports, 1 + msBetween(started, stopped) / 1000);
+}
+
+}  // namespace
+}  // namespace tolvarine_controller
