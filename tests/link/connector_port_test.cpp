@@ -4,12 +4,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,9 +44,7 @@ class Pty {
   }
   ~Pty() { hangUp(); }
   void hangUp() {
-    if (master >= 0) {
-      ::close(master);
-    }
+    ::close(master);  // once hung up, a harmless EBADF
     master = -1;
   }
   bool write(const Bytes& bytes) const {
@@ -66,18 +64,6 @@ int openDescriptors() {
   return count - 1;  // the listing's own
 }
 
-std::string capturedStderr() {
-  // The thread's priority is checked on its own; drop that line.
-  std::istringstream lines(testing::internal::GetCapturedStderr());
-  std::string kept;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.find("communication thread keeps its normal priority") == std::string::npos) {
-      kept += line + "\n";
-    }
-  }
-  return kept;
-}
-
 bool waitUntil(const std::function<bool()>& condition) {
   const auto deadline = SteadyClock::now() + 5s * kTimeScale;
   while (!condition()) {
@@ -93,8 +79,7 @@ bool waitUntil(const std::function<bool()>& condition) {
 const Bytes kReply = {0x02, 0x41, 0x41, 0x80, 0x80, 0x00, 0x00, 0x00, 0x82};
 
 struct Handshake {
-  bool connected = false;
-  bool abandoned = false;  // by the test, not given up by the connector
+  bool connected = false, abandoned = false;  // abandoned by the test, not given up
   std::vector<Bytes> frames;
 };
 
@@ -132,7 +117,6 @@ Handshake handshake(Connector& connector, const Pty& pty, std::size_t abandonAft
 
 TEST(ConnectorPort, OpensTheLineExclusivelyAndCloseGivesItBack) {
   Pty pty;
-  ASSERT_FALSE(pty.path.empty());
   // Our own handle on the terminal, taken before it becomes exclusive.
   const int observer = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(observer, 0);
@@ -217,11 +201,11 @@ TEST(ConnectorPort, HandshakeNumbersItsStopFramesAndWantsAWholeValidReply) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(openDescriptors(), descriptors);
 
-  // Every tenth attempt gets four zero bytes: over a zeroed buffer a short
-  // read would pass the check.
+  // Every tenth attempt gets a start byte and three zeros: over a zeroed
+  // buffer a short read would pass the check (a backlog of them would not).
   const Handshake silent = handshake(connector, pty, 101, [&pty](std::size_t n) {
     if (n % 10 == 5) {
-      pty.write(Bytes(4, 0));
+      pty.write({0x02, 0, 0, 0});
     }
   });
   EXPECT_FALSE(silent.connected);
@@ -240,18 +224,18 @@ TEST(ConnectorPort, HandshakeNumbersItsStopFramesAndWantsAWholeValidReply) {
   EXPECT_EQ(silent.frames[98][11], 0x30);  // 109: 816 = 0x330
   EXPECT_EQ(silent.frames[99][11], 0xCD);  // 10: 717 = 0x2CD
 
-  // A reply whose last five bytes come 11 ms after its first four, past the
-  // 10 ms read window, is completed and ends the handshake at once.
-  const Handshake answered = handshake(connector, pty, 20, [&pty](std::size_t n) {
-    if (n == 1) {
+  // Replies whose last five bytes come 11 ms after their first four, past the
+  // 10 ms read window, are completed: one ends the handshake. Every third
+  // attempt is answered, so that one answered late cannot run into the next.
+  const Handshake answered = handshake(connector, pty, 30, [&pty](std::size_t n) {
+    if (n % 3 == 1) {
       pty.write(Bytes(kReply.begin(), kReply.begin() + 4));
       std::this_thread::sleep_for(11ms);
       pty.write(Bytes(kReply.begin() + 4, kReply.end()));
     }
   });
   EXPECT_TRUE(answered.connected);
-  ASSERT_GE(answered.frames.size(), 1u);
-  EXPECT_LE(answered.frames.size(), 2u);  // a second only if the device was late to answer
+  ASSERT_FALSE(answered.frames.empty());
   EXPECT_EQ(answered.frames[0][10], (silent.frames.size() + 1) % 100 + 10);
 }
 
@@ -306,31 +290,29 @@ TEST(ConnectorPort, ThreadOnADeviceThatNeverAnswersStallsAndHangsUp) {
   ASSERT_TRUE(framesGoOut(3));
 
   // Retried once a cycle, not in a busy loop.
-  timespec cpu0{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu0);
+  const std::clock_t cpu0 = std::clock();
   const std::uint32_t frame0 = connector.nextFrame();
   const auto wall0 = SteadyClock::now();
   std::this_thread::sleep_for(600ms);
-  timespec cpu1{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu1);
+  const double cpuMs = (std::clock() - cpu0) * 1000.0 / CLOCKS_PER_SEC;
   const double wallMs =
       std::chrono::duration<double, std::milli>(SteadyClock::now() - wall0).count();
-  const double cpuMs = (cpu1.tv_sec - cpu0.tv_sec) * 1e3 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1e6;
   EXPECT_LE(connector.nextFrame() - frame0, 2 * wallMs / 30 + 5);
   EXPECT_LT(cpuMs, 0.5 * wallMs);
   EXPECT_EQ(connector.getLinkLossCount(), 1u);
   connector.stopThread();
 
-  // Each outage and each recovery said once; the loss once, with the port.
-  const std::string lossStart = "connector error: no valid status frame from " + pty.path + " for ";
+  // The loss said once, with the port; each outage and each recovery once.
   const std::string failed = "connector error: serial port write failed, retrying every cycle\n";
-  const std::string output = capturedStderr();
-  ASSERT_EQ(output.compare(0, lossStart.size(), lossStart), 0) << output;
-  const std::size_t lossEnd = output.find(" ms, the link is lost\n");
-  ASSERT_NE(lossEnd, std::string::npos) << output;
-  EXPECT_GE(std::stoi(output.substr(lossStart.size(), lossEnd - lossStart.size())), 300);
-  EXPECT_EQ(output.substr(output.find('\n') + 1),
-            failed + "connector: serial port write works again\n" + failed);
+  EXPECT_THAT(testing::internal::GetCapturedStderr(),
+              testing::MatchesRegex(
+                  std::string(realTimeAllowed ? ""
+                                              : "connector warning: communication thread keeps "
+                                                "its normal priority \\(Operation not "
+                                                "permitted\\)\n") +
+                  "connector error: no valid status frame from " + pty.path +
+                  " for ([3-9][0-9]{2}|[0-9]{4,}) ms, the link is lost\n" + failed +
+                  "connector: serial port write works again\n" + failed));
   EXPECT_TRUE(connector.close());
   ::close(observer);
 }

@@ -1,5 +1,4 @@
-// The link's timekeeping on made-up clocks: the cycle's deadlines, and what
-// the stream of status frames says about the board.
+// The link's timekeeping on made-up clocks: cycle deadlines, and the link's state.
 
 #include <gtest/gtest.h>
 
@@ -21,7 +20,6 @@ constexpr std::int64_t kT0 = 5000 * kMs + 123457;
 
 TEST(CycleClock, DeadlinesStayOnTheGridUntilAStallMovesIt) {
   CycleClock clock(kPeriod, kSlack, kT0);
-  EXPECT_EQ(clock.cycleStart(), kT0);
   // Woken almost 1 ms late every time: a cycle measured from the wake-up
   // would drift by a second over these 1000.
   for (std::int64_t k = 1; k <= 1000; ++k) {
