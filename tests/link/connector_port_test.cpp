@@ -224,13 +224,13 @@ TEST(ConnectorPort, HandshakeNumbersItsStopFramesAndWantsAWholeValidReply) {
   EXPECT_EQ(silent.frames[98][11], 0x30);  // 109: 816 = 0x330
   EXPECT_EQ(silent.frames[99][11], 0xCD);  // 10: 717 = 0x2CD
 
-  // Replies whose last five bytes come 11 ms after their first four, past the
+  // Replies whose last five bytes come 13 ms after their first four, past the
   // 10 ms read window, are completed: one ends the handshake. Every third
   // attempt is answered, so that one answered late cannot run into the next.
   const Handshake answered = handshake(connector, pty, 30, [&pty](std::size_t n) {
     if (n % 3 == 1) {
       pty.write(Bytes(kReply.begin(), kReply.begin() + 4));
-      std::this_thread::sleep_for(11ms);
+      std::this_thread::sleep_for(13ms);
       pty.write(Bytes(kReply.begin() + 4, kReply.end()));
     }
   });
