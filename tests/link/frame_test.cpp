@@ -1,71 +1,73 @@
+// The bytes on the wire and the wheel commands that fill them. Every expected
+// byte below was worked out by hand from the frame layout and the gains.
+
 #include "tolvarine_controller/frame.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tolvarine_controller/send_function_converter.h"
 
 namespace tolvarine_controller {
 namespace {
 
-std::array<std::uint8_t, kCommandFrameSize> encodeStop(std::uint8_t sequence) {
-  SendData stop;
-  stop.sequence = sequence;
+using Command = std::array<std::uint8_t, kCommandFrameSize>;
+
+Command encode(const SendData& data) {
   CommandFrame frame;
-  encodeFrame(stop, frame);
-  std::array<std::uint8_t, kCommandFrameSize> out{};
-  for (std::size_t i = 0; i < kCommandFrameSize; ++i) out[i] = frame[i];
+  encodeFrame(data, frame);
+  Command out{};
+  std::copy(frame, frame + kCommandFrameSize, out.begin());
   return out;
 }
 
-using Bytes = std::array<std::uint8_t, kCommandFrameSize>;
-
-TEST(CommandFrame, StopCommandVectors) {
-  // The first frame of a new connector.
-  EXPECT_EQ(encodeStop(11),
-            (Bytes{0x02, 0x30, 0x30, 0x00, 0x00, 0xCC, 0x1A, 0x1A, 0x64, 0xFF, 0x0B, 0xCE}));
-  // Payload sum 0x02 would look like a start byte: sent as 0xFD.
-  EXPECT_EQ(encodeStop(63),
-            (Bytes{0x02, 0x30, 0x30, 0x00, 0x00, 0xCC, 0x1A, 0x1A, 0x64, 0xFF, 0x3F, 0xFD}));
-  EXPECT_EQ(encodeStop(109),
-            (Bytes{0x02, 0x30, 0x30, 0x00, 0x00, 0xCC, 0x1A, 0x1A, 0x64, 0xFF, 0x6D, 0x30}));
+SendData stopWithSequence(std::uint8_t sequence) {
+  SendData stop;
+  stop.sequence = sequence;
+  return stop;
 }
 
-TEST(CommandFrame, FieldsLandInTheirBytes) {
-  SendData data;
-  data.leftDirection = 0x41;
-  data.rightDirection = 0x40;
-  data.leftSpeed = 7;
-  data.rightSpeed = 200;
-  data.option5 = 40;
-  data.sequence = 10;
-  CommandFrame frame;
-  encodeFrame(data, frame);
-  EXPECT_EQ(frame[0], 0x02);
-  EXPECT_EQ(frame[1], 0x41);
-  EXPECT_EQ(frame[2], 0x40);
-  EXPECT_EQ(frame[3], 7);
-  EXPECT_EQ(frame[4], 200);
-  EXPECT_EQ(frame[9], 40);
-  EXPECT_EQ(frame[10], 10);
-  // 65 + 64 + 7 + 200 + 204 + 26 + 26 + 100 + 40 + 10 = 742 = 0x2E6
-  EXPECT_EQ(frame[11], 0xE6);
+TEST(CommandFrame, LayoutAndCheckByte) {
+  // Every field different, so that two swapped bytes show.
+  SendData mixed;
+  mixed.leftDirection = 0x41;
+  mixed.rightDirection = 0x40;
+  mixed.leftSpeed = 7;
+  mixed.rightSpeed = 200;
+  mixed.option1 = 1;
+  mixed.option2 = 2;
+  mixed.option3 = 3;
+  mixed.option4 = 4;
+  mixed.option5 = 5;
+  mixed.sequence = 10;
+  const struct {
+    SendData data;
+    Command bytes;
+  } cases[] = {
+      // A new connector's first frame.
+      {stopWithSequence(11), {0x02, 0x30, 0x30, 0, 0, 0xCC, 0x1A, 0x1A, 0x64, 0xFF, 0x0B, 0xCE}},
+      // Payload sum 0x02 would look like a start byte: sent as 0xFD.
+      {stopWithSequence(63), {0x02, 0x30, 0x30, 0, 0, 0xCC, 0x1A, 0x1A, 0x64, 0xFF, 0x3F, 0xFD}},
+      {stopWithSequence(109), {0x02, 0x30, 0x30, 0, 0, 0xCC, 0x1A, 0x1A, 0x64, 0xFF, 0x6D, 0x30}},
+      // 65 + 64 + 7 + 200 + 1 + 2 + 3 + 4 + 5 + 10 = 361 = 0x169.
+      {mixed, {0x02, 0x41, 0x40, 7, 200, 1, 2, 3, 4, 5, 10, 0x69}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("sequence " + std::to_string(c.data.sequence));
+    EXPECT_EQ(encode(c.data), c.bytes);
+  }
 }
 
-TEST(FrameChecksum, SumModulo256WithStartByteEscape) {
-  const std::uint8_t wraps[] = {0xFF, 0x03};  // 0x102 -> 0x02 -> escaped
-  EXPECT_EQ(frameChecksum(wraps, 2), 0xFD);
-  const std::uint8_t plain[] = {0xFF, 0x04};
-  EXPECT_EQ(frameChecksum(plain, 2), 0x03);
-  EXPECT_EQ(frameChecksum(plain, 0), 0x00);
-}
-
-TEST(StatusFrame, DecodesFieldsAndValidatesCheckByte) {
-  const StatusFrame frame = {0x02, 0x41, 0x42, 118, 138, 1, 2, 3, 0};
-  StatusFrame valid;
-  for (std::size_t i = 0; i < kStatusFrameSize; ++i) valid[i] = frame[i];
-  valid[8] = static_cast<std::uint8_t>(0x41 + 0x42 + 118 + 138 + 1 + 2 + 3);
-  const ReceiveData data = decodeStatusFrame(valid);
+TEST(StatusFrame, FieldsAndCheckByte) {
+  // 0x41 + 0x42 + 118 + 138 + 1 + 2 + 3 = 393 = 0x189.
+  StatusFrame frame = {0x02, 0x41, 0x42, 118, 138, 1, 2, 3, 0x89};
+  ReceiveData data = decodeStatusFrame(frame);
   EXPECT_TRUE(data.isValid);
   EXPECT_EQ(data.status1, 0x41);
   EXPECT_EQ(data.status2, 0x42);
@@ -74,43 +76,104 @@ TEST(StatusFrame, DecodesFieldsAndValidatesCheckByte) {
   EXPECT_EQ(data.extra[0], 1);
   EXPECT_EQ(data.extra[1], 2);
   EXPECT_EQ(data.extra[2], 3);
-  EXPECT_EQ(data.elapsed, 0);
-
-  valid[8] ^= 0x01;
-  EXPECT_FALSE(decodeStatusFrame(valid).isValid);
-}
-
-TEST(StatusFrame, SumOfTwoNeedsTheEscapedCheckByte) {
-  StatusFrame frame = {0x02, 0x01, 0x01, 0, 0, 0, 0, 0, 0xFD};
-  EXPECT_TRUE(decodeStatusFrame(frame).isValid);
-  frame[8] = 0x02;
+  frame[8] = 0x86;  // the sum without the last status byte
   EXPECT_FALSE(decodeStatusFrame(frame).isValid);
+
+  // Bytes 1 to 7 adding up to 0x02 need the escaped check byte; byte 0 is
+  // never looked at.
+  StatusFrame escaped = {0x00, 0x01, 0x01, 0, 0, 0, 0, 0, 0xFD};
+  for (std::uint8_t start : {0x00, 0x02, 0x55, 0xFF}) {
+    escaped[0] = start;
+    EXPECT_TRUE(decodeStatusFrame(escaped).isValid) << "start byte " << int{start};
+  }
+  escaped[8] = 0x02;
+  EXPECT_FALSE(decodeStatusFrame(escaped).isValid);
 }
 
-TEST(StatusFrame, StartByteIsNotExamined) {
-  StatusFrame frame = {0x00, 0x41, 0x41, 128, 128, 0, 0, 0, 0};
-  frame[8] = static_cast<std::uint8_t>(0x41 + 0x41 + 128 + 128);
-  for (int start : {0x00, 0x02, 0x55, 0xFF}) {
-    frame[0] = static_cast<std::uint8_t>(start);
-    EXPECT_TRUE(decodeStatusFrame(frame).isValid) << "start byte " << start;
+constexpr std::uint8_t F = 0x41;  // forward
+constexpr std::uint8_t B = 0x40;  // backward, or no count at all
+
+struct Wheels {
+  std::uint8_t leftDirection, leftSpeed, rightDirection, rightSpeed;
+};
+
+void expectWheels(const SendData& d, const Wheels& w) {
+  // The rest of the record stays the stop command's.
+  const Command frame = encode(d);
+  EXPECT_EQ(std::vector<std::uint8_t>(frame.begin() + 1, frame.begin() + 11),
+            (std::vector<std::uint8_t>{w.leftDirection, w.rightDirection, w.leftSpeed, w.rightSpeed,
+                                       0xCC, 0x1A, 0x1A, 0x64, 0xFF, 0}));
+}
+
+// Counts per m/s: right 1479.5 / 12 = 123.2917, left 1493 / 12 = 124.4167;
+// the forward mounting (-1) negates the left wheel, the other one the right.
+TEST(SendFunctionConverter, WheelSpeedsToBytes) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const struct {
+    int direction;
+    double right, left;
+    Wheels expected;
+  } cases[] = {
+      {-1, 1000, 1000, {B, 125, F, 123}},  // left floor(-124.42) = -125
+      {1, 1000, 1000, {F, 124, B, 124}},   // right floor(-123.29) = -124
+      {-1, 3000, 0, {B, 0, F, 255}},       // 369 counts saturate; 0 counts is 0x40
+      {-1, -3000, -3000, {F, 255, B, 255}},
+      {-1, 8.11, 8.11, {B, 2, B, 0}},   // floor(0.99991) = 0, floor(-1.00902) = -2
+      {-1, 8.12, 8.12, {B, 2, F, 1}},   // floor(1.00113) = 1
+      {-1, 1e7, 0, {B, 0, F, 255}},     // 1.23e6 counts still fit 32 bits
+      {-1, 1e12, -1e12, {B, 0, B, 0}},  // beyond 32 bits: no count at all
+      {-1, inf, -inf, {B, 0, B, 0}},
+      {-1, nan, nan, {B, 0, B, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("direction " + std::to_string(c.direction) + " right " + std::to_string(c.right) +
+                 " left " + std::to_string(c.left));
+    SendFunctionConverter converter;
+    converter.direction = c.direction;
+    expectWheels(converter.convertVRL(c.right, c.left), c.expected);
   }
 }
 
-TEST(Records, DefaultsAreTheStopCommandAndAnEmptyStatus) {
-  const SendData stop;
-  EXPECT_EQ(stop.leftDirection, 0x30);
-  EXPECT_EQ(stop.rightDirection, 0x30);
-  EXPECT_EQ(stop.leftSpeed, 0);
-  EXPECT_EQ(stop.rightSpeed, 0);
-  EXPECT_EQ(stop.option1, 0xCC);
-  EXPECT_EQ(stop.option2, 0x1A);
-  EXPECT_EQ(stop.option3, 0x1A);
-  EXPECT_EQ(stop.option4, 0x64);
-  EXPECT_EQ(stop.option5, 0xFF);
-  EXPECT_EQ(stop.sequence, 0);
-  const ReceiveData status;
-  EXPECT_FALSE(status.isValid);
-  EXPECT_EQ(status.elapsed, 0);
+TEST(SendFunctionConverter, RadiusAndVelocity) {
+  SendFunctionConverter converter;
+  // Half tread 274.4 mm: right 0.5 * 1274.4 = 637.2 mm/s -> 78.56 counts,
+  // left 0.5 * 725.6 = 362.8 mm/s -> -45.14 counts.
+  expectWheels(converter.convertRV(1000, 500), {B, 46, F, 78});
+  // Radius 0 cannot be expressed: a standstill whatever the speed.
+  for (double v : {0.0, 1.0, -250.0}) {
+    SCOPED_TRACE(v);
+    expectWheels(converter.convertRV(0, v), {B, 0, B, 0});
+  }
+
+  // The wheel speeds reach the encoding through the virtual slot.
+  struct Recording : SendFunctionConverter {
+    SendData convertVRL(const double& right, const double& left) override {
+      seen.push_back(right);
+      seen.push_back(left);
+      return SendData();
+    }
+    std::vector<double> seen;
+  } recording;
+  recording.convertRV(1000, 500);
+  recording.convertRV(-1000, 500);
+  EXPECT_THAT(recording.seen, testing::Pointwise(testing::DoubleEq(),
+                                                 std::vector<double>{637.2, 362.8, 362.8, 637.2}));
+}
+
+TEST(SendFunctionConverter, LimitsStandWhereTheBytesSaturate) {
+  SendFunctionConverter converter;
+  // 255 counts: right 3060 / 1479.5 m/s, left 3060 / 1493 m/s.
+  EXPECT_NEAR(converter.rightMax, 2068.266, 0.001);
+  EXPECT_NEAR(converter.leftMax, 2049.565, 0.001);
+  EXPECT_EQ(converter.rightMin, -converter.rightMax);
+  EXPECT_EQ(converter.leftMin, -converter.leftMax);
+  // At the limits the bytes are full; 10 mm/s inside, they are not (253.77
+  // and 253.76 counts), so a ramp held at the limit loses nothing.
+  expectWheels(converter.convertVRL(converter.rightMax, -converter.leftMax), {F, 255, F, 255});
+  expectWheels(converter.convertVRL(converter.rightMin, -converter.leftMin), {B, 255, B, 255});
+  expectWheels(converter.convertVRL(converter.rightMax - 10, 10 - converter.leftMax),
+               {F, 253, F, 253});
 }
 
 }  // namespace
