@@ -164,8 +164,10 @@ TEST(ConnectorBoard, OneLongRun) {
   }
   // The period, from the shortest and the longest time that the frames sent
   // between the two samples can have taken: a busy machine only widens this.
+  // A sanitizer build can stall the thread itself, so its bound is wider.
   const double cycles = std::get<1>(last) - std::get<1>(first);
-  EXPECT_LT(msBetween(std::get<2>(first), std::get<0>(last)) / cycles, 32.5);
+  EXPECT_LT(msBetween(std::get<2>(first), std::get<0>(last)) / cycles,
+            30.0 + 2.5 * TOLVARINE_TEST_TIME_SCALE);
   EXPECT_GT(msBetween(std::get<0>(first), std::get<2>(last)) / cycles, 27.5);
   EXPECT_FALSE(carries(frames[planned - 2], forward(40)));
   EXPECT_TRUE(carries(frames[planned - 1], forward(40)));
