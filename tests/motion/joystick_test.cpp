@@ -1,7 +1,7 @@
 // Stick positions, radius commands, commands that cannot be driven, the
 // wheel limits and a restart, read off the frames the simulated board
-// received. At 7 m/s^2 (0.21 m/s per cycle) a target shows within a few
-// frames.
+// received. At 14 m/s^2 (0.42 m/s per cycle) a target shows within a
+// frame or two. Alongside, a plain controller's direct commands.
 //
 // Reversed mounting, counts worked by hand: right = floor(-mm/s * 123.29 /
 // 1000), left = floor(mm/s * 124.42 / 1000). So 0.5 m/s on both wheels is
@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -21,6 +23,14 @@ namespace {
 
 using namespace testing_board;
 
+int linesNaming(const std::string& name, const std::string& text) {
+  int lines = 0;
+  for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+    ++lines;
+  }
+  return lines;
+}
+
 // finalize is for subclasses; the component calls it between activations.
 class Restartable : public JoyStickController {
  public:
@@ -30,15 +40,36 @@ class Restartable : public JoyStickController {
 
 TEST(JoyStickOnBoard, TargetsLimitsRejectedCommandsAndRestart) {
   SimulatedBoard board;
+  SimulatedBoard plainBoard;
   ASSERT_TRUE(startBoard(board));
+  ASSERT_TRUE(startBoard(plainBoard));
   FrameReader frames(board);
-  Restartable controller(0.5, 7.0);
+  Restartable controller(0.5, 14.0);
+  auto plain = std::make_unique<Controller>();
+  // Both settling pauses at once.
+  auto plainConnected = std::async(
+      std::launch::async, [&] { return plain->initialize(plainBoard.devicePath(), kForward); });
   ASSERT_TRUE(controller.initialize(board.devicePath(), kReversed));
+  ASSERT_TRUE(plainConnected.get());
+  const int restAtStart = cyclesBeforeRestMark(frames, firstControlFrame(frames));
   {
-    SCOPED_TRACE("at rest from the first control cycle");
-    expectRestMark(frames, firstControlFrame(frames));
+    SCOPED_TRACE("a plain controller sends its commands as given, forward mounting");
+    FrameReader plainFrames(plainBoard);
+    plain->setSendDataVRL(0.1, 0.1, true);
+    plainFrames.settlesAt({12, -13});  // floor(12.3), floor(-12.4)
+    plain->setSendDataRV(1.0, 0.5, true);
+    plainFrames.settlesAt({78, -46});  // 637.2 and 362.8 mm/s
+    SendData marked;
+    marked.option5 = kRestMark;
+    plain->setSendData(marked, true);
+    plainFrames.settlesAt({0, 0});
+    const Command c = plainFrames.next();
+    EXPECT_TRUE(c.stop);
+    EXPECT_EQ(c.mark, kRestMark);
+    plain.reset();
   }
 
+  frames.skipToEnd();
   testing::internal::CaptureStderr();
   {
     SCOPED_TRACE("stick positions at maxSpeed 0.5 m/s");
@@ -56,19 +87,20 @@ TEST(JoyStickOnBoard, TargetsLimitsRejectedCommandsAndRestart) {
         {-0.6, 0.8, {-62, 49}, "ahead left: 0.5, 0.4"},
         {0.6, -0.8, {49, -63}, "backwards: -0.4, -0.5"},
         {1, 1, {-44, 62}, "beyond the unit circle, taken on it: 0.3536, 0.5"},
+        {0, 1e200, {-62, 62}, "so far out that the squares overflow: 0.5, 0.5"},
         // The stick length 0.1345 is taken before x falls into the dead band.
         {0.09, 0.1, {-7, 8}, "x in the dead band, y on its bound: 0.05, 0.0673"},
         {0.09, 0.09, {0, 0}, "both in the dead band"},
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(c.what);
-      controller.setSendDataXY(c.x, c.y);
-      frames.settlesAt(c.wheels);
+      frames.settlesAt(c.wheels, 50, [&] { controller.setSendDataXY(c.x, c.y); });
     }
     EXPECT_THROW(controller.setMaxSpeed(-1.0), std::invalid_argument);
     controller.setSendDataXY(0, 1);
     frames.settlesAt({-62, 62});  // the refused speed changed nothing
     controller.setMaxSpeed(1.0);
+    frames.settlesAt({-62, 62});  // the current targets stay
     controller.setSendDataXY(0.5, 0.05);
     frames.settlesAt({30, 31});  // on the spot at 0.25 m/s now
   }
@@ -86,11 +118,11 @@ TEST(JoyStickOnBoard, TargetsLimitsRejectedCommandsAndRestart) {
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(c.what);
-      controller.setSendDataRV(c.radius, c.velocity);
-      frames.settlesAt(c.wheels);
+      frames.settlesAt(c.wheels, 50, [&] { controller.setSendDataRV(c.radius, c.velocity); });
     }
   }
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "a drivable command was reported";
+  EXPECT_EQ(linesNaming("setSendData", testing::internal::GetCapturedStderr()), 0)
+      << "a drivable command was reported";
 
   {
     SCOPED_TRACE("a command that cannot be driven stops the chair and is reported once");
@@ -107,14 +139,13 @@ TEST(JoyStickOnBoard, TargetsLimitsRejectedCommandsAndRestart) {
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(c.what);
-      controller.setSendDataVRL(0.2, 0.2);
-      frames.settlesAt({-25, 24});  // floor(-24.66), floor(24.88)
+      // floor(-24.66), floor(24.88)
+      frames.settlesAt({-25, 24}, 50, [&] { controller.setSendDataVRL(0.2, 0.2); });
       testing::internal::CaptureStderr();
-      c.apply(controller);
-      c.apply(controller);  // repeated every cycle by a caller: still one line
-      frames.settlesAt({0, 0});
+      // Repeated every cycle by a caller: still one line.
+      frames.settlesAt({0, 0}, 50, [&] { c.apply(controller); });
       const std::string printed = testing::internal::GetCapturedStderr();
-      EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+      EXPECT_EQ(linesNaming("setSendData", printed), 1) << printed;
     }
   }
   {
@@ -125,29 +156,34 @@ TEST(JoyStickOnBoard, TargetsLimitsRejectedCommandsAndRestart) {
       EXPECT_EQ(frames.next().wheels, (Wheels{-255, -255}));
     }
     // The commands stood at 2.068 and -2.050 m/s, where the bytes saturate,
-    // not at 100 m/s: the first step down gives 1.858 and -1.840 m/s.
-    controller.setSendDataVRL(0.0, 0.0);
-    Command c = frames.next();
-    for (int i = 0; c.wheels == Wheels{-255, -255} && i < 10; ++i) {
-      c = frames.next();
-    }
-    EXPECT_EQ(c.wheels, (Wheels{-230, -229}));
+    // not at 100 m/s: the first step down gives 1.648 and -1.630 m/s.
+    controller.setSendDataXY(0.0, 0.0);  // the right target is -0, still rest
+    Command c = frames.nextChange({{-255, -255}});
+    EXPECT_EQ(c.wheels, (Wheels{-204, -203}));
     for (int i = 0; c.wheels != Wheels{} && i < 20; ++i) {
       c = frames.next();
     }
     // Having moved, the chair counts its rest cycles from the start again.
-    expectRestMark(frames, c);
+    const int restAfterMoving = cyclesBeforeRestMark(frames, c);
+    EXPECT_EQ(std::min(restAtStart, restAfterMoving), 5)
+        << "cycles at rest before the mark: " << restAtStart << ", " << restAfterMoving;
   }
   {
     SCOPED_TRACE("after finalize the next link starts from rest, toward the kept target");
     controller.setSendDataXY(0, 0.5);  // 0.5 m/s at maxSpeed 1
     ASSERT_TRUE(frames.settlesAt({-62, 62}));
-    controller.finalize();
+    const Odometory pose = controller.renewOdometory(false);
+    EXPECT_GT(controller.getTotalWheelStatus().time, 0.0);
+    EXPECT_TRUE(controller.finalize());
+    EXPECT_TRUE(controller.finalize());
     frames.skipToEnd();
     ASSERT_TRUE(controller.initialize(board.devicePath(), kReversed));
-    EXPECT_EQ(firstControlFrame(frames).wheels, (Wheels{-26, 26}));  // 0.21 m/s
-    EXPECT_EQ(frames.next().wheels, (Wheels{-52, 52}));              // 0.42 m/s
-    EXPECT_EQ(frames.next().wheels, (Wheels{-62, 62}));
+    EXPECT_EQ(controller.getTotalWheelStatus().time, 0.0);       // new wheel records
+    EXPECT_EQ(controller.getOdometory().total.x, pose.total.x);  // the same pose
+    EXPECT_EQ(controller.getOdometory().total.theta, pose.total.theta);
+    Command c = firstControlFrame(frames);
+    EXPECT_EQ(c.wheels, (Wheels{-52, 52}));  // 0.42 m/s
+    EXPECT_EQ(frames.nextChange(c).wheels, (Wheels{-62, 62}));
   }
 }
 
