@@ -143,6 +143,7 @@ TEST(JoyStickOnBoard, TargetsLimitsRejectedCommandsAndRestart) {
       frames.settlesAt({-25, 24}, 50, [&] { controller.setSendDataVRL(0.2, 0.2); });
       testing::internal::CaptureStderr();
       // Repeated every cycle by a caller: still one line.
+      c.apply(controller);
       frames.settlesAt({0, 0}, 50, [&] { c.apply(controller); });
       const std::string printed = testing::internal::GetCapturedStderr();
       EXPECT_EQ(linesNaming("setSendData", printed), 1) << printed;
