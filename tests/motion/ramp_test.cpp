@@ -1,80 +1,100 @@
+// The ramp step by step, the limits the controllers refuse, and what an
+// unconnected controller does. No board is needed here.
 #include "ramp.h"
 
 #include <gtest/gtest.h>
 
-#include <vector>
+#include <chrono>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "tolvarine_controller/joystick_controller.h"
 
 namespace tolvarine_controller {
 namespace {
 
-TEST(Ramp, DefaultAccelerationGivesTwentyOneMillimetresPerSecondPerCycle) {
+TEST(Ramp, StepIsTheAccelerationOverOneThirtyMillisecondCycle) {
+  // 0.7 m/s^2 * 0.03 s = 21 mm/s, which in doubles is 20.999999999999996.
   EXPECT_EQ(accelerationStep(0.7), 20.999999999999996);
-  EXPECT_EQ(accelerationStep(1000.0), 30000.0);
+  EXPECT_DOUBLE_EQ(accelerationStep(1000.0), 30000.0);
 }
 
-TEST(Ramp, StepFromRestToHalfAMetrePerSecond) {
+TEST(Ramp, OneCycleTowardTheTarget) {
   const double step = accelerationStep(0.7);
-  std::vector<double> commands;
+  struct Case {
+    double command, target, next;
+  } const cases[] = {
+      {0, 500, 21},    {21, 500, 42},    {483, 500, 500},  // 17 left: lands, no overshoot
+      {500, 500, 500}, {500, -500, 479}, {10, -500, -11},  // straight through zero
+      {-483, 0, -462}, {-17, 0, 0},      {0, 15, 15},
+      {0, -15, -15},   {0, step, step},  // exactly one step away is not more than one step
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.command << " toward " << c.target);
+    EXPECT_NEAR(rampToward(c.command, c.target, step), c.next, 1e-9);
+  }
+}
+
+TEST(Ramp, ZeroToHalfAMetrePerSecondTakesTwentyFourCycles) {
+  // 23 steps of 21 reach 483; the 24th lands on 500 exactly.
+  const double step = accelerationStep(0.7);
   double command = 0.0;
-  for (int cycle = 0; cycle < 26; ++cycle) {
+  int cycles = 0;
+  while (command != 500.0 && cycles < 100) {
     command = rampToward(command, 500.0, step);
-    commands.push_back(command);
+    ++cycles;
   }
-  EXPECT_EQ(commands[0], 20.999999999999996);
-  EXPECT_EQ(commands[1], 41.99999999999999);
-  EXPECT_EQ(commands[2], 62.999999999999986);
-  EXPECT_EQ(commands[22], 482.99999999999994);
-  // Within one step (about 17 left): lands on the target and stays.
-  EXPECT_EQ(commands[23], 500.0);
-  EXPECT_EQ(commands[24], 500.0);
-  EXPECT_EQ(commands[25], 500.0);
-  for (int cycle = 1; cycle < 23; ++cycle) {
-    EXPECT_NEAR(commands[cycle] - commands[cycle - 1], 21.0, 1e-9) << "cycle " << cycle + 1;
-  }
+  EXPECT_EQ(cycles, 24);
 }
 
-TEST(Ramp, TargetWithinOneStepIsReachedExactlyInOneCycle) {
-  const double step = accelerationStep(0.7);
-  EXPECT_EQ(rampToward(0.0, 15.0, step), 15.0);
-  EXPECT_EQ(rampToward(0.0, -15.0, step), -15.0);
-  EXPECT_EQ(rampToward(100.0, 100.0, step), 100.0);
-  // A difference of exactly one step is not more than one step.
-  EXPECT_EQ(rampToward(0.0, step, step), step);
+// Negative or not a number would remove the ramp, 0 would never move, and a
+// negative speed would turn the stick around.
+TEST(Limits, UnsafeAccelerationsAndSpeedsAreRefused) {
+  for (const double bad : {-0.7, 0.0, std::nan(""), HUGE_VAL}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(AutoController{bad}, std::invalid_argument);
+    EXPECT_THROW(JoyStickController(0.5, bad), std::invalid_argument);
+    EXPECT_THROW(JoyStickController{bad}, std::invalid_argument);
+    JoyStickController stick;
+    EXPECT_THROW(stick.setMaxSpeed(bad), std::invalid_argument);
+  }
+  EXPECT_NO_THROW(AutoController{1e-3});
 }
 
-TEST(Ramp, ReversalRunsStraightThroughZero) {
-  const double step = accelerationStep(0.7);
-  double command = 500.0;
-  int cycles = 0;
-  bool sawPositive = false;
-  bool sawNegative = false;
-  while (command != -500.0 && cycles < 100) {
-    const double next = rampToward(command, -500.0, step);
-    EXPECT_NE(next, 0.0) << "the ramp stopped at zero in cycle " << cycles + 1;
-    if (next != -500.0) {
-      EXPECT_NEAR(command - next, 21.0, 1e-9) << "cycle " << cycles + 1;
+TEST(Unconnected, EveryOperationIsSafeAndThePoseIsKept) {
+  const auto start = std::chrono::steady_clock::now();
+  {
+    JoyStickController controller;
+    controller.initRobotPose(1.0, 2.0, 0.5);
+    controller.setSendDataXY(0.0, 1.0);
+    controller.setSendDataRV(1.0, 0.5);
+    controller.Controller::setSendDataVRL(0.1, 0.1, true);
+    controller.setSendData(SendData(), true);
+    for (const Odometory& o : {controller.renewOdometory(true), controller.getOdometory()}) {
+      EXPECT_EQ(o.total.x, 1.0);
+      EXPECT_EQ(o.total.y, 2.0);
+      EXPECT_EQ(o.total.theta, 0.5);
+      EXPECT_EQ(o.step.time, 0.0);
     }
-    sawPositive = sawPositive || next > 0;
-    sawNegative = sawNegative || next < 0;
-    command = next;
-    ++cycles;
-  }
-  EXPECT_TRUE(sawPositive);
-  EXPECT_TRUE(sawNegative);
-  // 1000 mm/s at 21 per cycle: 47 full steps and one landing step.
-  EXPECT_EQ(cycles, 48);
-}
+    EXPECT_EQ(controller.getTotalWheelStatus().time, 0.0);
+    EXPECT_EQ(controller.getLinkState(), LinkState::Unconnected);
+    controller.resetOdometory();
+    EXPECT_EQ(controller.getOdometory().total.x, 0.0);
 
-TEST(Ramp, StopRampsDownToExactlyZero) {
-  const double step = accelerationStep(0.7);
-  double command = 482.99999999999994;
-  int cycles = 0;
-  while (command != 0.0 && cycles < 100) {
-    command = rampToward(command, 0.0, step);
-    ++cycles;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(controller.initialize("/nonexistent/tolvarine-port", -1));
+    EXPECT_FALSE(controller.initialize("/nonexistent/tolvarine-port", -1));  // may retry
+    const std::string printed = testing::internal::GetCapturedStderr();
+    const std::string line = "connector error: serial port can not open\n";
+    const auto first = printed.find(line);
+    EXPECT_NE(first, std::string::npos) << printed;
+    EXPECT_NE(printed.find(line, first + 1), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("wait for wheel chair"), std::string::npos) << printed;
+    EXPECT_FALSE(controller.isInitialized());
   }
-  EXPECT_EQ(command, 0.0);
-  EXPECT_EQ(cycles, 23);
+  // Nothing to join: no sends waited, and the destructor found no thread.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 }  // namespace

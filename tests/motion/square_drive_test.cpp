@@ -1,212 +1,222 @@
-// End to end: the automatic controller drives a 2 m square on the simulated
-// board, steered by its own odometry, and the odometry is compared with the
-// board's true pose.
+// End to end on the simulated board: one automatic controller ramps, rests,
+// drives a square with rounded corners steered by its own odometry, and
+// loses its link. The commands are read off the frames the board received,
+// the odometry is held against the board's true pose.
 //
-// How far the odometry may be off follows from the wheel-count quantization:
-// the board reports each wheel's speed as a whole count of 19.53 mm/s,
-// rounded after adding the fraction it left out of the previous report, so a
-// reported speed is within one count (half for the rounding, half for the
-// carried fraction) of the true one; while the speed changes (ramps), the
-// count sampled at the reply also differs from the frame's mean speed by up to
-// the change since the previous frame; and when both wheels report within one
-// count of standstill the odometry takes them as 0, which hides up to 2 counts
-// (39.1 mm/s). Summed frame by frame
-// over the run these give bounds for the path length and the heading of each
-// leg; the position bound propagates the heading bound along the path.
+// At 2.8 m/s^2 the ramp steps 84 mm/s per cycle. Forward mounting, counts
+// worked by hand: right = floor(mm/s * 123.29 / 1000), left =
+// floor(-mm/s * 124.42 / 1000); 300 mm/s on both wheels is (36, -38).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
+#include <filesystem>
 #include <iostream>
-#include <vector>
+#include <memory>
+#include <string>
 
-#include "board_helpers.h"
+#include "board_frames.h"
 #include "tolvarine_controller/auto_controller.h"
 
 namespace tolvarine_controller {
 namespace {
 
 using namespace testing_board;
-using namespace std::chrono_literals;
 using tolvarine_board_sim::ChairPose;
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kSide = 2.0;          // m
-constexpr double kSpeed = 0.4;         // m/s along the sides
-constexpr double kTurnSpeed = 0.3;     // m/s of each wheel, opposite senses, in the corners
-constexpr double kAcceleration = 0.7;  // m/s^2, the controller's default
-constexpr double kTreadMm = 548.8;
-constexpr double kCountMmS = 293.0 / 15.0;  // 19.53 mm/s per count
+constexpr double kMaxAcc = 2.8;       // m/s^2, within the board's own 3
+constexpr double kSide = 0.25;        // m, counted until the ramp into the corner begins
+constexpr double kSpeed = 0.6;        // m/s
+constexpr double kTurn = 0.4;         // m/s of each wheel, opposite senses
+constexpr double kCornerLead = 0.45;  // rad the ramp back to straight still turns
 
-// Error bounds accumulated frame by frame.
-struct Bounds {
-  double distance = 0.0;  // m
-  double heading = 0.0;   // rad
-  double position = 0.0;  // m
-};
-
-struct Leg {
-  const char* kind;
-  Odometory odometryStart;
-  Odometory odometryEnd;
-  ChairPose truthStart;
-  ChairPose truthEnd;
-  Bounds bounds;  // of this leg alone
-};
-
-class SquareDriver {
- public:
-  SquareDriver(AutoController& controller, SimulatedBoard& board)
-      : controller_(controller), board_(board) {}
-
-  // Straight ahead until `length` is covered, counting the ramp down.
-  void straight(double length) {
-    Leg leg = beginLeg("straight");
-    controller_.setSendDataVRL(kSpeed, kSpeed);
-    const double braking = kSpeed * kSpeed / (2 * kAcceleration);
-    while (std::hypot(odometory_.total.x - leg.odometryStart.total.x,
-                      odometory_.total.y - leg.odometryStart.total.y) < length - braking) {
-      renew();
-      ASSERT_LT(odometory_.total.time - leg.odometryStart.total.time, 30.0) << "no progress";
-    }
-    stop();
-    endLeg(leg);
+std::size_t threadCount() {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    n += entry.exists() ? 1 : 0;
   }
+  return n;
+}
 
-  // On the spot, counter-clockwise, until `angle` is turned.
-  void turnLeft(double angle) {
-    Leg leg = beginLeg("turn");
-    controller_.setSendDataVRL(kTurnSpeed, -kTurnSpeed);
-    const double omega = 2 * kTurnSpeed * 1000 / kTreadMm;
-    const double braking = omega * (kTurnSpeed / kAcceleration) / 2;
-    while (odometory_.total.theta - leg.odometryStart.total.theta < angle - braking) {
-      renew();
-      ASSERT_LT(odometory_.total.time - leg.odometryStart.total.time, 30.0) << "no progress";
-    }
-    stop();
-    endLeg(leg);
-  }
-
-  const std::vector<Leg>& legs() const { return legs_; }
-  const Bounds& total() const { return total_; }
-  const Odometory& odometory() const { return odometory_; }
-
- private:
-  Leg beginLeg(const char* kind) {
-    Leg leg;
-    leg.kind = kind;
-    leg.odometryStart = controller_.getOdometory();
-    leg.truthStart = board_.truePose();
-    odometory_ = leg.odometryStart;
-    legBounds_ = Bounds();
-    return leg;
-  }
-
-  void endLeg(Leg& leg) {
-    leg.odometryEnd = odometory_;
-    leg.truthEnd = board_.truePose();
-    leg.bounds = legBounds_;
-    legs_.push_back(leg);
-  }
-
-  void renew() {
-    odometory_ = controller_.renewOdometory(true);
-    const WheelStatus wheels = controller_.getStepWheelStatus();
-    if (wheels.time <= 0.0) {
-      return;
-    }
-    const double right = wheels.right / wheels.time;  // mm/s as reported
-    const double left = wheels.left / wheels.time;
-    double errorRight;
-    double errorLeft;
-    if (right == 0.0 && left == 0.0) {
-      errorRight = errorLeft = 2.0 * kCountMmS;  // dead band (or rest)
-    } else {
-      errorRight = kCountMmS + std::fabs(right - lastRight_);
-      errorLeft = kCountMmS + std::fabs(left - lastLeft_);
-    }
-    lastRight_ = right;
-    lastLeft_ = left;
-    // Position error grows by the distance error and by travelling with the
-    // heading error accumulated so far.
-    const double distanceError = (errorRight + errorLeft) / 2 * wheels.time / 1000;
-    const double headingError = (errorRight + errorLeft) * wheels.time / kTreadMm;
-    for (Bounds* b : {&legBounds_, &total_}) {
-      b->position += distanceError + odometory_.step.distance * b->heading;
-      b->distance += distanceError;
-      b->heading += headingError;
-    }
-  }
-
-  // Targets to zero, then wait until the odometry has seen the chair at rest
-  // for a few frames (the ramp down takes about 0.6 s).
-  void stop() {
-    controller_.setSendDataVRL(0.0, 0.0);
-    int still = 0;
-    for (int cycle = 0; cycle < 200 && still < 5; ++cycle) {
-      renew();
-      still = odometory_.step.distance == 0.0 && odometory_.step.theta == 0.0 ? still + 1 : 0;
-    }
-    ASSERT_EQ(still, 5) << "the chair did not come to rest";
-  }
-
-  AutoController& controller_;
-  SimulatedBoard& board_;
-  Odometory odometory_;
-  double lastRight_ = 0.0;
-  double lastLeft_ = 0.0;
-  Bounds legBounds_;
-  Bounds total_;
-  std::vector<Leg> legs_;
-};
-
-TEST(SquareDrive, OdometryFollowsTheTruePoseWithinTheQuantization) {
-  SimulatedBoard board;
+TEST(AutoControllerOnBoard, RampRestMarkSquareDriveAndLinkLoss) {
+  tolvarine_board_sim::BoardOptions options;
+  options.maxAcceleration = 3.0;  // m/s^2
+  SimulatedBoard board(options);
   ASSERT_TRUE(startBoard(board));
-  AutoController controller;
-  ASSERT_TRUE(controller.initialize(board.devicePath(), -1));
-  // The chair stood still through the settling pause: both frames start at
-  // the origin.
-  controller.renewOdometory(false);
-  controller.initRobotPose(0.0, 0.0, 0.0);
+  FrameReader frames(board);
+  auto controller = std::make_unique<AutoController>(kMaxAcc);
+  controller->initRobotPose(1.0, 2.0, 0.5);  // before the link: the controller's own
+  testing::internal::CaptureStderr();
+  const bool connected = controller->initialize(board.devicePath(), kForward);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(connected) << printed;
+  EXPECT_EQ(printed.rfind("wait for wheel chair...\nwheel chir connect success\n", 0), 0u)
+      << printed;
 
-  SquareDriver driver(controller, board);
-  for (int side = 0; side < 4; ++side) {
-    driver.straight(kSide);
-    ASSERT_FALSE(HasFatalFailure());
-    driver.turnLeft(kPi / 2);
-    ASSERT_FALSE(HasFatalFailure());
+  Odometory o = controller->renewOdometory(false);
+  {
+    SCOPED_TRACE("the first renewal takes the frames of the 2 s settling pause");
+    EXPECT_GE(o.step.time, 1.9);
+    EXPECT_EQ(o.total.distance, 0.0);
+    EXPECT_EQ(o.total.x, 1.0);
+    EXPECT_EQ(o.total.y, 2.0);
+    EXPECT_EQ(o.total.theta, 0.5);
+    EXPECT_EQ(controller->getTotalWheelStatus().time, o.step.time);
+  }
+  // The board's true pose starts at the origin, heading along x.
+  controller->initRobotPose(0.0, 0.0, 0.0);
+  {
+    SCOPED_TRACE("a second initialize changes nothing");
+    const std::size_t threads = threadCount();
+    EXPECT_FALSE(controller->initialize(board.devicePath(), kForward));
+    EXPECT_EQ(threadCount(), threads);
   }
 
-  for (std::size_t i = 0; i < driver.legs().size(); ++i) {
-    const Leg& leg = driver.legs()[i];
-    SCOPED_TRACE(testing::Message() << "leg " << i + 1 << " (" << leg.kind << ")");
-    const double odometryDistance =
-        leg.odometryEnd.total.distance - leg.odometryStart.total.distance;
-    const double truthDistance = leg.truthEnd.distance - leg.truthStart.distance;
-    const double odometryTurn = leg.odometryEnd.total.theta - leg.odometryStart.total.theta;
-    const double truthTurn = leg.truthEnd.theta - leg.truthStart.theta;
-    std::cout << "leg " << i + 1 << " " << leg.kind << ": distance " << odometryDistance
-              << " m (true " << truthDistance << ", bound +-" << leg.bounds.distance << "), turn "
-              << odometryTurn << " rad (true " << truthTurn << ", bound +-" << leg.bounds.heading
-              << ")" << std::endl;
-    EXPECT_NEAR(odometryDistance, truthDistance, leg.bounds.distance);
-    EXPECT_NEAR(odometryTurn, truthTurn, leg.bounds.heading);
+  Command c = firstControlFrame(frames);
+  int restAfterMoving[2] = {};
+  {
+    SCOPED_TRACE("right wheel from rest to 0.5 m/s and back");
+    for (int i = 0; c.mark != kRestMark && i < 100; ++i) {
+      c = frames.next();
+    }
+    controller->setSendDataVRL(0.5, 0.0);
+    c = frames.nextChange(c);
+    EXPECT_EQ(c.mark, kNoMark);  // the first cycle that moves drops the mark
+    // 84, 168, ..., 420 mm/s, then 500 exactly.
+    for (const int right : {10, 20, 31, 41, 51, 61}) {
+      EXPECT_EQ(c.wheels, (Wheels{right, 0}));
+      EXPECT_EQ(c.mark, kNoMark);
+      c = right < 61 ? frames.nextChange(c) : c;
+    }
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      EXPECT_EQ(frames.next().wheels, (Wheels{61, 0})) << "did not stay";
+    }
+    controller->setSendDataVRL(0.0, 0.0);
+    // 416 down to 80 mm/s, then the landing on 0.
+    for (const int right : {51, 40, 30, 20, 9, 0}) {
+      c = frames.nextChange(c);
+      EXPECT_EQ(c.wheels, (Wheels{right, 0}));
+    }
+    restAfterMoving[0] = cyclesBeforeRestMark(frames, c);
   }
+  o = controller->renewOdometory(false);
+  int renewals = 0;
+  auto renew = [&] {
+    o = controller->renewOdometory(true);
+    ++renewals;
+  };
+  for (int side = 0; side < 4 && renewals < 1000; ++side) {
+    const Odometory start = o;
+    // Each command is given every cycle, as the component does.
+    while (std::hypot(o.total.x - start.total.x, o.total.y - start.total.y) < kSide &&
+           renewals < 1000) {
+      controller->setSendDataVRL(kSpeed, kSpeed);
+      renew();
+    }
+    while (o.total.theta - start.total.theta < kPi / 2 - kCornerLead && renewals < 1000) {
+      controller->setSendDataVRL(kTurn, -kTurn);  // left, on the spot
+      renew();
+    }
+  }
+  controller->setSendDataVRL(0.0, 0.0);
+  for (int still = 0; still < 5 && renewals < 1000; renew()) {
+    still = o.step.distance == 0.0 && o.step.theta == 0.0 ? still + 1 : 0;
+  }
+  ASSERT_LT(renewals, 1000) << "the drive did not finish";
+  {
+    SCOPED_TRACE("odometry against the true pose");
+    // Each reply reports the wheel speeds at its own moment, and the
+    // odometry spreads them over the time since the previous read. Within a
+    // ramp that runs half a frame ahead (at 0.6 m/s, 9 mm; into a turn on
+    // the spot, 0.022 rad), which the opposite ramp takes back. A read that
+    // comes late on a loaded machine stretches one frame and shrinks the
+    // next, which moves the late time times a frame's speed change (84 mm/s,
+    // 0.31 rad/s in a turn) from one frame to the other for good: 100 ms
+    // costs 8 mm and 0.03 rad. Whole counts and the dead band add under
+    // 2 mm. The bounds allow for several such late reads.
+    const ChairPose truth = board.truePose();
+    std::cout << "drove " << truth.distance << " m; odometry (" << o.total.x << ", " << o.total.y
+              << ", " << o.total.theta << ", path " << o.total.distance << "), true (" << truth.x
+              << ", " << truth.y << ", " << truth.theta << ", path " << truth.distance << ")"
+              << std::endl;
+    EXPECT_GT(truth.distance, 4 * kSide);
+    EXPECT_GT(truth.theta, 1.5 * kPi);
+    EXPECT_NEAR(o.total.x, truth.x, 0.1);
+    EXPECT_NEAR(o.total.y, truth.y, 0.1);
+    EXPECT_NEAR(o.total.theta, truth.theta, 0.15);
+    EXPECT_NEAR(o.total.distance, truth.distance, 0.1);
+  }
+  {
+    SCOPED_TRACE("resetOdometory keeps the wheel records");
+    const WheelStatus wheels = controller->getTotalWheelStatus();
+    EXPECT_GT(wheels.right, 4 * kSide * 1000);
+    controller->resetOdometory();
+    EXPECT_EQ(controller->getOdometory().total.distance, 0.0);
+    EXPECT_EQ(controller->getTotalWheelStatus().right, wheels.right);
+    EXPECT_EQ(controller->getTotalWheelStatus().left, wheels.left);
+  }
+  {
+    SCOPED_TRACE("a lost link brings the chair to rest and drops the targets");
+    frames.skipToEnd();
+    controller->setSendDataVRL(0.3, 0.3);
+    ASSERT_TRUE(frames.settlesAt({36, -38}));
+    board.setSilent(true);
+    ASSERT_TRUE(waitForLinkState(*controller, LinkState::Lost));
+    controller->setSendDataVRL(0.8, 0.8);  // never reaches a frame
+    c = frames.next();
+    for (int i = 0; c.wheels != Wheels{} && i < 20; ++i) {
+      const Command previous = c;
+      c = frames.next();
+      EXPECT_LE(c.wheels.right, previous.wheels.right) << "sped up while the link was lost";
+    }
+    restAfterMoving[1] = cyclesBeforeRestMark(frames, c);
+    // Having moved, the chair counts its rest cycles from the start again.
+    EXPECT_EQ(std::min(restAfterMoving[0], restAfterMoving[1]), 5)
+        << "cycles at rest before the mark: " << restAfterMoving[0] << ", " << restAfterMoving[1];
 
-  const Odometory o = driver.odometory();
-  const ChairPose truth = board.truePose();
-  const double positionError = std::hypot(o.total.x - truth.x, o.total.y - truth.y);
-  std::cout << "square of " << o.total.distance << " m in " << o.total.time << " s: odometry ("
-            << o.total.x << ", " << o.total.y << ", " << o.total.theta << "), true (" << truth.x
-            << ", " << truth.y << ", " << truth.theta << "); position error " << positionError
-            << " m (bound " << driver.total().position << "), heading error "
-            << o.total.theta - truth.theta << " rad (bound +-" << driver.total().heading
-            << "), path length error " << o.total.distance - truth.distance << " m (bound +-"
-            << driver.total().distance << ")" << std::endl;
-  EXPECT_NEAR(o.total.distance, truth.distance, driver.total().distance);
-  EXPECT_NEAR(o.total.theta, truth.theta, driver.total().heading);
-  EXPECT_LE(positionError, driver.total().position);
+    // A renewal waits for a frame about 100 ms at most, and finds none.
+    controller->renewOdometory(false);
+    const auto start = std::chrono::steady_clock::now();
+    o = controller->renewOdometory(true);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s * TOLVARINE_TEST_TIME_SCALE);
+    EXPECT_EQ(o.step.time, 0.0);
+    EXPECT_EQ(controller->getStepWheelStatus().time, 0.0);
+
+    board.resumeAnswering();
+    ASSERT_TRUE(waitForLinkState(*controller, LinkState::Connected));
+    frames.skipToEnd();
+    for (int cycle = 0; cycle < 5; ++cycle) {
+      EXPECT_EQ(frames.next().wheels, Wheels{}) << "a dropped target came back";
+    }
+  }
+  {
+    SCOPED_TRACE("initRobotPose keeps the frames queued since the last renewal");
+    controller->renewOdometory(false);
+    // The link reads each reply before it sends the next command, so four
+    // more commands mean three more replies taken in, at least.
+    ASSERT_TRUE(board.waitForFrames(board.validFrameCount() + 4, kPatience));
+    controller->initRobotPose(5.0, 6.0, -1.0);
+    o = controller->renewOdometory(false);
+    EXPECT_GE(o.step.time, 0.05);
+    EXPECT_EQ(o.total.x, 5.0);
+    EXPECT_EQ(o.total.theta, -1.0);
+  }
+  {
+    SCOPED_TRACE("destroying a running controller");
+    controller->setSendDataVRL(0.3, 0.3);
+    ASSERT_TRUE(frames.settlesAt({36, -38}));
+    // The control thread ends at the next link cycle, then the link sends its
+    // last frame: about 60 ms.
+    const auto start = std::chrono::steady_clock::now();
+    controller.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s * TOLVARINE_TEST_TIME_SCALE);
+    EXPECT_TRUE(board.waitForClient(false, kPatience));
+    const std::size_t count = board.validFrameCount();
+    EXPECT_FALSE(board.waitForFrames(count + 1, 300ms)) << "a frame after the close";
+  }
 }
 
 }  // namespace
