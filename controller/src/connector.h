@@ -79,9 +79,6 @@ class Connector {
   bool close();
 
  private:
-  // Lets the tests look at the counters and drive the internal steps.
-  friend class ConnectorProbe;
-
   bool send(const SendData& data);
   // Within `cycle`, the reads end at its deadline at the latest.
   bool receive(StatusFrame& buffer, const CycleClock* cycle = nullptr);

@@ -63,8 +63,6 @@ class TOLVARINE_CONTROLLER_API AutoController : public Controller {
   std::uint8_t restCommandByte;  // the rest mark, sent in option5
 
  private:
-  friend struct AutoControllerTestPeer;
-
   void startThread();
   void stopThread();
   static void run(void* controller);
