@@ -87,6 +87,9 @@ if action == "apply":
 elif action == "restore":
     import os
     os.replace(path + ".unmutated", path)
+    # The original's time stamp is older than the objects built from the
+    # fault: without a fresh one, make would keep the fault in the binaries.
+    os.utime(path)
 PY
 }
 
