@@ -131,7 +131,8 @@ TEST(ComponentFaultInjection, DrivingFaultsEndAtRest) {
     const std::string console = rig.process().err().substr(consoleBefore);
     std::size_t reports = 0;
     for (std::size_t i = 0;
-         (i = console.find("rejected for a bad check byte", i)) != std::string::npos; ++i) {
+         (i = console.find("rejected for a bad start or check byte", i)) != std::string::npos;
+         ++i) {
       ++reports;
     }
     EXPECT_GE(reports, 1u);

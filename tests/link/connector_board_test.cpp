@@ -226,7 +226,7 @@ TEST(ConnectorBoard, OneLongRun) {
       ++losses;
     } else if (line.find(board.devicePath() + " answers again after ") != std::string::npos) {
       ++returns;
-    } else if (line.find(from + "rejected for a bad check byte") != std::string::npos) {
+    } else if (line.find(from + "rejected for a bad start or check byte") != std::string::npos) {
       ++rejectedReports;
     } else {
       EXPECT_NE(line.find("keeps its normal priority"), std::string::npos) << line;
