@@ -173,6 +173,12 @@ bool TolvarineContorollerModule::takeNewestCommand() {
   return true;
 }
 
+bool TolvarineContorollerModule::linkWasLost() {
+  // The loss count, not the link's state: a silence that has come and gone
+  // between two looks counts all the same.
+  return m_controller.getLinkLossCount() > 0;
+}
+
 RTC::ReturnCode_t TolvarineContorollerModule::abandonAfterLinkLoss() {
   m_v_in = 0.0;
   m_w_in = 0.0;
@@ -184,9 +190,7 @@ RTC::ReturnCode_t TolvarineContorollerModule::abandonAfterLinkLoss() {
 }
 
 RTC::ReturnCode_t TolvarineContorollerModule::onExecute(RTC::UniqueId /*ec_id*/) {
-  // The link's loss count, not its state: a silence that has come and gone
-  // between two cycles counts all the same.
-  if (m_controller.getLinkLossCount() > 0) {
+  if (linkWasLost()) {
     return abandonAfterLinkLoss();
   }
   const bool fresh = takeNewestCommand();
@@ -206,13 +210,13 @@ RTC::ReturnCode_t TolvarineContorollerModule::onExecute(RTC::UniqueId /*ec_id*/)
     }
     // A loss declared while the command was on its way must not let it
     // through once the board answers again.
-    if (m_controller.getLinkLossCount() > 0) {
+    if (linkWasLost()) {
       return abandonAfterLinkLoss();
     }
   }
 
   m_odometory = m_controller.renewOdometory(true);
-  if (m_controller.getLinkLossCount() > 0) {
+  if (linkWasLost()) {
     // The board has stopped answering (the link said so on the console).
     return abandonAfterLinkLoss();
   }

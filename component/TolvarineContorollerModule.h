@@ -92,6 +92,7 @@ class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
   // Takes every sample waiting in "VelocityIn" and keeps the newest, so that
   // a stop is never queued behind older commands. False when none waits.
   bool takeNewestCommand();
+  bool linkWasLost();
   // Any loss of the link, however brief and even if the board answers again
   // by now, ends the activation: the command is dropped and the error state
   // stops the chair and releases the link.
