@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in a private, unattended prefix.
 #
-#   scripts/wine-run.sh --prefix DIR --init
+#   scripts/wine-run.sh --prefix DIR --init [PROGRAM.exe]
 #   scripts/wine-run.sh --prefix DIR [--path DIR]... [--display DISPLAY] PROGRAM.exe [ARGS...]
 #
 # --prefix DIR    the Wine prefix (default: $WINEPREFIX). Made on first use
 #                 (wineboot takes tens of seconds), then reused; two runs that
 #                 find it missing at once make it once.
-# --init          only make sure the prefix exists
+# --init          only make sure the prefix exists (and, given a program,
+#                 that this machine can run it)
 # --path DIR      a folder where the program finds its DLLs (repeatable)
 # --display D     the X display to show windows on; without it the program
 #                 runs with no display at all, whatever $DISPLAY says
@@ -27,7 +28,7 @@ while [ $# -gt 0 ]; do
     --init) init=1; shift ;;
     --path) paths+=("$2"); shift 2 ;;
     --display) display="$2"; shift 2 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     --) shift; break ;;
     -*) echo "wine-run: unknown option $1 (see --help)" >&2; exit 2 ;;
     *) break ;;
@@ -54,7 +55,7 @@ find_loader() {  # wine64 | wine
 }
 
 loader_name=wine64
-if [ "$init" = 0 ]; then
+if [ $# -gt 0 ]; then
   program="$1"
   if [ ! -r "$program" ]; then
     echo "wine-run: cannot read $program" >&2
@@ -78,6 +79,17 @@ if ! loader=$(find_loader "$loader_name"); then
          "architecture (dpkg --add-architecture i386; apt-get install wine32)"
   fi
   exit 77
+fi
+# Debian's wine32 is an i386 program; a kernel without 32-bit support (no
+# IA32 emulation, as in some virtual machines) cannot start it.
+if ! "$loader" --version >/dev/null 2>&1; then
+  if [ "$loader_name" = wine ]; then
+    echo "skipped: $loader (Debian's wine32) cannot start: this machine's kernel runs" \
+         "no 32-bit Linux programs (no IA32 emulation)"
+    exit 77
+  fi
+  echo "wine-run: $loader does not start: $("$loader" --version 2>&1 | head -1)" >&2
+  exit 1
 fi
 # A 64-bit prefix runs both kinds of program; it is made with wine64.
 boot_loader=$(find_loader wine64) || boot_loader="$loader"
@@ -114,6 +126,12 @@ if [ ! -e "$prefix/.tolvarine-ready" ]; then
   ) 9>"$prefix.lock" || exit 1
 fi
 [ "$init" = 1 ] && exit 0
+
+# The prefix's server outlives the program that starts it, with that
+# program's standard output and error: started here, it keeps its own log
+# and leaves the program's output to the program. One already running
+# stays; the new one sees it and leaves.
+"$(dirname "$boot_loader")/wineserver" </dev/null >>"$prefix.server.log" 2>&1 || true
 
 if [ ${#paths[@]} -gt 0 ]; then
   winepath=""
