@@ -98,6 +98,7 @@ struct Result {
   std::size_t unmatched = 0;  // targets never seen on the wire
   bool boardRealTime = false;
   std::string error;
+  bool skipped = false;  // this machine cannot run the client (error says why)
 };
 
 std::map<std::string, std::string> readSettings(const std::string& path) {
@@ -177,6 +178,7 @@ Result runClient(const Client& client, double seconds) {
     bool skipped = false;
     if (!prefix.prepare(client.program, reason, skipped)) {
       result.error = reason;
+      result.skipped = skipped;
       return result;
     }
     const std::string port = prefix.mapComPort(kComPort, board.devicePath(), &result.error);
@@ -362,8 +364,9 @@ int main(int argc, char** argv) {
   bool failed = false;
   for (const Result& r : results) {
     if (!r.error.empty()) {
-      std::printf("%-12s failed: %s\n", r.label.c_str(), r.error.c_str());
-      failed = true;
+      std::printf("%-12s %s\n", r.label.c_str(),
+                  (r.skipped ? r.error : "failed: " + r.error).c_str());
+      failed = failed || !r.skipped;
       continue;
     }
     std::printf("%-12s %6zu | %7.3f %7.3f | %6.3f %6.3f %6.3f | %8.1f | %6.2f %6.2f %6.2f %4zu\n",
