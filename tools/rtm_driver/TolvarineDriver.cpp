@@ -228,7 +228,7 @@ Json TolvarineDriver::handle(const Json& request) {
     if (cmd == "activate" || cmd == "deactivate" || cmd == "reset") {
       return transition(cmd, request);
     }
-    if (cmd == "get") {
+    if (cmd == "get" || cmd == "set") {
       return configuration(request);
     }
     if (cmd == "write") {
@@ -244,7 +244,7 @@ Json TolvarineDriver::handle(const Json& request) {
   }
   throw RequestError(
       (cmd.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + cmd + "\"") +
-      "; commands: list, activate, deactivate, reset, get, write, subscribe, "
+      "; commands: list, activate, deactivate, reset, get, set, write, subscribe, "
       "unsubscribe, shutdown");
 }
 
@@ -347,6 +347,26 @@ Json TolvarineDriver::configuration(const Json& request) {
   }
   Json reply{{"component", instance}, {"set", static_cast<const char*>(set->id)}};
   const std::string key = request.value("key", "");
+  if (request.value("cmd", "") == "set") {
+    // Through the component's own configuration interface, as the
+    // middleware's tools do: the component takes the value before its next
+    // activation, or after the cycle under way when it is active.
+    const Json::const_iterator value = request.find("value");
+    if (!config.contains(key) || value == request.end() || !value->is_string()) {
+      throw RequestError(config.contains(key) ? std::string("\"value\" must be a string")
+                                              : instance + " has no parameter '" + key + "'");
+    }
+    for (CORBA::ULong i = 0; i < set->configuration_data.length(); ++i) {
+      if (key == static_cast<const char*>(set->configuration_data[i].name)) {
+        set->configuration_data[i].value <<= value->get<std::string>().c_str();
+      }
+    }
+    if (!admin->set_configuration_set_values(set.in()) ||
+        !admin->activate_configuration_set(set->id)) {
+      throw RequestError(instance + " did not take " + key);
+    }
+    config[key] = value->get<std::string>();
+  }
   if (key.empty()) {
     reply["config"] = config;
   } else if (config.contains(key)) {

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "control_connection.h"
@@ -55,6 +56,7 @@ struct Options {
   double maxLinear = 0.6;
   double maxAngular = 0.8;
   double rate = 10.0;
+  double commandTimeout = 0.5;
   bool activate = false;
 };
 
@@ -86,6 +88,9 @@ void printHelp(std::ostream& out) {
       << "  --max-linear MPS       limit of the linear velocity, both ways (default 0.6)\n"
       << "  --max-angular RADPS    limit of the angular velocity, both ways (default 0.8)\n"
       << "  --rate HZ              how often the command is written (default 10)\n"
+      << "  --command-timeout S    set the component's \"Command_Timeout_sec\" first (default\n"
+      << "                         0.5): should this tool die, the chair comes to rest S\n"
+      << "                         seconds after its last command; 0 turns it off\n"
       << "  --help                 this text\n"
       << "\n"
       << "Exit status: 0 quit by key or signal, 1 the component cannot be reached, refused\n"
@@ -135,6 +140,8 @@ int parseOptions(int argc, char** argv, Options& o) {
       ok = number(0.0, 4.0, o.maxAngular);
     } else if (arg == "--rate") {
       ok = number(1.0, 100.0, o.rate);
+    } else if (arg == "--command-timeout") {
+      ok = number(0.0, 60.0, o.commandTimeout);
     } else {
       std::cerr << kProgram << ": unknown argument '" << arg << "' (see --help)" << std::endl;
       return 2;
@@ -353,6 +360,20 @@ bool Teleop::connect() {
                             " components; name one with --component"
                       : "the host runs no component " + options_.component)
               << std::endl;
+    return false;
+  }
+  // The time-out is what stops the chair if this tool is killed: without it
+  // the component keeps the last command for good. Refused, nothing drives.
+  std::ostringstream timeout;
+  timeout << options_.commandTimeout;
+  if (!connection_.request({{"cmd", "set"},
+                            {"component", component_},
+                            {"key", "Command_Timeout_sec"},
+                            {"value", timeout.str()}},
+                           reply, kRequestTimeout, &error) ||
+      !reply.value("ok", false)) {
+    std::cerr << kProgram << ": cannot set the component's command time-out: "
+              << (error.empty() ? reply.value("error", reply.dump()) : error) << std::endl;
     return false;
   }
   if (state == "INACTIVE" && options_.activate) {
