@@ -1,8 +1,9 @@
 #include "time_stamp.h"
 
 #if defined(_WIN32)
-#include <mmsystem.h>
 #include <windows.h>
+// WinMM needs the Windows types declared first.
+#include <mmsystem.h>
 #else
 #include <time.h>
 #endif
