@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "link_stats.h"
 #include "tolvarine_board_sim/simulated_board.h"
 #include "tolvarine_controller/auto_controller.h"
 #include "tolvarine_controller/send_function_converter.h"
@@ -42,8 +43,9 @@ using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_controller::AutoController;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-constexpr double kCycleMs = 30.0;
+using tolvarine_bench::kCycleMs;
+using tolvarine_bench::Stats;
+using tolvarine_bench::summarise;
 // Two targets closer than one acceleration step (21 mm/s at 0.7 m/s^2), so
 // the first step after a change already lands on the new target.
 constexpr double kTargetA = 0.30;
@@ -165,52 +167,6 @@ Cpu cpuBetween(const CpuMark& from, const CpuMark& to) {
   const double s = ms(to.wall - from.wall) / 1000.0;
   return {(to.process - from.process) / s, (to.comm - from.comm) / s,
           (to.control - from.control) / s};
-}
-
-struct Stats {
-  double mean = NAN, p50 = NAN, p99 = NAN, max = NAN;
-  std::size_t count = 0;
-};
-
-Stats summarise(std::vector<double> values) {
-  Stats s;
-  s.count = values.size();
-  if (values.empty()) {
-    return s;
-  }
-  std::sort(values.begin(), values.end());
-  double sum = 0;
-  for (double v : values) {
-    sum += v;
-  }
-  auto at = [&values](double q) {
-    return values[std::min(values.size() - 1, static_cast<std::size_t>(q * values.size()))];
-  };
-  s.mean = sum / values.size();
-  s.p50 = at(0.5);
-  s.p99 = at(0.99);
-  s.max = values.back();
-  return s;
-}
-
-// Least-squares slope of the arrival times over the frame number, against
-// 30 ms, scaled to 10 minutes: every frame counts, not just the two ends.
-double driftMsPer10Min(const std::vector<ReceivedFrame>& frames) {
-  const std::size_t n = frames.size();
-  if (n < 3) {
-    return NAN;
-  }
-  double sx = 0, sy = 0, sxx = 0, sxy = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double x = static_cast<double>(i);
-    const double y = ms(frames[i].at - frames[0].at);
-    sx += x;
-    sy += y;
-    sxx += x * x;
-    sxy += x * y;
-  }
-  const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
-  return (slope - kCycleMs) / slope * 600000.0;
 }
 
 // Busy processes, so that they show in no CPU figure of this one.
@@ -388,7 +344,11 @@ Result runMode(ModeRun run, double seconds) {
   result.expectedFrames = ms(until - start.wall) / kCycleMs;
   result.period = summarise(periods);
   result.deviation = summarise(deviations);
-  result.drift = driftMsPer10Min(frames);
+  std::vector<double> arrivals;
+  for (const ReceivedFrame& f : frames) {
+    arrivals.push_back(ms(f.at - frames.front().at));
+  }
+  result.drift = tolvarine_bench::driftMsPer10Min(arrivals);
   result.latency = summarise(latencies);
   result.cpu = cpuBetween(start, gone ? goneAt : stop);
   if (gone) {
