@@ -2,7 +2,8 @@
 // test writes joystick events into as the driver would: a press with the
 // stick off centre, forward, a turn, a release mid-turn, a press with the
 // stick still pushed, the gamepad pulled away at full speed; then a second
-// run ended by SIGHUP. Read off the board's frames and ground truth.
+// run with the board silent for a while, ended by SIGHUP. Read off the
+// board's frames and ground truth.
 //
 // Forward mounting, 0.5 m/s at full deflection. Wheel counts by hand, as
 // board_frames.h reads them: right floor(mm/s * 123.29 / 1000), left
@@ -188,9 +189,9 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
   {
     SCOPED_TRACE("released mid-turn: to rest through the ramp, and it stays there");
     const std::size_t before = board.frameCount();
-    const auto released = Clock::now();
     pad.button(5, false);
-    rampsToRest(frames, {kTurn}, 22);  // the left wheel: 63 counts at 2.61 a frame
+    const auto released = Clock::now();  // the event is in the FIFO
+    rampsToRest(frames, {kTurn}, 22);    // the left wheel: 63 counts at 2.61 a frame
     cyclesBeforeRestMark(frames, frames.next());
     int atSpeed = 0;  // frames that went out after the release still at speed
     for (const auto& f : board.framesFrom(before)) {
@@ -244,13 +245,27 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
     EXPECT_NEAR(heading, trueHeading, 1.0);
   }
   {
-    SCOPED_TRACE("a second run, ended by SIGHUP while driving");
+    SCOPED_TRACE("a second run: the board silent for a while, then SIGHUP while driving");
     StickTool second(dir.path / "second.log", args);
     Gamepad again;
     ASSERT_TRUE(again.plugIn(fifo));
     ASSERT_TRUE(second.shows("ready:"));
     FrameReader more(board);
     again.button(5, true);
+    again.axis(4, -16384);
+    ASSERT_TRUE(more.settlesAt(kQuarter, 60));
+    board.setSilent(true);  // the library brings the chair to rest
+    ASSERT_TRUE(second.shows("the board stopped answering"));
+    board.setSilent(false);
+    ASSERT_TRUE(second.shows("the board answers again"));
+    ASSERT_TRUE(more.settlesAt({}, 60));
+    for (int i = 0; i < 15; ++i) {
+      EXPECT_EQ(more.next().wheels, Wheels{}) << "held and pushed through the loss: it moved again";
+    }
+    again.button(5, false);
+    again.axis(4, 0);
+    again.button(5, true);
+    ASSERT_TRUE(second.shows("driving"));
     again.axis(4, -16384);
     ASSERT_TRUE(more.settlesAt(kQuarter, 60));
     second.process.signal(SIGHUP);

@@ -27,6 +27,10 @@ constexpr int kTickMs = 30;
 // Wheels reported still for this long (five link cycles) mean the chair is
 // at rest.
 constexpr double kStillSeconds = 0.15;
+// The command goes to the controller every tick; should the loop stop
+// handing it over (a console that blocks, Ctrl-S on the terminal), the
+// controller lets the targets drop to 0 after this long.
+constexpr double kCommandTimeoutSeconds = 0.5;
 
 std::string signalName(int signal) {
   const char* abbreviation = ::sigabbrev_np(signal);
@@ -105,19 +109,21 @@ void StickSession::announce(DeadManState from, DeadManState to) {
   }
 }
 
-void StickSession::watchLink() {
+bool StickSession::watchLink() {
   const LinkState link = controller_->getLinkState();
-  if (link == status_.link) {
-    return;
-  }
-  if (link == LinkState::Lost) {
+  const std::uint32_t losses = controller_->getLinkLossCount();
+  if (losses != lossesSeen_ && status_.link != LinkState::Lost) {
     console_.message(
         "the board stopped answering: the chair is brought to rest; once it answers again, "
         "release the button and press it to drive");
-  } else if (link == LinkState::Connected && status_.link == LinkState::Lost) {
+  }
+  if (link == LinkState::Connected && (status_.link == LinkState::Lost || losses != lossesSeen_)) {
     console_.message("the board answers again");
   }
+  const bool up = link == LinkState::Connected && losses == lossesSeen_;
+  lossesSeen_ = losses;
   status_.link = link;
+  return up;
 }
 
 void StickSession::takeOdometry(const Odometory& odometry) {
@@ -135,10 +141,9 @@ void StickSession::takeOdometry(const Odometory& odometry) {
 StickSession::End StickSession::drive() {
   // The state found once the chair is connected comes first, so that a press
   // that follows at once counts as a press.
-  watchLink();
+  const bool linkUp = watchLink();
   status_.stick = stickPosition(pad_, options_.axes);
-  deadMan_.update(pad_.button(options_.button), status_.stick,
-                  status_.link == LinkState::Connected);
+  deadMan_.update(pad_.button(options_.button), status_.stick, linkUp);
   status_.state = deadMan_.state();
   if (status_.state == DeadManState::kReleaseFirst) {
     console_.message("button " + std::to_string(options_.button) +
@@ -155,8 +160,7 @@ StickSession::End StickSession::drive() {
     if (!pollGamepad(std::min<int>(kTickMs, static_cast<int>(options_.watchMs)), events)) {
       return End::kGamepadLost;
     }
-    watchLink();
-    const bool linkUp = status_.link == LinkState::Connected;
+    const bool linkUp = watchLink();
     // Every event on its own, so that a quick release and press between two
     // ticks still counts as a new press.
     std::size_t next = 0;
@@ -247,6 +251,7 @@ int StickSession::run() {
   console_.message("gamepad " + options_.device + ": " + gamepad_.describe());
   controller_ = std::make_unique<tolvarine_controller::JoyStickController>(options_.maxSpeed,
                                                                            options_.maxAcc);
+  controller_->setCommandTimeout(kCommandTimeoutSeconds);
   if (!connectChair()) {
     controller_.reset();
     if (!lost_.empty()) {

@@ -6,6 +6,7 @@
 #define TOLVARINE_TOOLS_STICK_STICK_SESSION_H
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -34,7 +35,9 @@ class StickSession {
   // it is lost (`lost_` says why).
   bool pollGamepad(int timeoutMs, std::vector<GamepadEvent>& events);
   void announce(DeadManState from, DeadManState to);
-  void watchLink();
+  // Whether the stick may drive: the board answers, and has not been lost
+  // since the last look, however briefly.
+  bool watchLink();
   void takeOdometry(const tolvarine_controller::Odometory& odometry);
   // Targets to 0, then waits until the board has reported the wheels still
   // for a few cycles. False when that was not seen within the time a ramp
@@ -51,6 +54,7 @@ class StickSession {
   std::unique_ptr<tolvarine_controller::JoyStickController> controller_;
   StatusFields status_;
   std::string lost_;  // why the gamepad was lost
+  std::uint32_t lossesSeen_ = 0;
   std::chrono::steady_clock::time_point nextCheck_{};
 };
 
