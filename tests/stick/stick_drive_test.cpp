@@ -1,0 +1,298 @@
+// tolvarine-stick driving the simulated chair, the gamepad a FIFO that the
+// test writes joystick events into as the driver would: a press with the
+// stick off centre, forward, a turn, a release mid-turn, a press with the
+// stick still pushed, the gamepad pulled away at full speed; then a second
+// run with the board silent for a while, ended by SIGHUP. Read off the
+// board's frames and ground truth.
+//
+// Forward mounting, 0.5 m/s at full deflection. Wheel counts by hand, as
+// board_frames.h reads them: right floor(mm/s * 123.29 / 1000), left
+// floor(-mm/s * 124.42 / 1000); a ramp step of 21 mm/s is under 3 counts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/joystick.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "../motion/board_frames.h"
+#include "child_process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace tolvarine_controller::testing_board;
+using tolvarine_board_sim::Clock;
+
+constexpr auto kStartPatience = 30s * TOLVARINE_TEST_TIME_SCALE;
+const Wheels kQuarter{30, -32};  // 0.25 m/s: floor(30.82), floor(-31.10)
+const Wheels kTurn{49, -63};     // right 0.40, left 0.50 m/s: floor(49.32), floor(-62.21)
+const Wheels kFull{61, -63};     // 0.5 m/s: floor(61.65), floor(-62.21)
+
+// The test's end of the FIFO, written as a gamepad's driver would.
+struct Gamepad {
+  ~Gamepad() { unplug(); }
+  // Once the tool has opened its end; then the state at open: centred, released.
+  bool plugIn(const fs::path& fifo) {
+    const auto deadline = Clock::now() + kStartPatience;
+    while ((fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
+           Clock::now() < deadline)
+      std::this_thread::sleep_for(10ms);
+    for (std::uint8_t n = 0; fd >= 0 && n < 6; ++n) {
+      send(JS_EVENT_AXIS | JS_EVENT_INIT, n, 0);
+      send(JS_EVENT_BUTTON | JS_EVENT_INIT, n, 0);
+    }
+    return fd >= 0;
+  }
+  void send(std::uint8_t type, std::uint8_t number, std::int16_t value) {
+    const js_event event{++time, value, type, number};
+    EXPECT_EQ(::write(fd, &event, sizeof event), ssize_t(sizeof event)) << std::strerror(errno);
+  }
+  void axis(std::uint8_t number, std::int16_t value) { send(JS_EVENT_AXIS, number, value); }
+  void button(std::uint8_t number, bool pressed) { send(JS_EVENT_BUTTON, number, pressed); }
+  void unplug() { fd = fd >= 0 ? ::close(fd), -1 : -1; }
+  int fd = -1;
+  std::uint32_t time = 0;
+};
+
+// The tool as a child process, its console in a log.
+class StickTool {
+ public:
+  StickTool(const fs::path& log, std::vector<std::string> args) : log_(log) {
+    args.insert(args.begin(), TOLVARINE_STICK_EXECUTABLE);
+    std::string error;
+    EXPECT_TRUE(process.start(args, "", log.string(), &error)) << error;
+  }
+  std::string log() const {
+    std::ostringstream text;
+    text << std::ifstream(log_).rdbuf();
+    return text.str();
+  }
+  // Waits for `text` in the log past the text waited for before.
+  bool shows(const std::string& text) {
+    for (const auto deadline = Clock::now() + kStartPatience; Clock::now() < deadline;) {
+      const auto at = log().find(text, seen_);
+      if (at != std::string::npos) {
+        seen_ = at + text.size();
+        return true;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    ADD_FAILURE() << "no '" << text << "' in\n" << log();
+    return false;
+  }
+  int exitCode() {
+    EXPECT_TRUE(process.waitFor(kStartPatience)) << log();
+    return process.exitCode();
+  }
+  tolvarine_tools::ChildProcess process;
+
+ private:
+  fs::path log_;
+  std::size_t seen_ = 0;
+};
+
+// From `from` to rest: each frame at most one step slower, and as many as
+// the ramp takes.
+void rampsToRest(FrameReader& frames, const Command& from, int atLeast) {
+  Command previous = from;
+  Command c = frames.nextChange(from);
+  int steps = 1;
+  for (; c.wheels != Wheels{} && !c.stop && steps < 100; ++steps) {
+    previous = c;
+    c = frames.next();
+    const int r = std::abs(previous.wheels.right), l = std::abs(previous.wheels.left);
+    EXPECT_TRUE(std::abs(c.wheels.right) <= r && std::abs(c.wheels.right) >= r - 3 &&
+                std::abs(c.wheels.left) <= l && std::abs(c.wheels.left) >= l - 3)
+        << previous.wheels << " to " << c.wheels << ": not one ramp step";
+  }
+  EXPECT_FALSE(c.stop) << "stopped by the stop command, not the ramp, after " << steps;
+  EXPECT_GE(steps, atLeast) << "came to rest in fewer frames than the ramp takes";
+}
+
+// After the ramp: frames at rest, then the stop command, the last frame.
+void endsWithTheStopCommand(FrameReader& frames, SimulatedBoard& board) {
+  Command c = frames.next();
+  for (int i = 0; !c.stop && i < 50; ++i) {
+    EXPECT_EQ(c.wheels, Wheels{});
+    c = frames.next();
+  }
+  EXPECT_TRUE(c.stop);
+  EXPECT_TRUE(board.waitForClient(false, kPatience));
+  const auto last = board.frames().back();
+  EXPECT_TRUE(last.valid && last.bytes[1] == 0x30 && last.bytes[2] == 0x30)
+      << "the last frame on the wire is not the stop command";
+  EXPECT_TRUE(board.motorSpeeds().right == 0 && board.motorSpeeds().left == 0);
+}
+
+struct TempDir {
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tolvarine-stick-test.XXXXXX").string();
+    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+    path = pattern;
+  }
+  ~TempDir() { fs::remove_all(path); }
+  fs::path path;
+};
+
+TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
+  ::signal(SIGPIPE, SIG_IGN);  // a write to a FIFO the tool closed fails instead
+  TempDir dir;
+  const fs::path fifo = dir.path / "js";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  SimulatedBoard board;
+  ASSERT_TRUE(startBoard(board));
+  // Axes 3 and 4 and button 5: the defaults 0, 1 and 0 are noise here.
+  const std::vector<std::string> args = {
+      "--port", board.devicePath(), "--device", fifo.string(), "--axis-x",
+      "3",      "--axis-y",         "4",        "--button",    "5"};
+  StickTool tool(dir.path / "first.log", args);
+  Gamepad pad;
+  ASSERT_TRUE(pad.plugIn(fifo));
+  ASSERT_TRUE(tool.shows("ready:"));
+  FrameReader frames(board);
+
+  {
+    SCOPED_TRACE("pressed with the stick pushed: nothing moves until it is centred");
+    pad.axis(4, -32767);
+    pad.button(5, true);
+    ASSERT_TRUE(tool.shows("centre the stick to drive"));
+    for (int i = 0; i < 15; ++i) {
+      EXPECT_EQ(frames.next().wheels, Wheels{});
+    }
+    pad.axis(4, 0);
+    ASSERT_TRUE(tool.shows("driving"));
+    pad.button(0, true);  // not the dead-man button
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_EQ(frames.next().wheels, Wheels{});
+    }
+    EXPECT_EQ(board.truePose().distance, 0.0);
+  }
+  {
+    SCOPED_TRACE("half up: ahead at 0.25 m/s; then (0.6, 0.8): right 0.4, left 0.5 m/s");
+    pad.axis(4, -16384);
+    ASSERT_TRUE(frames.settlesAt(kQuarter, 60));
+    pad.axis(3, 19661);
+    pad.axis(4, -26214);
+    ASSERT_TRUE(frames.settlesAt(kTurn, 60));
+    EXPECT_NEAR(board.motorSpeeds().right, 49 / 123.29, 1e-3);
+    EXPECT_NEAR(board.motorSpeeds().left, 63 / 124.42, 1e-3);
+  }
+  {
+    SCOPED_TRACE("released mid-turn: to rest through the ramp, and it stays there");
+    const std::size_t before = board.frameCount();
+    pad.button(5, false);
+    const auto released = Clock::now();  // the event is in the FIFO
+    rampsToRest(frames, {kTurn}, 22);    // the left wheel: 63 counts at 2.61 a frame
+    cyclesBeforeRestMark(frames, frames.next());
+    int atSpeed = 0;  // frames that went out after the release still at speed
+    for (const auto& f : board.framesFrom(before)) {
+      if (f.valid && f.at > released && f.bytes[3] == 63 && f.bytes[4] == 49) {
+        ++atSpeed;
+      } else if (f.valid && f.at > released) {
+        std::cout << "release to the first slowing frame: "
+                  << std::chrono::duration<double, std::milli>(f.at - released).count() << " ms, "
+                  << atSpeed << " frame(s) at speed before it" << std::endl;
+        break;
+      }
+    }
+    EXPECT_LE(atSpeed, 3 * TOLVARINE_TEST_TIME_SCALE);
+  }
+  {
+    SCOPED_TRACE("pressed again with the stick still pushed: nothing moves");
+    pad.button(5, true);
+    ASSERT_TRUE(tool.shows("centre the stick to drive"));
+    for (int i = 0; i < 10; ++i) {
+      EXPECT_EQ(frames.next().wheels, Wheels{});
+    }
+    SCOPED_TRACE("centred, then the gamepad pulled away at full speed");
+    pad.axis(3, 0);
+    pad.axis(4, 0);
+    ASSERT_TRUE(tool.shows("driving"));
+    pad.axis(4, -32767);
+    ASSERT_TRUE(frames.settlesAt(kFull, 60));
+    pad.unplug();
+    rampsToRest(frames, {kFull}, 22);
+    endsWithTheStopCommand(frames, board);
+    EXPECT_EQ(tool.exitCode(), 1);
+    const std::string log = tool.log();
+    EXPECT_NE(log.find("the gamepad is lost: the event stream"), std::string::npos) << log;
+    EXPECT_NE(log.find("brought to rest and sent the stop command"), std::string::npos) << log;
+    double distance = NAN, x = NAN, y = NAN, heading = NAN;
+    const auto at = log.find("odometry: ");
+    ASSERT_NE(at, std::string::npos) << log;
+    ASSERT_EQ(
+        std::sscanf(log.c_str() + at, "odometry: distance %lf m; x %lf m, y %lf m, heading %lf",
+                    &distance, &x, &y, &heading),
+        4);
+    const auto truth = board.truePose();
+    const double trueHeading = truth.theta * 180 / 3.14159265358979;
+    std::cout << "drive record, odometry against truth: distance " << distance << " / "
+              << truth.distance << " m, x " << x << " / " << truth.x << " m, y " << y << " / "
+              << truth.y << " m, heading " << heading << " / " << trueHeading << " deg, "
+              << board.validFrameCount() << " frames" << std::endl;
+    EXPECT_NEAR(distance, truth.distance, 0.03);
+    EXPECT_NEAR(x, truth.x, 0.03);
+    EXPECT_NEAR(y, truth.y, 0.03);
+    EXPECT_NEAR(heading, trueHeading, 1.0);
+  }
+  {
+    SCOPED_TRACE("a second run: the board silent for a while, then SIGHUP while driving");
+    StickTool second(dir.path / "second.log", args);
+    Gamepad again;
+    ASSERT_TRUE(again.plugIn(fifo));
+    ASSERT_TRUE(second.shows("ready:"));
+    FrameReader more(board);
+    again.button(5, true);
+    again.axis(4, -16384);
+    ASSERT_TRUE(more.settlesAt(kQuarter, 60));
+    board.setSilent(true);  // the library brings the chair to rest
+    ASSERT_TRUE(second.shows("the board stopped answering"));
+    board.setSilent(false);
+    ASSERT_TRUE(second.shows("the board answers again"));
+    ASSERT_TRUE(more.settlesAt({}, 60));
+    for (int i = 0; i < 15; ++i) {
+      EXPECT_EQ(more.next().wheels, Wheels{}) << "held and pushed through the loss: it moved again";
+    }
+    again.button(5, false);
+    again.axis(4, 0);
+    again.button(5, true);
+    ASSERT_TRUE(second.shows("driving"));
+    again.axis(4, -16384);
+    ASSERT_TRUE(more.settlesAt(kQuarter, 60));
+    second.process.signal(SIGHUP);
+    rampsToRest(more, {kQuarter}, 11);  // 32 counts at 2.61 a frame
+    endsWithTheStopCommand(more, board);
+    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_NE(second.log().find("stopped by SIGHUP; the chair was brought to rest"),
+              std::string::npos)
+        << second.log();
+  }
+}
+
+TEST(StickDrive, CommandLineExplainsItselfAndRefusesWhatCannotBeDriven) {
+  TempDir dir;
+  struct {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  } const cases[] = {
+      {{"--help"}, 0, "--max-speed FLOAT"},
+      {{"--port", "x", "--max-acc", "nan"}, 2, "is not a number above 0 and at most 3"},
+  };
+  for (const auto& c : cases) {
+    StickTool tool(dir.path / (std::to_string(&c - cases) + ".log"), c.args);
+    EXPECT_EQ(tool.exitCode(), c.status);
+    EXPECT_NE(tool.log().find(c.says), std::string::npos) << tool.log();
+  }
+}
+
+}  // namespace
