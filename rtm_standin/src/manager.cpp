@@ -13,11 +13,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <tolvarine_control/server.h>
 
 #include "component_host.h"
-#include "control_server.h"
+#include "control_requests.h"
 #include "host_log.h"
 #include "manager_config.h"
 #include "manager_internal.h"
@@ -30,22 +29,6 @@ std::mutex g_instanceMutex;
 // The current manager. A manager that has shut down is replaced (and
 // deleted) by the next init(); the last one lives until the process ends.
 RTC::Manager* g_manager = nullptr;
-
-// Write end of the current manager's terminator pipe, for the signal handler.
-std::atomic<int> g_signalFd{-1};
-
-extern "C" void onShutdownSignal(int signo) {
-  const int fd = g_signalFd.load();
-  if (fd >= 0) {
-    const char c = static_cast<char>(signo);
-    ssize_t n = ::write(fd, &c, 1);
-    (void)n;
-  }
-}
-
-// Bytes on the terminator pipe besides signal numbers.
-constexpr char kTerminate = 't';
-constexpr char kQuit = 'q';
 
 std::string formatRate(double hz) {
   std::ostringstream os;
@@ -67,12 +50,6 @@ class ManagerCore : public HostDirectory {
   ~ManagerCore() override {
     doShutdown();
     joinTerminator();
-    for (int& fd : m_pipe) {
-      if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-      }
-    }
   }
 
   void setUp(const std::string& program, const coil::Properties& config) {
@@ -84,12 +61,16 @@ class ManagerCore : public HostDirectory {
     int argc = 1;
     m_orb = CORBA::ORB_init(argc, argv);
 
-    if (::pipe2(m_pipe, O_CLOEXEC) != 0) {
-      throw std::runtime_error("cannot create a pipe: " + std::string(std::strerror(errno)));
-    }
-    // The signal handler must never block on a full pipe.
-    ::fcntl(m_pipe[1], F_SETFL, O_NONBLOCK);
-    installSignals();
+    // The control server's thread also takes SIGINT and SIGTERM, from now
+    // on: a signal during start-up waits for the step under way.
+    m_server.reset(new tolvarine_control::Server(m_requests));
+    m_requests.attach(m_server.get());
+    m_server->post(markHostThread);
+    m_server->catchSignals([this](int signo) {
+      hostLog(std::string("received ") + (signo == SIGINT ? "SIGINT" : "SIGTERM") +
+              "; shutting down");
+      terminate();
+    });
     m_terminator = std::thread([this] { terminatorLoop(); });
   }
 
@@ -141,12 +122,13 @@ class ManagerCore : public HostDirectory {
 
     const std::string path = controlSocketPath();
     try {
-      auto server = std::unique_ptr<ControlServer>(new ControlServer(*this));
-      server->start(path);
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_server = std::move(server);
+      if (m_server->listen(path)) {
+        hostLog("replaced the stale control socket " + path);
+      }
+      m_listening = true;
+      m_socketPath = path;
     } catch (const std::exception& e) {
-      hostLog(e.what());
+      hostLog(std::string(e.what()) + " (" + kControlSocketKey + ")");
       hostLog("not starting");
       doShutdown();
       joinTerminator();
@@ -190,11 +172,9 @@ class ManagerCore : public HostDirectory {
   }
 
   void terminate() {
-    if (m_pipe[1] >= 0) {
-      const char c = kTerminate;
-      ssize_t n = ::write(m_pipe[1], &c, 1);
-      (void)n;
-    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_terminate = true;
+    m_changed.notify_all();
   }
 
   bool registerFactory(coil::Properties& profile, RTC::RtcNewFunc create,
@@ -319,16 +299,12 @@ class ManagerCore : public HostDirectory {
     for (ComponentHost* host : components()) {
       host->shutDown();
     }
-    std::unique_ptr<ControlServer> server;
     std::vector<std::unique_ptr<ComponentHost>> hosts;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      server = std::move(m_server);
+    if (m_server && m_listening) {
+      m_server->close();
+      hostLog("closed the control socket " + m_socketPath);
     }
-    if (server) {
-      server->stop();
-      server.reset();
-    }
+    m_requests.detachPorts();
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       hosts.swap(m_components);
@@ -345,7 +321,9 @@ class ManagerCore : public HostDirectory {
       }
       m_orb = CORBA::ORB::_nil();
     }
-    restoreSignals();
+    // SIGINT and SIGTERM end the process again from here on.
+    m_requests.attach(nullptr);
+    m_server.reset();
     {
       std::lock_guard<std::mutex> lock(m_mutex);
       m_shutdownDone = true;
@@ -356,9 +334,11 @@ class ManagerCore : public HostDirectory {
   void joinTerminator() {
     std::lock_guard<std::mutex> lock(m_joinMutex);
     if (m_terminator.joinable() && m_terminator.get_id() != std::this_thread::get_id()) {
-      const char c = kQuit;
-      ssize_t n = ::write(m_pipe[1], &c, 1);
-      (void)n;
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+        m_changed.notify_all();
+      }
       m_terminator.join();
     }
   }
@@ -374,45 +354,14 @@ class ManagerCore : public HostDirectory {
 
   void terminatorLoop() {
     markHostThread();
-    while (true) {
-      char c = 0;
-      ssize_t n = ::read(m_pipe[0], &c, 1);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0 || c == kQuit) {
+    {
+      std::unique_lock<std::mutex> lock(m_mutex);
+      m_changed.wait(lock, [this] { return m_terminate || m_quit; });
+      if (!m_terminate) {
         return;
       }
-      if (c == SIGINT || c == SIGTERM) {
-        hostLog(std::string("received ") + (c == SIGINT ? "SIGINT" : "SIGTERM") +
-                "; shutting down");
-      } else if (c != kTerminate) {
-        continue;
-      }
-      doShutdown();
-      return;
     }
-  }
-
-  void installSignals() {
-    g_signalFd.store(m_pipe[1]);
-    struct sigaction action {};
-    action.sa_handler = onShutdownSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, &m_oldInt);
-    ::sigaction(SIGTERM, &action, &m_oldTerm);
-    m_signalsInstalled = true;
-  }
-
-  void restoreSignals() {
-    if (!m_signalsInstalled) {
-      return;
-    }
-    m_signalsInstalled = false;
-    ::sigaction(SIGINT, &m_oldInt, nullptr);
-    ::sigaction(SIGTERM, &m_oldTerm, nullptr);
-    g_signalFd.store(-1);
+    doShutdown();
   }
 
   ComponentHost* find(const std::string& name) {
@@ -501,17 +450,19 @@ class ManagerCore : public HostDirectory {
   std::condition_variable m_changed;
   std::vector<Factory> m_factories;
   std::vector<std::unique_ptr<ComponentHost>> m_components;
-  std::unique_ptr<ControlServer> m_server;
   bool m_activated = false;
   bool m_shutdownStarted = false;
   bool m_shutdownDone = false;
 
-  int m_pipe[2] = {-1, -1};
+  bool m_terminate = false;  // a signal or a client asked for the shutdown
+  bool m_quit = false;       // the terminator ends without one
+  bool m_listening = false;
+  std::string m_socketPath;
+
+  ControlRequests m_requests{*this};
+  std::unique_ptr<tolvarine_control::Server> m_server;
   std::thread m_terminator;
   std::mutex m_joinMutex;
-  bool m_signalsInstalled = false;
-  struct sigaction m_oldInt {};
-  struct sigaction m_oldTerm {};
 };
 
 ComponentHost* hostOf(RTC::Manager& manager, const std::string& instance) {
