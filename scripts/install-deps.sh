@@ -8,7 +8,7 @@ packages=(
   libboost-dev libboost-thread-dev
   libgtest-dev libgmock-dev
   omniidl libomniorb4-dev omniorb-nameserver omniorb
-  nlohmann-json3-dev
+  nlohmann-json3-dev libcli11-dev
   gnuplot-nox
   g++-mingw-w64-i686
 )

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -18,17 +17,14 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
+#include <tolvarine_control/client.h>
 
 namespace standin_test {
 
-using json = nlohmann::ordered_json;
+using json = tolvarine_control::Json;
 using namespace std::chrono_literals;
 using Ms = std::chrono::milliseconds;
 
@@ -130,79 +126,48 @@ inline int lineOf(const std::string& text, const std::string& prefix, int from =
   return -1;
 }
 
-inline int connectTo(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 inline bool waitForSocket(const std::string& path) {
   return eventually([&] {
-    const int fd = connectTo(path);
-    return fd >= 0 && ::close(fd) == 0;
+    tolvarine_control::Client probe;
+    return probe.connect(path, Ms(0), nullptr);
   });
 }
 
+// A control-socket client that fails loudly: every wait is bounded by kPatience.
 class ControlClient {
  public:
-  explicit ControlClient(const std::string& path) : m_fd(connectTo(path)) {
-    if (m_fd < 0) {
-      throw std::runtime_error("cannot connect to " + path);
+  explicit ControlClient(const std::string& path) {
+    std::string error;
+    if (!m_client.connect(path, kPatience, &error)) {
+      throw std::runtime_error(error);
     }
   }
-  ~ControlClient() { ::close(m_fd); }
 
   void sendLine(const std::string& line) {
-    const std::string data = line + "\n";  // a blocking send sends it all
-    if (::send(m_fd, data.data(), data.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(data.size())) {
+    if (!m_client.sendLine(line)) {
       throw std::runtime_error("send failed");
     }
   }
   // The next line, or nothing on time-out or when the host closed.
   std::optional<json> nextLine() {
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    for (std::size_t nl; (nl = m_buffer.find('\n')) == std::string::npos;) {
-      const auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
-      pollfd p{m_fd, POLLIN, 0};
-      if (m_closed || left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-        return std::nullopt;
-      }
-      char buf[65536];
-      const ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-      m_closed = n <= 0;
-      m_buffer.append(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
-    }
-    const std::size_t nl = m_buffer.find('\n');
-    json line = json::parse(m_buffer.substr(0, nl));
-    m_buffer.erase(0, nl + 1);
-    return line;
+    json line;
+    return m_client.nextLine(line, kPatience) == Read::kLine ? std::optional<json>(line)
+                                                             : std::nullopt;
   }
   // Sends `request` with a fresh id and returns the reply carrying it;
   // events arriving meanwhile are kept for nextEvent().
   json request(json request) {
-    const int id = ++m_lastId;
-    request["id"] = id;
-    sendLine(request.dump());
-    while (std::optional<json> line = nextLine()) {
-      if (line->contains("ok") && line->value("id", -1) == id) {
-        return *line;
-      }
-      m_events.push_back(*line);
+    json reply;
+    std::string error;
+    if (!m_client.request(request, reply, kPatience, &error)) {
+      throw std::runtime_error("no reply to " + request.dump() + ": " + error);
     }
-    throw std::runtime_error("no reply to " + request.dump());
+    return reply;
   }
   std::optional<json> nextEvent() {
-    std::optional<json> event = m_events.empty() ? nextLine() : m_events.front();
-    if (!m_events.empty()) {
-      m_events.pop_front();
-    }
-    return event;
+    json event;
+    return m_client.nextEvent(event, kPatience) == Read::kLine ? std::optional<json>(event)
+                                                               : std::nullopt;
   }
   // The next sample of `port`, skipping other events.
   std::optional<json> nextSample(const std::string& port) {
@@ -215,11 +180,8 @@ class ControlClient {
   }
 
  private:
-  int m_fd;
-  int m_lastId = 0;
-  bool m_closed = false;
-  std::string m_buffer;
-  std::deque<json> m_events;
+  using Read = tolvarine_control::Client::Read;
+  tolvarine_control::Client m_client;
 };
 
 }  // namespace standin_test

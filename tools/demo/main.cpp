@@ -36,8 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include <tolvarine_control/client.h>
 #include "child_process.h"
-#include "control_connection.h"
 #include "drive_script.h"
 #include "number_option.h"
 #include "openrtm_session.h"
@@ -52,8 +52,8 @@ using namespace std::chrono_literals;
 using tolvarine_board_sim::ChairState;
 using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_tools::ChildProcess;
-using tolvarine_tools::ControlConnection;
-using tolvarine_tools::Json;
+using ControlConnection = tolvarine_control::Client;
+using tolvarine_control::Json;
 using tolvarine_tools::OpenRtmSession;
 using tolvarine_tools::parseNumber;
 using tolvarine_tools::Segment;
@@ -715,7 +715,7 @@ bool Demo::startComponent() {
 bool Demo::connectControl() {
   const auto deadline = Clock::now() + kSocketTimeout;
   std::string error;
-  while (!control_.connect(socketPath_, &error)) {
+  while (!control_.connect(socketPath_, kRequestTimeout, &error)) {
     if (!component().running()) {
       std::cerr << kProgram << ": the component " << component().describeEnd()
                 << " before its control socket opened" << std::endl;
@@ -762,7 +762,7 @@ bool Demo::connectControl() {
   }
   // Samples go to a connection of their own, so that requests and their
   // replies never queue behind them.
-  if (!events_.connect(socketPath_, &error) ||
+  if (!events_.connect(socketPath_, kRequestTimeout, &error) ||
       !events_.request({{"cmd", "subscribe"}, {"ports", {"VelocityOut", "OdmetoryOut"}}}, reply,
                        kRequestTimeout, &error) ||
       !reply.value("ok", false)) {

@@ -23,14 +23,14 @@
 #include <optional>
 #include <string>
 
-#include "control_connection.h"
+#include <tolvarine_control/client.h>
 #include "number_option.h"
 #include "stop_signals.h"
 
 namespace {
 
-using tolvarine_tools::ControlConnection;
-using tolvarine_tools::Json;
+using ControlConnection = tolvarine_control::Client;
+using tolvarine_control::Json;
 using tolvarine_tools::parseNumber;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -321,13 +321,13 @@ bool Teleop::connect() {
   std::string socket = options_.socket;
   std::string error;
   if (socket.empty()) {
-    socket = tolvarine_tools::defaultControlSocket(&error);
+    socket = tolvarine_control::defaultControlSocket(&error);
     if (socket.empty()) {
-      std::cerr << kProgram << ": " << error << std::endl;
+      std::cerr << kProgram << ": " << error << " with --socket" << std::endl;
       return false;
     }
   }
-  if (!connection_.connect(socket, &error)) {
+  if (!connection_.connect(socket, kRequestTimeout, &error)) {
     std::cerr << kProgram << ": " << error << " (is the component running?)" << std::endl;
     return false;
   }

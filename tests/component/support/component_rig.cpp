@@ -14,7 +14,6 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,16 +30,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int connectTo(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+bool accepts(const std::string& path) {
+  tolvarine_control::Client probe;
+  return probe.connect(path, std::chrono::milliseconds(0), nullptr);
 }
 
 std::uint32_t monotonicTickMs() {
@@ -163,44 +155,39 @@ std::vector<std::string> ComponentProcess::openFiles() const {
 }
 
 ControlClient::ControlClient(const std::string& socketPath) {
-  m_fd = connectTo(socketPath);
-  if (m_fd < 0 || ::pipe2(m_wake, O_CLOEXEC) != 0) {
-    throw std::runtime_error("cannot connect to " + socketPath);
+  std::string error;
+  if (!m_connection.connect(socketPath, kPatience, &error) ||
+      (m_sendFd = ::dup(m_connection.fd())) < 0) {
+    throw std::runtime_error("cannot connect to " + socketPath + ": " + error);
   }
   m_reader = std::thread([this] { readLoop(); });
 }
 
 ControlClient::~ControlClient() {
-  ::close(m_wake[1]);
+  m_stop = true;
   m_reader.join();
-  ::close(m_wake[0]);
-  ::close(m_fd);
+  ::close(m_sendFd);
 }
 
 void ControlClient::readLoop() {
-  std::string buffer;
-  char chunk[8192];
+  using Read = tolvarine_control::Client::Read;
+  m_connection.setAbortCheck([this] { return m_stop.load(); });
   for (;;) {
-    pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    json line;
+    const Read r = m_connection.nextLine(line, kPatience);
+    if (r == Read::kTimeout) {
       continue;
     }
-    const ssize_t n = fds[1].revents != 0 ? 0 : ::recv(m_fd, chunk, sizeof chunk, 0);
-    if (n <= 0) {
+    if (r != Read::kLine) {
       break;
     }
-    buffer.append(chunk, static_cast<std::size_t>(n));
-    for (std::size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
-      json line = json::parse(buffer.substr(0, nl), nullptr, false);
-      buffer.erase(0, nl + 1);
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (line.is_object() && line.contains("event")) {
-        m_events.push_back(Event{Clock::now(), std::move(line)});
-      } else {
-        m_replies.push_back(std::move(line));
-      }
-      m_changed.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (line.is_object() && line.contains("event")) {
+      m_events.push_back(Event{Clock::now(), std::move(line)});
+    } else {
+      m_replies.push_back(std::move(line));
     }
+    m_changed.notify_all();
   }
   std::lock_guard<std::mutex> lock(m_mutex);
   m_closed = true;
@@ -218,8 +205,18 @@ std::optional<json> ControlClient::tryRequest(json request, std::chrono::millise
   const int id = m_nextId++;
   request["id"] = id;
   const std::string line = request.dump() + "\n";
-  if (::send(m_fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
-    return std::nullopt;
+  // The descriptor shares the client's non-blocking mode.
+  for (std::size_t sent = 0; sent < line.size();) {
+    const ssize_t n = ::send(m_sendFd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EAGAIN) {
+      pollfd p{m_sendFd, POLLOUT, 0};
+      ::poll(&p, 1, 100);
+      continue;
+    }
+    if (n <= 0) {
+      return std::nullopt;
+    }
+    sent += static_cast<std::size_t>(n);
   }
   std::unique_lock<std::mutex> lock(m_mutex);
   std::optional<json> reply;
@@ -342,12 +339,7 @@ void ComponentRig::start(const std::vector<std::string>& componentKeys, int stde
   }
   m_dir.write("rtc.conf", conf);
   m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}, stderrFd));
-  if (!eventually(
-          [&] {
-            const int fd = connectTo(socketPath());
-            return fd >= 0 && ::close(fd) == 0;
-          },
-          kPatience)) {
+  if (!eventually([&] { return accepts(socketPath()); }, kPatience)) {
     throw std::runtime_error("no control socket; console:\n" + m_process->err());
   }
   m_client.reset(new ControlClient(socketPath()));

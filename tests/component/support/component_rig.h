@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -19,13 +20,13 @@
 
 #include <sys/types.h>
 
-#include <nlohmann/json.hpp>
+#include <tolvarine_control/client.h>
 
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace component_test {
 
-using json = nlohmann::ordered_json;
+using json = tolvarine_control::Json;
 using Clock = std::chrono::steady_clock;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
@@ -73,7 +74,8 @@ class ComponentProcess {
 };
 
 // One connection to the host's control socket; a reader thread sorts the
-// lines into replies (by "id") and events (samples, with arrival time).
+// lines into replies (by "id") and events (samples, with arrival time). The
+// reader owns the shared client; requests go out on a descriptor of their own.
 class ControlClient {
  public:
   struct Event {
@@ -93,9 +95,10 @@ class ControlClient {
 
  private:
   void readLoop();
-  int m_fd = -1;
-  int m_wake[2] = {-1, -1};
+  tolvarine_control::Client m_connection;
+  int m_sendFd = -1;
   int m_nextId = 1;
+  std::atomic<bool> m_stop{false};
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_changed;
   std::vector<json> m_replies;
