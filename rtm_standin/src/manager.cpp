@@ -218,9 +218,21 @@ class ManagerCore : public HostDirectory {
       auto parsed = parseComponentArgs(args);
       const Factory factory = findFactory(parsed.first);
       const std::string instance = instanceName(factory, parsed.second);
-      coil::Properties props =
-          componentProperties(m_config, factory.profile, instance, parsed.second);
-      const double rate = componentRate(props, m_config);
+      coil::Properties props;
+      double rate = 0;
+      try {
+        props = componentProperties(m_config, factory.profile, instance, parsed.second);
+        rate = componentRate(props, m_config);
+      } catch (const ConfigError& e) {
+        // The component's configuration (its file, its rate) is wrong: the
+        // process cannot run as configured, so it ends as for an error in
+        // its own configuration.
+        hostLog("cannot create \"" + args + "\": " + e.what());
+        hostLog("not starting");
+        doShutdown();
+        joinTerminator();
+        std::exit(2);
+      }
 
       RTC::RTObject_impl* component = factory.create(&m_owner);
       if (component == nullptr) {
