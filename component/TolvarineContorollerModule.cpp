@@ -1,12 +1,16 @@
 // -*- C++ -*-
 #include "TolvarineContorollerModule.h"
 
-#include <cmath>
+#include <algorithm>
 #include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include <tolvarine_controller/link_state.h>
 
 #include "console_text.h"
+#include "parameter_checks.h"
 #include "time_stamp.h"
 
 namespace {
@@ -28,25 +32,34 @@ static const char* component_spec[] = {
     "conf.default.COM_Port", "COM1",
     "conf.default.Foward_Direction", "FORWARD",
     "conf.default.Tolvarine_Tread_meter", "0.5488",
+    "conf.default.Command_Timeout_sec", "0",
     "conf.__widget__.COM_Port", "text",
     "conf.__widget__.Foward_Direction", "text",
     "conf.__widget__.Tolvarine_Tread_meter", "text",
+    "conf.__widget__.Command_Timeout_sec", "text",
     "conf.__constraints__.Foward_Direction", "FORWARD or BACK",
+    "conf.__constraints__.Tolvarine_Tread_meter", "0<x<=2",
+    "conf.__constraints__.Command_Timeout_sec", "0<=x<=86400",
     ""};
 // clang-format on
 
 const double kMaxAcceleration = 0.7;  // m/s^2, each wheel
+// Samples taken from "VelocityIn" in one cycle at most; the buffer holds
+// fewer, so only a peer writing faster than they can be read reaches it.
+const int kMaxSamplesPerCycle = 64;
 
 }  // namespace
 
 TolvarineContorollerModule::TolvarineContorollerModule(RTC::Manager* manager)
     : RTC::DataFlowComponentBase(manager),
       m_Tolvarine_Tread_meter(0.0),
+      m_Command_Timeout_sec(0.0),
       m_VelocityInIn("VelocityIn", m_VelocityIn),
       m_VelocityOutOut("VelocityOut", m_VelocityOut),
       m_OdmetoryOutOut("OdmetoryOut", m_OdmetoryOut),
       m_direction(-1),
       m_tread(0.0),
+      m_commandTimeout(0.0),
       m_controller(kMaxAcceleration),
       m_v_in(0.0),
       m_v_out(0.0),
@@ -82,6 +95,7 @@ RTC::ReturnCode_t TolvarineContorollerModule::onInitialize() {
   bindParameter("COM_Port", m_COM_Port, "COM1");
   bindParameter("Foward_Direction", m_Foward_Direction, "FORWARD");
   bindParameter("Tolvarine_Tread_meter", m_Tolvarine_Tread_meter, "0.5488");
+  bindParameter("Command_Timeout_sec", m_Command_Timeout_sec, "0");
 
   checkDirection();
   m_port = m_COM_Port;
@@ -91,7 +105,7 @@ RTC::ReturnCode_t TolvarineContorollerModule::onInitialize() {
   return RTC::RTC_OK;
 }
 
-RTC::ReturnCode_t TolvarineContorollerModule::onActivated(RTC::UniqueId /*ec_id*/) {
+RTC::ReturnCode_t TolvarineContorollerModule::onActivated(RTC::UniqueId ec_id) {
   checkDirection();
   m_port = m_COM_Port;
   m_tread = m_Tolvarine_Tread_meter;
@@ -106,9 +120,18 @@ RTC::ReturnCode_t TolvarineContorollerModule::onActivated(RTC::UniqueId /*ec_id*
   m_y = 0.0;
   m_theta = 0.0;
 
-  if (!checkTread()) {
+  if (!checkSettings(ec_id)) {
     return RTC::RTC_ERROR;
   }
+  // Commands written before this activation (while the chair was inactive
+  // or in the error state) are stale: the chair moves again only for one
+  // written from now on.
+  int stale = 0;
+  while (m_VelocityInIn.isNew() && stale < kMaxSamplesPerCycle) {
+    m_VelocityInIn.read();
+    ++stale;
+  }
+  m_controller.setCommandTimeout(m_commandTimeout);
 
   std::cerr << "connecting... COM:" << m_port << std::endl;
   if (!m_controller.initialize(m_port, m_direction)) {
@@ -136,28 +159,66 @@ void TolvarineContorollerModule::stopAndRelease() {
   m_controller.finalize();
 }
 
-RTC::ReturnCode_t TolvarineContorollerModule::onExecute(RTC::UniqueId /*ec_id*/) {
-  if (m_VelocityInIn.isNew()) {
+bool TolvarineContorollerModule::takeNewestCommand() {
+  int taken = 0;
+  while (taken < kMaxSamplesPerCycle && m_VelocityInIn.isNew()) {
     m_VelocityInIn.read();
-    m_v_in = m_VelocityIn.data.vx;
-    m_w_in = m_VelocityIn.data.va;
+    ++taken;
   }
+  if (taken == 0) {
+    return false;
+  }
+  m_v_in = m_VelocityIn.data.vx;
+  m_w_in = m_VelocityIn.data.va;
+  return true;
+}
+
+bool TolvarineContorollerModule::linkWasLost() {
+  // The loss count, not the link's state: a silence that has come and gone
+  // between two looks counts all the same.
+  return m_controller.getLinkLossCount() > 0;
+}
+
+RTC::ReturnCode_t TolvarineContorollerModule::abandonAfterLinkLoss() {
+  m_v_in = 0.0;
+  m_w_in = 0.0;
+  m_controller.setSendDataVRL(0.0, 0.0);
+  std::cerr << "the link to the chair was lost; nothing moves until the component is reset "
+               "and activated again and a new command arrives"
+            << std::endl;
+  return RTC::RTC_ERROR;
+}
+
+RTC::ReturnCode_t TolvarineContorollerModule::onExecute(RTC::UniqueId /*ec_id*/) {
+  if (linkWasLost()) {
+    return abandonAfterLinkLoss();
+  }
+  const bool fresh = takeNewestCommand();
   std::cerr << "w_in:" << m_w_in << "\tv_in" << m_v_in << std::endl;
 
-  // The whole tread, not half of it, splits the command between the wheels.
-  const double a = m_v_in + m_tread * m_w_in;
-  const double b = m_v_in - m_tread * m_w_in;
-  if (m_direction == -1) {
-    m_controller.setSendDataVRL(a, b);
-  } else {
-    m_controller.setSendDataVRL(b, a);
+  // Only a new sample is a command. The controller holds the last one, so
+  // sending it again would change nothing but restart its time-out, and a
+  // dead commander would never time out.
+  if (fresh) {
+    // The whole tread, not half of it, splits the command between the wheels.
+    const double a = m_v_in + m_tread * m_w_in;
+    const double b = m_v_in - m_tread * m_w_in;
+    if (m_direction == -1) {
+      m_controller.setSendDataVRL(a, b);
+    } else {
+      m_controller.setSendDataVRL(b, a);
+    }
+    // A loss declared while the command was on its way must not let it
+    // through once the board answers again.
+    if (linkWasLost()) {
+      return abandonAfterLinkLoss();
+    }
   }
 
   m_odometory = m_controller.renewOdometory(true);
-  if (m_controller.getLinkState() == tolvarine_controller::LinkState::Lost) {
+  if (linkWasLost()) {
     // The board has stopped answering (the link said so on the console).
-    // The error state stops the chair and releases the link (onAborting).
-    return RTC::RTC_ERROR;
+    return abandonAfterLinkLoss();
   }
   if (!(m_odometory.step.time > 0.0)) {
     // No fresh status frame in this cycle: nothing was measured, and a zero
@@ -204,15 +265,43 @@ void TolvarineContorollerModule::checkDirection() {
   }
 }
 
-bool TolvarineContorollerModule::checkTread() {
-  // The split v +/- T*w mirrors every turn with a negative tread and drops
-  // turning altogether with 0.
-  if (std::isfinite(m_tread) && m_tread > 0.0) {
-    return true;
+std::string TolvarineContorollerModule::settingText(const char* name, double bound) {
+  const coil::Properties& set = m_configsets.getActiveConfigurationSet();
+  const std::vector<std::string> names = set.propertyNames();
+  if (std::find(names.begin(), names.end(), name) != names.end()) {
+    return set.getProperty(name);
   }
-  std::cerr << "Your Setting Tolvarine_Tread_meter Parameter[" << m_tread
-            << "] is Invalid: the tread must be a length above 0 m; not connecting" << std::endl;
-  return false;
+  std::ostringstream text;
+  text.precision(17);
+  text << bound;
+  return text.str();
+}
+
+bool TolvarineContorollerModule::checkSettings(RTC::UniqueId ec_id) {
+  const std::string treadText = settingText("Tolvarine_Tread_meter", m_Tolvarine_Tread_meter);
+  std::string why = tolvarine_component::checkTread(treadText, m_tread);
+  if (!why.empty()) {
+    std::cerr << "Your Setting Tolvarine_Tread_meter Parameter[" << treadText
+              << "] is Invalid: " << why << "; not connecting" << std::endl;
+    return false;
+  }
+  const std::string timeoutText = settingText("Command_Timeout_sec", m_Command_Timeout_sec);
+  why = tolvarine_component::checkCommandTimeout(timeoutText, m_commandTimeout);
+  if (!why.empty()) {
+    std::cerr << "Your Setting Command_Timeout_sec Parameter[" << timeoutText
+              << "] is Invalid: " << why << "; not connecting" << std::endl;
+    return false;
+  }
+  why = tolvarine_component::checkExecutionRate(getExecutionRate(ec_id));
+  if (!why.empty()) {
+    std::cerr << "Your execution context is too slow: " << why << "; not connecting" << std::endl;
+    return false;
+  }
+  if (m_commandTimeout > 0.0) {
+    std::cerr << "command time-out: " << m_commandTimeout
+              << " s without a new command brings the chair to rest" << std::endl;
+  }
+  return true;
 }
 
 void TolvarineContorollerModule::printParameters(const char* header, const std::string& port,

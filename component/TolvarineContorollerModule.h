@@ -69,6 +69,7 @@ class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
   std::string m_COM_Port;
   std::string m_Foward_Direction;
   double m_Tolvarine_Tread_meter;  // m
+  double m_Command_Timeout_sec;    // s, 0 = off
 
   // Ports and their buffers.
   ZEQ::TimedVelocity2D m_VelocityIn;
@@ -80,15 +81,30 @@ class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
 
  private:
   void checkDirection();
-  bool checkTread();
+  // The tread, the command time-out and the execution context's rate, read
+  // from what was configured; false, with a console line, for a setting the
+  // chair must not be driven with.
+  bool checkSettings(RTC::UniqueId ec_id);
+  // The text the active configuration set holds for `name`, or the bound
+  // variable's value when the set does not list it.
+  std::string settingText(const char* name, double bound);
   void printParameters(const char* header, const std::string& port, const char* footer);
+  // Takes every sample waiting in "VelocityIn" and keeps the newest, so that
+  // a stop is never queued behind older commands. False when none waits.
+  bool takeNewestCommand();
+  bool linkWasLost();
+  // Any loss of the link, however brief and even if the board answers again
+  // by now, ends the activation: the command is dropped and the error state
+  // stops the chair and releases the link.
+  RTC::ReturnCode_t abandonAfterLinkLoss();
   // Both wheel targets to 0, then the control thread and the link are shut
   // down; the controller is unconnected again.
   void stopAndRelease();
 
-  std::string m_port;  // serial port handed to the controller
-  int m_direction;     // -1 "FORWARD", 1 "BACK"
-  double m_tread;      // m
+  std::string m_port;       // serial port handed to the controller
+  int m_direction;          // -1 "FORWARD", 1 "BACK"
+  double m_tread;           // m
+  double m_commandTimeout;  // s, 0 = off
   TolvarineComponentController m_controller;
   tolvarine_controller::Odometory m_odometory;
   double m_v_in;   // m/s, commanded

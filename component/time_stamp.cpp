@@ -1,8 +1,8 @@
 #include "time_stamp.h"
 
 #if defined(_WIN32)
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 #else
 #include <time.h>
 #endif

@@ -75,7 +75,9 @@ void printHelp(std::ostream& out) {
       << "  --corrupt-every N      send every N-th reply with a wrong check byte\n"
       << "  --split N:GAP_MS       write each reply as N bytes, a pause, then the rest\n"
       << "  --stray BYTES          write BYTES once before the first reply\n"
-      << "  --stray-every N[:BYTES]  write BYTES (default 0x55) before every N-th reply\n";
+      << "  --stray-every N[:BYTES]  write BYTES (default 0x55) before every N-th reply\n"
+      << "  --noise-every N[:MAX]  write 1 to MAX (default 5) random bytes 3 ms after\n"
+      << "                         every N-th reply\n";
 }
 
 // ---- Parsing --------------------------------------------------------------
@@ -139,6 +141,8 @@ struct Settings {
   std::vector<std::uint8_t> strayOnce;
   unsigned strayEvery = 0;
   std::vector<std::uint8_t> strayEveryBytes{0x55};
+  unsigned noiseEvery = 0;
+  unsigned long long noiseMaxBytes = 5;
 };
 
 // Fills `settings` from the command line. Returns 0 to run, 1 after --help,
@@ -288,6 +292,17 @@ int parseArguments(int argc, char** argv, Settings& settings, std::string& error
         return bad(text, "N[:BYTES] with bytes B1,B2,...");
       }
       settings.strayEvery = static_cast<unsigned>(count);
+    } else if (option == "--noise-every") {
+      if (!value(text))
+        return 2;
+      const auto colon = text.find(':');
+      if (!parseUnsigned(text.substr(0, colon), 1000000, count) || count == 0 ||
+          (colon != std::string::npos &&
+           (!parseUnsigned(text.substr(colon + 1), 64, settings.noiseMaxBytes) ||
+            settings.noiseMaxBytes == 0))) {
+        return bad(text, "N[:MAX] with N >= 1 and MAX from 1 to 64");
+      }
+      settings.noiseEvery = static_cast<unsigned>(count);
     } else {
       error = "unknown option '" + option + "'";
       return 2;
@@ -373,6 +388,7 @@ int main(int argc, char** argv) {
     board.sendStrayBytes(settings.strayOnce);
   if (settings.strayEvery > 0)
     board.setStrayEvery(settings.strayEvery, settings.strayEveryBytes);
+  board.setNoiseAfterEvery(settings.noiseEvery, static_cast<std::size_t>(settings.noiseMaxBytes));
 
   if (!board.start(&error)) {
     std::cerr << kProgram << ": cannot create the pseudo-terminal: " << error << std::endl;

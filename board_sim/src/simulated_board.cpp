@@ -19,6 +19,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 namespace tolvarine_board_sim {
@@ -123,6 +124,7 @@ struct SimulatedBoard::Impl {
   struct Pending {
     Clock::time_point due;
     bool isReplyStart = false;  // build the status frame when due
+    bool isNoise = false;       // bytes that are no part of a reply
     bool corrupt = false;
     std::uint8_t status1 = 0;
     std::uint8_t status2 = 0;
@@ -155,6 +157,11 @@ struct SimulatedBoard::Impl {
   double leftCountCarry = 0.0;   // counts not yet reported, left wheel
   double rightCountCarry = 0.0;  // counts not yet reported, right wheel
   std::vector<std::uint8_t> strayEveryBytes;
+  unsigned noiseEvery = 0;
+  unsigned noiseCounter = 0;
+  std::size_t noiseMaxBytes = 0;
+  std::chrono::microseconds noiseDelay{0};
+  std::minstd_rand noiseSource;
 
   // Observation.
   std::vector<ReceivedFrame> frames;
@@ -535,7 +542,7 @@ void SimulatedBoard::Impl::doDueWrites(Clock::time_point now) {
     pending.erase(pending.begin());
     if (p.isReplyStart) {
       writeReplyStart(p, now);
-    } else if (writeBytes(p.bytes.data(), p.bytes.size())) {
+    } else if (writeBytes(p.bytes.data(), p.bytes.size()) && !p.isNoise) {
       std::lock_guard<std::mutex> lock(mutex);
       ++replies;
       changed.notify_all();
@@ -579,10 +586,26 @@ void SimulatedBoard::Impl::writeReplyStart(Pending& p, Clock::time_point now) {
     schedule(std::move(rest));
     return;
   }
-  if (writeBytes(frame, kStatusSize)) {
+  if (!writeBytes(frame, kStatusSize)) {
+    return;
+  }
+  Pending noise;
+  {
     std::lock_guard<std::mutex> lock(mutex);
     ++replies;
     changed.notify_all();
+    if (noiseEvery > 0 && noiseMaxBytes > 0 && ++noiseCounter >= noiseEvery) {
+      noiseCounter = 0;
+      noise.bytes.resize(1 + noiseSource() % noiseMaxBytes);
+      for (std::uint8_t& b : noise.bytes) {
+        b = static_cast<std::uint8_t>(noiseSource());
+      }
+      noise.due = now + noiseDelay;
+      noise.isNoise = true;
+    }
+  }
+  if (noise.isNoise) {
+    schedule(std::move(noise));
   }
 }
 
@@ -829,6 +852,16 @@ void SimulatedBoard::setStrayEvery(unsigned n, std::vector<std::uint8_t> bytes) 
   impl_->strayEvery = n;
   impl_->strayEveryBytes = std::move(bytes);
   impl_->strayCounter = 0;
+}
+
+void SimulatedBoard::setNoiseAfterEvery(unsigned n, std::size_t maxBytes,
+                                        std::chrono::microseconds delay) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->noiseEvery = n;
+  impl_->noiseMaxBytes = maxBytes;
+  impl_->noiseDelay = std::max(delay, std::chrono::microseconds::zero());
+  impl_->noiseCounter = 0;
+  impl_->noiseSource.seed(1);
 }
 
 void SimulatedBoard::setCommandWatchdog(std::chrono::milliseconds timeout) {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "connector.h"
+#include "platform/serial_platform.h"
 #include "ramp.h"
 #include "thread_context.h"
 
@@ -24,6 +25,19 @@ double checkedMaxAcc(double maxAcc) {
     throw std::invalid_argument(message.str());
   }
   return maxAcc;
+}
+
+// Negative or not a number has no meaning; above a day it is as good as off,
+// and the nanoseconds must not overflow.
+double checkedCommandTimeout(double seconds) {
+  if (!(std::isfinite(seconds) && seconds >= 0 && seconds <= 86400)) {
+    std::ostringstream message;
+    message << "AutoController: the command time-out must be a number of seconds from 0 (off) "
+               "to 86400, not "
+            << seconds;
+    throw std::invalid_argument(message.str());
+  }
+  return seconds;
 }
 
 }  // namespace
@@ -117,8 +131,20 @@ void AutoController::setSendDataVRL(const double& right, const double& left) {
   setTargetVel(r, l);
 }
 
+void AutoController::setCommandTimeout(const double& seconds) {
+  const double checked = checkedCommandTimeout(seconds);
+  boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+  threadContext->commandTimeoutNs = static_cast<std::int64_t>(checked * 1e9);
+}
+
+double AutoController::getCommandTimeout() const {
+  boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+  return static_cast<double>(threadContext->commandTimeoutNs) / 1e9;
+}
+
 void AutoController::setTargetVel(double right, double left) {
   boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+  threadContext->lastCommandNs = platform::monotonicNs();
   targetVelRight = right;
   targetVelLeft = left;
   threadContext->rejecting = false;
@@ -127,6 +153,7 @@ void AutoController::setTargetVel(double right, double left) {
 
 bool AutoController::rejectCommand() {
   boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+  threadContext->lastCommandNs = platform::monotonicNs();
   targetVelRight = 0.0;
   targetVelLeft = 0.0;
   const bool first = !threadContext->rejecting;
@@ -224,11 +251,20 @@ void AutoController::controllerThread() {
     boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
     threadContext->restCount = 0;
     threadContext->lossesSeen = connector->getLinkLossCount();
+    threadContext->lastCommandNs = platform::monotonicNs();
   }
   do {
     std::uint32_t frame = 0;
+    double timedOutAfterS = 0.0;
     {
       boost::lock_guard<boost::mutex> lock(threadContext->targetLock);
+      const std::int64_t timeoutNs = threadContext->commandTimeoutNs;
+      if (timeoutNs > 0 && (targetVelRight != 0.0 || targetVelLeft != 0.0) &&
+          platform::monotonicNs() - threadContext->lastCommandNs > timeoutNs) {
+        targetVelRight = 0.0;
+        targetVelLeft = 0.0;
+        timedOutAfterS = static_cast<double>(timeoutNs) / 1e9;
+      }
       // A board that no longer answers may still be driving the chair: bring
       // it to rest at the normal deceleration, and keep it there (commands
       // that come in meanwhile are dropped) until it is commanded after the
@@ -245,6 +281,12 @@ void AutoController::controllerThread() {
         threadContext->pendingFrame = connector->nextFrame();
       } while (!planStep());
       frame = threadContext->pendingFrame;
+    }
+    if (timedOutAfterS > 0) {
+      // Printed with no lock held: a console that blocks must not hold up a
+      // caller's next command.
+      std::cerr << "AutoController: no command for " << timedOutAfterS
+                << " s, bringing the chair to rest" << std::endl;
     }
     // Planned right after the last frame; a target set before this frame
     // goes out re-plans it (replanStep), so the wait adds no latency.

@@ -96,11 +96,13 @@ bool Connector::connect(const std::atomic<bool>* abandon) {
       return false;
     }
     send(stop);
-    if (!receive(buffer)) {
+    // Only a frame with its start byte and check byte proves the board.
+    const Reply reply = receive(buffer);
+    if (reply == Reply::None) {
       sleepMs(kPollPauseMs);
       continue;
     }
-    if (!decodeStatusFrame(buffer).isValid) {
+    if (reply != Reply::Frame) {
       continue;
     }
     // The board answers. Let whatever else it had in flight arrive, drop it,
@@ -245,34 +247,68 @@ bool Connector::send(const SendData& data) {
   return platform::writeSerialPort(*port, frame, kCommandFrameSize);
 }
 
-bool Connector::receive(StatusFrame& buffer, const CycleClock* cycle) {
+Connector::Reply Connector::receive(StatusFrame& buffer, const CycleClock* cycle) {
   boost::lock_guard<boost::mutex> lock(portMutex);
   if (port == nullptr) {
-    return false;
+    return Reply::None;
   }
-  // Within a cycle no read may outlast it: the next frame is due then.
-  const auto window = [cycle](std::int64_t wanted) {
-    return cycle == nullptr ? wanted : cycle->readWindow(platform::monotonicNs(), wanted);
+  // The reply is looked for in one read window, plus the time a whole frame
+  // takes on the line when one has begun; within a cycle no read may
+  // outlast it, as the next frame is due then. A line full of noise cannot
+  // keep the search going past that.
+  const std::int64_t start = platform::monotonicNs();
+  const std::int64_t windowEnd = start + kReadWindowNs;
+  std::int64_t searchEnd = windowEnd + completionWindowNs(kStatusFrameSize);
+  if (cycle != nullptr) {
+    searchEnd = std::min(searchEnd, cycle->deadline());
+  }
+  const auto readUntil = [this, searchEnd](std::uint8_t* into, std::size_t size, std::int64_t end,
+                                           std::size_t& got) {
+    const std::int64_t window = std::min(end, searchEnd) - platform::monotonicNs();
+    return platform::readSerialPort(*port, into, size, std::max<std::int64_t>(window, 0), got);
   };
-  std::size_t received = 0;
-  bool ok =
-      platform::readSerialPort(*port, buffer, kStatusFrameSize, window(kReadWindowNs), received);
-  if (ok && received > 0 && received < kStatusFrameSize) {
-    // A reply was still arriving when the window closed. Finish it instead of
-    // purging half of it; the wait is bounded by the time the missing bytes
-    // take on the line, and within a cycle by its deadline.
-    const std::size_t missing = kStatusFrameSize - received;
+
+  std::size_t held = 0;
+  bool ok = readUntil(buffer, kStatusFrameSize, windowEnd, held);
+  const bool anyBytes = held > 0;
+  Reply reply = anyBytes ? Reply::Rejected : Reply::None;
+  while (ok && held > 0) {
+    // Noise ahead of the reply shifts it; a frame starts only at a start
+    // byte.
+    held = alignToFrameStart(buffer, held);
     std::size_t more = 0;
-    ok = platform::readSerialPort(*port, buffer + received, missing,
-                                  window(completionWindowNs(missing)), more);
-    received += more;
+    if (held == 0) {
+      // Nothing here could start a frame; the reply may still be on its way
+      // within the window.
+      ok = readUntil(buffer, kStatusFrameSize, windowEnd, held);
+      continue;
+    }
+    if (held < kStatusFrameSize) {
+      // A reply still arriving: finish it instead of dropping half of it,
+      // waiting no longer than the missing bytes take on the line.
+      const std::size_t missing = kStatusFrameSize - held;
+      ok = readUntil(buffer + held, missing, platform::monotonicNs() + completionWindowNs(missing),
+                     more);
+      held += more;
+      if (held < kStatusFrameSize) {
+        break;
+      }
+    }
+    if (decodeStatusFrame(buffer).isValid) {
+      reply = Reply::Frame;
+      break;
+    }
+    // That start byte led to no frame: look for the next one after it.
+    std::copy(buffer + 1, buffer + held, buffer);
+    --held;
+    if (platform::monotonicNs() >= searchEnd) {
+      break;
+    }
   }
   // Bytes beyond the frame, or the rest of a reply that never completed,
   // must not shift the next one.
   platform::purgeInput(*port);
-  // Only a complete frame is judged; a short read would leave old bytes in
-  // the buffer, which could pass the check.
-  return ok && received == kStatusFrameSize;
+  return reply;
 }
 
 bool Connector::pushReceiveData(const ReceiveData& data, std::int32_t elapsed) {
@@ -336,14 +372,14 @@ void Connector::communicate() {
     }
     bool replied = false;
     while (sent && !replied && platform::monotonicNs() < cycle.deadline()) {
-      if (receive(buffer, &cycle)) {
+      const Reply reply = receive(buffer, &cycle);
+      if (reply == Reply::Frame) {
         const std::uint32_t now = platform::tickMs();
-        const ReceiveData record = decodeStatusFrame(buffer);
-        if (record.isValid) {
-          pushReceiveData(record, static_cast<std::int32_t>(monitor.validFrame(now)));
-        } else {
-          monitor.rejectedFrame();
-        }
+        pushReceiveData(decodeStatusFrame(buffer),
+                        static_cast<std::int32_t>(monitor.validFrame(now)));
+        replied = true;
+      } else if (reply == Reply::Rejected) {
+        monitor.rejectedFrame();
         replied = true;
       } else {
         // The reply may still come within the cycle; a read that fails at
@@ -375,7 +411,7 @@ void Connector::report(const LinkReport& linkReport) {
   if (linkReport.rejected > 0) {
     std::cerr << "connector warning: " << linkReport.rejected << " status frame"
               << (linkReport.rejected == 1 ? "" : "s") << " from " << portName
-              << " rejected for a bad check byte" << std::endl;
+              << " rejected for a bad start or check byte" << std::endl;
   }
 }
 

@@ -79,9 +79,17 @@ class Connector {
   bool close();
 
  private:
+  // What one read of the board's reply brought.
+  enum class Reply {
+    None,      // not a byte
+    Frame,     // a valid status frame, in the buffer
+    Rejected,  // bytes, but no valid frame among them
+  };
+
   bool send(const SendData& data);
+  // Reads the board's reply, realigning on the start byte after noise.
   // Within `cycle`, the reads end at its deadline at the latest.
-  bool receive(StatusFrame& buffer, const CycleClock* cycle = nullptr);
+  Reply receive(StatusFrame& buffer, const CycleClock* cycle = nullptr);
   bool pushReceiveData(const ReceiveData& data, std::int32_t elapsed);
   static void run(void* connector);
   void communicate();

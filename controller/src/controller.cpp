@@ -100,6 +100,10 @@ LinkState Controller::getLinkState() const {
   return connector->isLinkLost() ? LinkState::Lost : LinkState::Connected;
 }
 
+std::uint32_t Controller::getLinkLossCount() const {
+  return connector != nullptr ? connector->getLinkLossCount() : 0;
+}
+
 bool Controller::finalize() {
   if (connector != nullptr) {
     connector->stopThread();

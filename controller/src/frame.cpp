@@ -1,5 +1,7 @@
 #include "tolvarine_controller/frame.h"
 
+#include <algorithm>
+
 namespace tolvarine_controller {
 
 std::uint8_t frameChecksum(const std::uint8_t* bytes, std::size_t count) {
@@ -34,8 +36,15 @@ ReceiveData decodeStatusFrame(const StatusFrame& frame) {
   data.extra[0] = frame[5];
   data.extra[1] = frame[6];
   data.extra[2] = frame[7];
-  data.isValid = frameChecksum(&frame[1], 7) == frame[8];
+  data.isValid = frame[0] == kStartOfFrame && frameChecksum(&frame[1], 7) == frame[8];
   return data;
+}
+
+std::size_t alignToFrameStart(std::uint8_t* bytes, std::size_t count) {
+  const std::uint8_t* start = std::find(bytes, bytes + count, kStartOfFrame);
+  const std::size_t kept = static_cast<std::size_t>(bytes + count - start);
+  std::copy(start, start + kept, bytes);
+  return kept;
 }
 
 }  // namespace tolvarine_controller

@@ -22,8 +22,10 @@ struct ThreadContext {
   double pendingRight = 0.0;
   double pendingLeft = 0.0;
   std::int32_t pendingRestCount = 0;
-  std::int32_t restCount = 0;    // cycles at rest up to the last frame written
-  std::uint32_t lossesSeen = 0;  // link losses the control thread has acted on
+  std::int32_t restCount = 0;         // cycles at rest up to the last frame written
+  std::uint32_t lossesSeen = 0;       // link losses the control thread has acted on
+  std::int64_t commandTimeoutNs = 0;  // 0: the last command stands
+  std::int64_t lastCommandNs = 0;     // monotonic clock of the last command
 };
 
 }  // namespace tolvarine_controller

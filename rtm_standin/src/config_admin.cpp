@@ -174,6 +174,14 @@ bool ConfigAdmin::isActive() {
   return true;
 }
 
+const coil::Properties& ConfigAdmin::getActiveConfigurationSet() {
+  m_activeSet = coil::Properties();
+  for (const auto& value : m_store->values()) {
+    m_activeSet.setProperty(value.first, value.second);
+  }
+  return m_activeSet;
+}
+
 void ConfigAdmin::update() {
   m_store->update();
 }

@@ -111,6 +111,10 @@ ReturnCode_t RTObject_impl::exit() {
   return m_host != nullptr ? m_host->exit() : PRECONDITION_NOT_MET;
 }
 
+double RTObject_impl::getExecutionRate(UniqueId /*ec_id*/) {
+  return m_host != nullptr ? m_host->rate() : 0.0;
+}
+
 ReturnCode_t RTObject_impl::onInitialize() {
   return RTC_OK;
 }

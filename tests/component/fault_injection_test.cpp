@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,7 +65,12 @@ long msSince(Clock::time_point start) {
 
 json lastPose(ComponentRig& rig) {
   const std::vector<json> poses = samplesOf(rig.client().events(), "OdmetoryOut");
-  return poses.empty() ? json() : poses.back()["data"]["position"];
+  if (poses.empty()) {
+    return json();
+  }
+  json pose = poses.back()["data"]["position"];
+  pose["heading"] = poses.back()["data"]["heading"];
+  return pose;
 }
 
 // Stops the chair and waits until the board's motors stand and a pose from
@@ -109,33 +115,59 @@ TEST(ComponentFaultInjection, DrivingFaultsEndAtRest) {
     EXPECT_TRUE(neverSpeedsUp(std::vector<ReceivedFrame>(frames.begin(), rest)));
   }
 
-  {
-    SCOPED_TRACE("every third reply corrupted");
+  // Replies that fail their check, and line noise that shifts the next
+  // reply (0x02 among it): straight runs, odometry against the truth, and no
+  // measured speed that the chair never had.
+  const struct {
+    const char* what;
+    std::function<void(bool)> fault;
+    WheelBytes wheels;
+    std::size_t frames;
+  } faults[] = {
+      {"every third reply corrupted", [&](bool on) { rig.board().setCorruptEvery(on ? 3 : 0); },
+       kForwardStraight, 50},
+      {"noise after every second reply",
+       [&](bool on) { rig.board().setNoiseAfterEvery(on ? 2 : 0, 5); }, kHalfMetre, 250},
+  };
+  for (const auto& f : faults) {
+    SCOPED_TRACE(f.what);
     comeToRest(rig);
-    const double truthBefore = rig.board().truePose().distance;
+    const tolvarine_board_sim::ChairPose truthBefore = rig.board().truePose();
     const json before = lastPose(rig);
     const std::size_t consoleBefore = rig.process().err().size();
-    rig.board().setCorruptEvery(3);
-    rig.command(0.3, 0.0, 0.0);
-    ASSERT_TRUE(rig.settlesOn(kForwardStraight, 50));
+    const std::size_t samplesBefore = rig.client().events().size();
+    f.fault(true);
+    rig.command(f.wheels == kHalfMetre ? 0.5 : 0.3, 0.0, 0.0);
+    ASSERT_TRUE(rig.settlesOn(f.wheels, f.frames));
     comeToRest(rig);
-    rig.board().setCorruptEvery(0);
-    const double truth = rig.board().truePose().distance - truthBefore;
+    f.fault(false);
+    const tolvarine_board_sim::ChairPose truthAfter = rig.board().truePose();
+    const double truth = truthAfter.distance - truthBefore.distance;
     const json after = lastPose(rig);
     const double odometry = std::hypot(after["x"].get<double>() - before["x"].get<double>(),
                                        after["y"].get<double>() - before["y"].get<double>());
     ASSERT_GT(truth, 0.4);
     EXPECT_NEAR(odometry, truth, 0.02 * truth) << "a straight run: odometry against the truth";
-    RecordProperty("corrupt_replies_path_error_permille",
+    EXPECT_NEAR(after["heading"].get<double>() - before["heading"].get<double>(),
+                truthAfter.theta - truthBefore.theta, 0.02);
+    RecordProperty(std::string(f.what) + ": path error permille",
                    static_cast<int>(std::lround(1000 * (odometry - truth) / truth)));
+    const std::vector<ControlClient::Event> events = rig.client().events();
+    for (const json& v :
+         samplesOf({events.begin() + static_cast<std::ptrdiff_t>(samplesBefore), events.end()},
+                   "VelocityOut")) {
+      EXPECT_LT(v["data"]["vx"].get<double>(), 0.6) << v.dump();
+      EXPECT_LT(std::fabs(v["data"]["va"].get<double>()), 0.2) << v.dump();
+    }
     const std::string console = rig.process().err().substr(consoleBefore);
     std::size_t reports = 0;
     for (std::size_t i = 0;
-         (i = console.find("rejected for a bad check byte", i)) != std::string::npos; ++i) {
+         (i = console.find("rejected for a bad start or check byte", i)) != std::string::npos;
+         ++i) {
       ++reports;
     }
-    EXPECT_GE(reports, 1u);
     EXPECT_LE(reports, 10u) << "more than one report a second";
+    EXPECT_EQ(console.find("the link is lost"), std::string::npos);
   }
 
   {
@@ -247,31 +279,38 @@ TEST(ComponentFaultInjection, BlockedConsoleHoldsUpNoStop) {
   ::close(console[0]);
 }
 
-// Activations that must not drive: a device that is not there, a tread that
-// mirrors turns, a port that is no serial line, a handshake cut short by a
-// signal.
+// Activations that must not drive: a device that is not there, settings
+// nobody means (a tread the middleware could not read, one that mirrors
+// turns, one in millimetres, a negative time-out, a slow execution context),
+// a port that is no serial line, a board whose every reply fails its check,
+// a handshake cut short by a signal.
 TEST(ComponentFaultInjection, RefusedAndAbandonedActivations) {
   ComponentRig rig;
   rig.dir().write("not-a-port", "");
-  rig.start({"conf.default.COM_Port: " + rig.dir().file("no-such-tty")});
+  rig.start({"conf.default.COM_Port: " + rig.dir().file("no-such-tty"),
+             "conf.default.Tolvarine_Tread_meter: abc"});
   const std::vector<std::string> filesBefore = rig.process().openFiles();
   struct Refusal {
     std::vector<std::pair<std::string, std::string>> settings;
     std::string message;
   };
+  const std::string tread = "Your Setting Tolvarine_Tread_meter Parameter[";
   const std::vector<Refusal> refusals = {
-      {{}, "connector error: serial port can not open"},
-      {{{"Tolvarine_Tread_meter", "-1"}},
-       "Your Setting Tolvarine_Tread_meter Parameter[-1] is Invalid"},
-      {{{"Tolvarine_Tread_meter", "0"}},
-       "Your Setting Tolvarine_Tread_meter Parameter[0] is Invalid"},
-      {{{"Tolvarine_Tread_meter", "0.5488"}, {"COM_Port", rig.dir().file("not-a-port")}},
+      {{}, tread + "abc] is Invalid: not a number of metres; not connecting"},
+      {{{"Tolvarine_Tread_meter", "0.5488"}}, "connector error: serial port can not open"},
+      {{{"Tolvarine_Tread_meter", "-1"}}, tread + "-1] is Invalid"},
+      {{{"Tolvarine_Tread_meter", "0"}}, tread + "0] is Invalid"},
+      {{{"Tolvarine_Tread_meter", "274.4"}},
+       tread + "274.4] is Invalid: a tread of 274.4 m is wider than any wheelchair"},
+      {{{"Tolvarine_Tread_meter", "0.5488"}, {"Command_Timeout_sec", "-1"}},
+       "Your Setting Command_Timeout_sec Parameter[-1] is Invalid"},
+      {{{"Command_Timeout_sec", "0"}, {"COM_Port", rig.dir().file("not-a-port")}},
        "not-a-port cannot be used as a serial port: not a terminal"},
   };
   for (const Refusal& r : refusals) {
     SCOPED_TRACE(r.message);
     for (const auto& [key, value] : r.settings) {
-      rig.set(key, value);
+      ASSERT_TRUE(rig.set(key, value).value("ok", false));
     }
     const std::size_t since = rig.process().err().size();
     EXPECT_EQ(rig.transition("activate"), "RTC_ERROR");
@@ -282,6 +321,29 @@ TEST(ComponentFaultInjection, RefusedAndAbandonedActivations) {
     EXPECT_EQ(rig.transition("reset"), "RTC_OK");
   }
   EXPECT_EQ(rig.board().frameCount(), 0u);
+
+  {
+    SCOPED_TRACE("every reply fails its check byte");
+    rig.set("COM_Port", rig.devicePath());
+    rig.board().setCorruptEvery(1);
+    const std::size_t since = rig.process().err().size();
+    EXPECT_EQ(rig.transition("activate"), "RTC_ERROR");
+    EXPECT_TRUE(rig.process().waitForErr("wheel chair error: connection failture", 1s, since));
+    EXPECT_TRUE(rig.releasedWithStop());
+    EXPECT_GT(rig.board().replyCount(), 100u) << "the board was not asked long enough";
+    EXPECT_EQ(rig.transition("reset"), "RTC_OK");
+    rig.board().setCorruptEvery(0);
+  }
+
+  {
+    SCOPED_TRACE("an execution context at 1 Hz");
+    ComponentRig slow;
+    slow.start({"conf.default.COM_Port: " + slow.devicePath(), "exec_cxt.periodic.rate: 1"});
+    EXPECT_EQ(slow.transition("activate"), "RTC_ERROR");
+    EXPECT_TRUE(slow.process().waitForErr(
+        "the execution context runs at 1 Hz; below 10 Hz a stop would wait too long", 5s));
+    EXPECT_EQ(slow.board().frameCount(), 0u);
+  }
 
   rig.set("COM_Port", rig.devicePath());
   rig.board().setSilent(true);

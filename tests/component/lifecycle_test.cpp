@@ -57,7 +57,8 @@ TEST(ComponentLifecycle, StartDriveAndInterrupt) {
     {"name":"OdmetoryOut","direction":"out","type":"TimedPose2D","id":"IDL:ZEQ/TimedPose2D:1.0"}])"));
   EXPECT_EQ(rig.request({{"cmd", "get"}})["config"],
             json::parse(R"({"COM_Port":")" + rig.devicePath() +
-                        R"(","Foward_Direction":"Forward","Tolvarine_Tread_meter":"0.5488"})"));
+                        R"(","Foward_Direction":"Forward","Tolvarine_Tread_meter":"0.5488",)"
+                        R"("Command_Timeout_sec":"0"})"));
   // Configuration applies after onInitialize: its banner shows the defaults.
   const std::string startup =
       "onInitialize\n" + banner("*********** Default Parameters *************", "COM1",

@@ -151,10 +151,14 @@ TEST(ComponentRegistration, ProfileInstanceAndExportedInit) {
       {"conf.default.COM_Port", "COM1"},
       {"conf.default.Foward_Direction", "FORWARD"},
       {"conf.default.Tolvarine_Tread_meter", "0.5488"},
+      {"conf.default.Command_Timeout_sec", "0"},
       {"conf.__widget__.COM_Port", "text"},
       {"conf.__widget__.Foward_Direction", "text"},
       {"conf.__widget__.Tolvarine_Tread_meter", "text"},
+      {"conf.__widget__.Command_Timeout_sec", "text"},
       {"conf.__constraints__.Foward_Direction", "FORWARD or BACK"},
+      {"conf.__constraints__.Tolvarine_Tread_meter", "0<x<=2"},
+      {"conf.__constraints__.Command_Timeout_sec", "0<=x<=86400"},
   };
   ASSERT_EQ(manager->getFactoryProfiles().size(), 1u);
   const coil::Properties profile = manager->getFactoryProfiles().front();

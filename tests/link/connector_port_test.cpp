@@ -138,6 +138,22 @@ TEST(ConnectorPort, OpensTheLineExclusivelyAndCloseGivesItBack) {
   ASSERT_EQ(::ioctl(observer, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1);
 
+  // A second driver of the same board is turned away at once, root as well
+  // (the exclusive mode binds only others), and leaves the first as it was.
+  Connector second;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(second.open(pty.path));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            ::geteuid() == 0
+                ? "connector error: " + pty.path +
+                      " cannot be used as a serial port: in use by another process, which holds "
+                      "its lock\n"
+                : u8"ポートオープン失敗 CODE=" + std::to_string(EBUSY) + " " + pty.path + ": " +
+                      std::strerror(EBUSY) + "\n");
+  EXPECT_EQ(openDescriptors(), before + 1);
+  ASSERT_EQ(::ioctl(observer, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1) << "the turned-away opener gave the device free";
+
   EXPECT_TRUE(connector.close());
   EXPECT_EQ(openDescriptors(), before);
   ASSERT_EQ(::ioctl(observer, TIOCGEXCL, &exclusive), 0);
@@ -237,6 +253,28 @@ TEST(ConnectorPort, HandshakeNumbersItsStopFramesAndWantsAWholeValidReply) {
   EXPECT_TRUE(answered.connected);
   ASSERT_FALSE(answered.frames.empty());
   EXPECT_EQ(answered.frames[0][10], (silent.frames.size() + 1) % 100 + 10);
+
+  // Only a frame with its start byte and its check byte proves the board;
+  // noise ahead of one does not hide it.
+  Bytes badCheck = kReply;
+  badCheck.back() = 0x83;
+  Bytes noStart = kReply;
+  noStart.front() = 0x03;
+  Bytes noisy = {0x55, 0x02, 0x13};  // a false start, then the reply
+  noisy.insert(noisy.end(), kReply.begin(), kReply.end());
+  const struct {
+    const char* what;
+    Bytes reply;
+    bool proves;
+  } replies[] = {{"bad check byte", badCheck, false},
+                 {"no start byte", noStart, false},
+                 {"noise ahead", noisy, true}};
+  for (const auto& r : replies) {
+    SCOPED_TRACE(r.what);
+    const Handshake h = handshake(connector, pty, 8, [&](std::size_t) { pty.write(r.reply); });
+    EXPECT_EQ(h.connected, r.proves);
+    EXPECT_EQ(h.abandoned, !r.proves);
+  }
 }
 
 // The policies of this process's threads at a real-time priority.

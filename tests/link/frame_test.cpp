@@ -79,15 +79,41 @@ TEST(StatusFrame, FieldsAndCheckByte) {
   frame[8] = 0x86;  // the sum without the last status byte
   EXPECT_FALSE(decodeStatusFrame(frame).isValid);
 
-  // Bytes 1 to 7 adding up to 0x02 need the escaped check byte; byte 0 is
-  // never looked at.
-  StatusFrame escaped = {0x00, 0x01, 0x01, 0, 0, 0, 0, 0, 0xFD};
-  for (std::uint8_t start : {0x00, 0x02, 0x55, 0xFF}) {
-    escaped[0] = start;
-    EXPECT_TRUE(decodeStatusFrame(escaped).isValid) << "start byte " << int{start};
-  }
+  // Bytes 1 to 7 adding up to 0x02 need the escaped check byte.
+  StatusFrame escaped = {0x02, 0x01, 0x01, 0, 0, 0, 0, 0, 0xFD};
+  EXPECT_TRUE(decodeStatusFrame(escaped).isValid);
   escaped[8] = 0x02;
   EXPECT_FALSE(decodeStatusFrame(escaped).isValid);
+
+  // A good check byte is not enough: bytes read one step late (noise ahead
+  // of the reply) can add up by chance, and only the start byte tells.
+  StatusFrame shifted = {0x00, 0x01, 0x01, 0, 0, 0, 0, 0, 0xFD};
+  for (std::uint8_t start : {0x00, 0x03, 0x55, 0xFD, 0xFF}) {
+    shifted[0] = start;
+    EXPECT_FALSE(decodeStatusFrame(shifted).isValid) << "start byte " << int{start};
+  }
+}
+
+TEST(StatusFrame, AlignsOnTheFirstStartByte) {
+  struct Case {
+    const char* what;
+    std::vector<std::uint8_t> in;
+    std::vector<std::uint8_t> out;
+  };
+  const Case cases[] = {
+      {"aligned already", {0x02, 0x41, 0x41, 0x80}, {0x02, 0x41, 0x41, 0x80}},
+      {"noise ahead", {0x55, 0xAA, 0x02, 0x41, 0x02}, {0x02, 0x41, 0x02}},
+      {"start byte last", {0x13, 0x02}, {0x02}},
+      {"no start byte", {0x55, 0x41, 0xFD}, {}},
+      {"nothing", {}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::uint8_t> bytes = c.in;
+    bytes.push_back(0xEE);  // past `count`: must stay out of it
+    const std::size_t kept = alignToFrameStart(bytes.data(), c.in.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.begin() + kept), c.out);
+  }
 }
 
 constexpr std::uint8_t F = 0x41;  // forward

@@ -60,6 +60,17 @@ TEST(Limits, UnsafeAccelerationsAndSpeedsAreRefused) {
     EXPECT_THROW(stick.setMaxSpeed(bad), std::invalid_argument);
   }
   EXPECT_NO_THROW(AutoController{1e-3});
+  // A command time-out is off (0) or a number of seconds up to a day.
+  AutoController controller;
+  EXPECT_EQ(controller.getCommandTimeout(), 0.0);
+  controller.setCommandTimeout(0.5);
+  for (const double bad : {-0.1, std::nan(""), HUGE_VAL, 86400.5}) {
+    SCOPED_TRACE(bad);
+    EXPECT_THROW(controller.setCommandTimeout(bad), std::invalid_argument);
+    EXPECT_EQ(controller.getCommandTimeout(), 0.5);
+  }
+  controller.setCommandTimeout(86400);
+  EXPECT_EQ(controller.getCommandTimeout(), 86400);
 }
 
 TEST(Unconnected, EveryOperationIsSafeAndThePoseIsKept) {

@@ -187,10 +187,39 @@ TEST(AutoControllerOnBoard, RampRestMarkSquareDriveAndLinkLoss) {
 
     board.resumeAnswering();
     ASSERT_TRUE(waitForLinkState(*controller, LinkState::Connected));
+    EXPECT_EQ(controller->getLinkLossCount(), 1u) << "the loss is kept once the link is back";
     frames.skipToEnd();
     for (int cycle = 0; cycle < 5; ++cycle) {
       EXPECT_EQ(frames.next().wheels, Wheels{}) << "a dropped target came back";
     }
+  }
+  {
+    SCOPED_TRACE("a command time-out brings the chair to rest until the next command");
+    controller->setCommandTimeout(0.3);
+    testing::internal::CaptureStderr();
+    frames.skipToEnd();
+    controller->setSendDataVRL(0.1, 0.1);
+    // 0.3 s is 10 cycles from the command, by when the ramp has reached
+    // 100 mm/s (5 steps of 21, counts 12 and -13); 5 steps back to rest.
+    int moving = 0;
+    for (Command c = frames.next(); c.wheels != Wheels{} && moving < 60; c = frames.next()) {
+      ++moving;
+    }
+    EXPECT_GE(moving, 12);
+    EXPECT_LE(moving, 19);
+    for (int cycle = 0; cycle < 5; ++cycle) {
+      EXPECT_EQ(frames.next().wheels, Wheels{}) << "moved again without a command";
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "AutoController: no command for 0.3 s, bringing the chair to rest\n");
+    controller->setCommandTimeout(0.0);
+    controller->setSendDataVRL(0.3, 0.3);
+    ASSERT_TRUE(frames.settlesAt({36, -38}, 40));
+    for (int cycle = 0; cycle < 20; ++cycle) {
+      EXPECT_EQ(frames.next().wheels, (Wheels{36, -38})) << "timed out while off";
+    }
+    controller->setSendDataVRL(0.0, 0.0);
+    ASSERT_TRUE(frames.settlesAt(Wheels{}, 40));
   }
   {
     SCOPED_TRACE("initRobotPose keeps the frames queued since the last renewal");

@@ -105,6 +105,11 @@ class SimulatedBoard {
   void sendStrayBytes(std::vector<std::uint8_t> bytes);
   // Writes `bytes` just before every n-th reply (0 or no bytes = off).
   void setStrayEvery(unsigned n, std::vector<std::uint8_t> bytes);
+  // Line noise: `delay` after every n-th reply, 1 to `maxBytes` bytes of any
+  // value (0x02 included), from a generator seeded anew by each call, so a
+  // run can be repeated (n = 0 or maxBytes = 0: off).
+  void setNoiseAfterEvery(unsigned n, std::size_t maxBytes,
+                          std::chrono::microseconds delay = std::chrono::milliseconds(3));
   // See BoardOptions::commandWatchdog (0 = off).
   void setCommandWatchdog(std::chrono::milliseconds timeout);
 

@@ -43,6 +43,17 @@ class TOLVARINE_CONTROLLER_API AutoController : public Controller {
   // chair and are reported on the console.
   void setSendDataVRL(const double& right, const double& left);
 
+  // A commander may die without a word (a killed process, a cut network),
+  // and the last command would then drive the chair on. With a time-out,
+  // the targets drop to 0 once no command has come for `seconds`: the ramp
+  // brings the chair to rest, one console line says so, and it stays at
+  // rest until the next command. 0 (the default) keeps the last command for
+  // as long as the link is up. The time counts from the last command, or
+  // from the link coming up if that is later. One that is not a finite
+  // number of at least 0 throws std::invalid_argument and changes nothing.
+  void setCommandTimeout(const double& seconds);
+  double getCommandTimeout() const;
+
  protected:
   // Stops the control thread, then releases the link as the base does. The
   // commands restart from 0 with the next initialize; the targets stay.

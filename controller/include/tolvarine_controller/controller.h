@@ -2,6 +2,7 @@
 #define TOLVARINE_CONTROLLER_CONTROLLER_H
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "tolvarine_controller/export.h"
@@ -50,6 +51,11 @@ class TOLVARINE_CONTROLLER_API Controller {
   // AutoController then brings the chair to rest and keeps it there until
   // it is given a new command.
   LinkState getLinkState() const;
+  // Losses of the link since the last initialize (0 while unconnected). The
+  // state above may already say Connected again when a caller looks; the
+  // count keeps every loss, however brief, so that a caller that must not
+  // carry on after one (a component going to its error state) sees it.
+  std::uint32_t getLinkLossCount() const;
   // For shutting down from another thread: an initialize under way gives up
   // within a few tens of milliseconds, having sent only stop commands, and
   // every later initialize fails at once. Safe to call at any time.

@@ -24,9 +24,16 @@ TOLVARINE_CONTROLLER_API std::uint8_t frameChecksum(const std::uint8_t* bytes, s
 // Fills a command frame: start byte, the record's ten fields, check byte.
 TOLVARINE_CONTROLLER_API void encodeFrame(const SendData& data, CommandFrame& frame);
 
-// Reads the status bytes of a frame and validates its check byte. Byte 0 is
-// not examined. `elapsed` is left at 0; the connector sets it when queueing.
+// Reads the status bytes of a frame and validates it: a frame counts only
+// with the start byte in byte 0 and the check byte of bytes 1-7 in byte 8, so
+// that bytes read out of step (noise on the line ahead of a reply) are not
+// taken for one. `elapsed` is left at 0; the connector sets it when queueing.
 TOLVARINE_CONTROLLER_API ReceiveData decodeStatusFrame(const StatusFrame& frame);
+
+// Drops the bytes ahead of the first start byte among the first `count`
+// bytes, moving the rest to the front. Returns how many bytes are left: 0
+// when none of them can start a frame.
+TOLVARINE_CONTROLLER_API std::size_t alignToFrameStart(std::uint8_t* bytes, std::size_t count);
 
 }  // namespace tolvarine_controller
 

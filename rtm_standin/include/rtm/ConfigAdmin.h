@@ -58,6 +58,9 @@ class ConfigAdmin {
   const char* getActiveId();
   bool haveConfig(const char* config_id);
   bool isActive();
+  // The texts of the active set (the only one, "default"), as they stand:
+  // also a value that its bound variable could not take.
+  const coil::Properties& getActiveConfigurationSet();
 
   // Updates every bound variable from the active set (or from the named
   // set, or only the named parameter).
@@ -78,6 +81,7 @@ class ConfigAdmin {
                     std::function<bool(const char*)> check);
 
   std::unique_ptr< ::rtm_standin::ConfigStore> m_store;
+  coil::Properties m_activeSet;  // what getActiveConfigurationSet last read
 };
 
 }  // namespace RTC

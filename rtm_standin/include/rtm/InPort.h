@@ -19,14 +19,15 @@ namespace RTC {
 template <class DataType>
 class InPort : public InPortBase {
  public:
-  // Samples wait in a first-in first-out buffer of `bufsize` entries; when
-  // it is full the oldest is dropped. The blocking and time-out arguments
-  // are accepted for compatibility and have no effect: read() never waits.
+  // Samples wait in a first-in first-out buffer of 8 entries; when it is
+  // full the oldest is overwritten. That is OpenRTM-aist's default buffer of
+  // a connection (a ring buffer of 8, "overwrite" when full), which, like
+  // this one, ignores `bufsize`. The blocking and time-out arguments are
+  // accepted for compatibility and have no effect: read() never waits.
   InPort(const char* name, DataType& value, int bufsize = 64, bool read_block = false,
          bool write_block = false, int read_timeout = 0, int write_timeout = 0)
-      : InPortBase(name, toAny(value)),
-        m_value(value),
-        m_capacity(bufsize > 0 ? static_cast<std::size_t>(bufsize) : 1) {
+      : InPortBase(name, toAny(value)), m_value(value), m_capacity(kBufferLength) {
+    (void)bufsize;
     (void)read_block;
     (void)write_block;
     (void)read_timeout;
@@ -75,6 +76,8 @@ class InPort : public InPortBase {
     }
     m_buffer.push_back(value);
   }
+
+  static const std::size_t kBufferLength = 8;
 
   DataType& m_value;
   const std::size_t m_capacity;

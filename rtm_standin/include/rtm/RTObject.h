@@ -64,6 +64,11 @@ class RTObject_impl {
   // The component stays in the host (inactive) until the host shuts down.
   virtual ReturnCode_t exit();
 
+  // The rate of the component's execution context, Hz; 0 before the host
+  // has taken the component. The context's handle is not looked at: each
+  // component has one context.
+  double getExecutionRate(UniqueId ec_id);
+
   RTObject_impl(const RTObject_impl&) = delete;
   RTObject_impl& operator=(const RTObject_impl&) = delete;
 

@@ -25,6 +25,8 @@ constexpr WheelBytes kBackSplit{0x41, 0x40, 75, 49};
 constexpr WheelBytes kForwardTurnOnTheSpot{0x41, 0x41, 68, 67};
 // v = 0.3, FORWARD: right +36.988 -> 36; left -37.325 -> -38
 constexpr WheelBytes kForwardStraight{0x40, 0x41, 38, 36};
+// v = 0.5, FORWARD: right +61.646 -> 61; left -62.208 -> -63
+constexpr WheelBytes kHalfMetre{0x40, 0x41, 63, 61};
 // v = -0.3, FORWARD: right -36.988 -> -37; left +37.325 -> 37
 constexpr WheelBytes kForwardReverse{0x41, 0x40, 37, 37};
 // v = 5, FORWARD: right +616, left -623: both bytes full.

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
@@ -27,6 +28,7 @@ struct SerialPort {
   std::uint32_t transferred = 0;
   termios dcb{};
   bool pseudoTerminal = false;  // see purgeOutput
+  bool exclusive = false;       // we set TIOCEXCL, so we clear it again
 };
 
 namespace {
@@ -92,11 +94,20 @@ bool configure(SerialPort& port, std::string& why) {
     why = "not a terminal";
     return false;
   }
+  // One driver per board. TIOCEXCL makes a second open fail, but not for
+  // root; the lock binds every process that asks for it, root included, and
+  // goes with our descriptor, so a crash cannot leave it behind.
+  if (::flock(port.handle, LOCK_EX | LOCK_NB) != 0) {
+    why = errno == EWOULDBLOCK ? std::string("in use by another process, which holds its lock")
+                               : std::string("cannot lock it (") + std::strerror(errno) + ")";
+    return false;
+  }
   // No sharing: a second open of the device fails while we hold it.
   if (::ioctl(port.handle, TIOCEXCL) != 0) {
     why = std::string("cannot take it for exclusive use (") + std::strerror(errno) + ")";
     return false;
   }
+  port.exclusive = true;
   termios settings{};
   if (::tcgetattr(port.handle, &settings) != 0) {
     why = std::string("cannot read its line settings (") + std::strerror(errno) + ")";
@@ -143,9 +154,14 @@ bool isPseudoTerminal(int fd) {
   return ::ttyname_r(fd, path, sizeof path) == 0 && std::strncmp(path, "/dev/pts/", 9) == 0;
 }
 
-void closeHandle(int fd) {
-  // Leave the device open to others again even if it outlives our handle.
-  ::ioctl(fd, TIOCNXCL);
+void closeHandle(const SerialPort& port) {
+  // Leave the device open to others again even if it outlives our handle;
+  // the flag belongs to the device, so only the holder clears it, never an
+  // opener that was turned away.
+  if (port.exclusive) {
+    ::ioctl(port.handle, TIOCNXCL);
+  }
+  const int fd = port.handle;
   while (::close(fd) != 0 && errno == EINTR) {
   }
 }
@@ -166,7 +182,7 @@ SerialPort* openSerialPort(const std::string& name) {
   std::string why;
   if (!configure(*port, why)) {
     reportSetupFailure(name, why);
-    closeHandle(fd);
+    closeHandle(*port);
     delete port;
     return nullptr;
   }
@@ -177,7 +193,7 @@ void closeSerialPort(SerialPort* port) {
   if (port == nullptr) {
     return;
   }
-  closeHandle(port->handle);
+  closeHandle(*port);
   delete port;
 }
 

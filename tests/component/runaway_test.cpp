@@ -1,0 +1,208 @@
+// Faults a step beyond the plain ones, end to end against the stand-in host
+// and the simulated board: a link that drops only briefly, a commander that
+// writes too fast or dies, and a second driver on the same board. Each must
+// leave the chair at rest, or under the one commander's control, and nothing
+// may move again until somebody commands it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "component_rig.h"
+#include "wheel_commands.h"
+
+using namespace component_test;
+
+namespace {
+
+constexpr auto kScale = TOLVARINE_TEST_TIME_SCALE;
+
+std::size_t leading(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels) {
+  const auto other = std::find_if(frames.begin(), frames.end(),
+                                  [&](const ReceivedFrame& f) { return wheelsOf(f) != wheels; });
+  return static_cast<std::size_t>(other - frames.begin());
+}
+
+// Frames whose wheel speed bytes exceed those of the frame before.
+std::size_t speedUps(const std::vector<ReceivedFrame>& frames) {
+  std::size_t n = 0;
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    const WheelBytes a = wheelsOf(frames[i - 1]), b = wheelsOf(frames[i]);
+    n += b.rightSpeed > a.rightSpeed || b.leftSpeed > a.leftSpeed;
+  }
+  return n;
+}
+
+bool atRest(const ReceivedFrame& f) {
+  return wheelsOf(f) == kStandstill;
+}
+
+// After an activation, the board sees the chair held at rest for `frames`
+// frames: nothing that was written before drives it.
+::testing::AssertionResult staysAtRest(ComponentRig& rig, std::size_t frames) {
+  const std::size_t from = rig.board().frameCount();
+  if (!rig.board().waitForFrames(from + frames, 10s * kScale)) {
+    return ::testing::AssertionFailure() << "no frames";
+  }
+  for (const ReceivedFrame& f : rig.board().framesFrom(from)) {
+    if (!atRest(f)) {
+      return ::testing::AssertionFailure() << "moved uncommanded: " << describe(f);
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+// The board falls silent just past the loss limit and answers again at
+// once, ten times for each length: every loss ends the activation, the chair
+// never speeds up again on the command it held, and after reset and
+// activation it stays at rest until a new command comes.
+TEST(ComponentRunaway, EveryBriefLinkLossEndsTheActivation) {
+  ComponentRig rig;
+  rig.start({"conf.default.COM_Port: " + rig.devicePath()});
+  std::size_t resumed = 0, driveFramesAfterLoss = 0;
+  for (const int silenceMs : {320, 350, 400}) {
+    for (int trial = 0; trial < 10; ++trial) {
+      SCOPED_TRACE(std::to_string(silenceMs) + " ms, trial " + std::to_string(trial));
+      ASSERT_EQ(rig.transition("activate"), "RTC_OK") << rig.process().err();
+      ASSERT_TRUE(staysAtRest(rig, 5));
+      rig.command(0.5, 0.0, 0.0);
+      ASSERT_TRUE(rig.settlesOn(kHalfMetre, 2));
+      const std::size_t console = rig.process().err().size();
+      const std::size_t atSilence = rig.board().frameCount();
+      rig.board().setSilent(true);
+      std::this_thread::sleep_for(std::chrono::milliseconds(silenceMs));
+      rig.board().setSilent(false);
+      ASSERT_TRUE(rig.process().waitForErr("the link is lost", 5s * kScale, console));
+      ASSERT_TRUE(eventually([&] { return rig.state() == "ERROR"; }, 10s));
+      ASSERT_TRUE(rig.releasedWithStop());
+      const std::vector<ReceivedFrame> after = rig.board().framesFrom(atSilence);
+      // The loss is declared 10 cycles into the silence; the frame under way
+      // and the one planned may still carry the command, then it ramps down.
+      const std::size_t held = leading(after, kHalfMetre);
+      driveFramesAfterLoss = std::max(driveFramesAfterLoss, held > 10 ? held - 10 : 0);
+      EXPECT_LE(held, 10u + 3u);
+      resumed += speedUps(after) > 0;
+      EXPECT_EQ(speedUps(after), 0u) << "the chair drove again by itself";
+      // A command written while in the error state is stale by the time the
+      // component is activated again.
+      rig.command(0.5, 0.0, 0.0);
+      ASSERT_EQ(rig.transition("reset"), "RTC_OK");
+    }
+  }
+  ASSERT_EQ(rig.transition("activate"), "RTC_OK");
+  EXPECT_TRUE(staysAtRest(rig, 10));
+  rig.command(0.5, 0.0, 0.0);
+  EXPECT_TRUE(rig.settlesOn(kHalfMetre, 2)) << "a new command drives again";
+  RecordProperty("silences_resumed", static_cast<int>(resumed));
+  RecordProperty("drive_frames_after_loss_max", static_cast<int>(driveFramesAfterLoss));
+}
+
+// A peer writing at 1 kHz, one that stops writing (its process killed), with
+// and without the command time-out, and a second process driving the same
+// board.
+TEST(ComponentRunaway, FastDeadAndSecondCommanders) {
+  ComponentRig rig;
+  rig.start({"conf.default.COM_Port: " + rig.devicePath()});
+  ASSERT_EQ(rig.transition("activate"), "RTC_OK") << rig.process().err();
+
+  {
+    SCOPED_TRACE("a stop written last into a 1 kHz stream");
+    const auto start = Clock::now();
+    for (auto next = start; next - start < 1500ms; next += 1ms) {
+      rig.command(0.5, 0.0, 0.0);
+      std::this_thread::sleep_until(next);
+    }
+    ASSERT_TRUE(rig.settlesOn(kHalfMetre, 0));
+    rig.command(0.0, 0.0, 0.0);
+    const std::size_t atStop = rig.board().frameCount();
+    ASSERT_TRUE(rig.settlesOn(kStandstill));
+    // The cycle under way takes the stop; the frame already planned may
+    // still carry the old command; the next one slows down.
+    const std::size_t late = leading(rig.board().framesFrom(atStop), kHalfMetre);
+    EXPECT_LE(late, 2u);
+    RecordProperty("stop_after_1khz_stream_frames", static_cast<int>(late));
+  }
+
+  // The commander writes ten times a second for a while, then dies.
+  const auto commandThenDie = [&rig](std::chrono::milliseconds alive) {
+    ControlClient commander(rig.socketPath());
+    const auto until = Clock::now() + alive;
+    while (Clock::now() < until) {
+      commander.request({{"cmd", "write"},
+                         {"port", "VelocityIn"},
+                         {"sample", {{"data", {{"vx", 0.5}, {"vy", 0.0}, {"va", 0.0}}}}}});
+      std::this_thread::sleep_for(100ms);
+    }
+  };
+  for (const char* timeout : {"0.5", "0"}) {
+    SCOPED_TRACE(std::string("time-out ") + timeout);
+    ASSERT_EQ(rig.transition("deactivate"), "RTC_OK");
+    ASSERT_TRUE(rig.set("Command_Timeout_sec", timeout).value("ok", false));
+    ASSERT_EQ(rig.transition("activate"), "RTC_OK");
+    const std::size_t console = rig.process().err().size();
+    commandThenDie(2000ms);
+    const std::size_t atDeath = rig.board().frameCount();
+    const double distanceAtDeath = rig.board().truePose().distance;
+    EXPECT_EQ(rig.process().err().find("no command for", console), std::string::npos)
+        << "timed out while commanded";
+    if (std::string(timeout) == "0") {
+      // Off: the last command stands, as peers that write once rely on.
+      ASSERT_TRUE(rig.board().waitForFrames(atDeath + 60, 10s));
+      EXPECT_EQ(leading(rig.board().framesFrom(atDeath), kHalfMetre), 60u);
+      continue;
+    }
+    ASSERT_TRUE(rig.settlesOn(kStandstill));
+    EXPECT_TRUE(rig.process().waitForErr("AutoController: no command for 0.5 s", 1s, console));
+    // 0.5 s at 0.5 m/s and 0.18 m of ramp (0.5^2 / (2 * 0.7)) at most; the
+    // frames count the time, the truth the distance.
+    EXPECT_LE(leading(rig.board().framesFrom(atDeath), kHalfMetre), 17u + 3u);
+    const double coasted = rig.board().truePose().distance - distanceAtDeath;
+    EXPECT_LT(coasted, 0.25 + 0.18 + 0.1);
+    RecordProperty("distance_after_commander_died_mm", static_cast<int>(coasted * 1000));
+    EXPECT_TRUE(staysAtRest(rig, 10));
+    const std::size_t beforeCommand = rig.board().frameCount();
+    rig.command(0.5, 0.0, 0.0);
+    EXPECT_TRUE(eventually(
+        [&] {
+          const std::vector<ReceivedFrame> frames = rig.board().framesFrom(beforeCommand);
+          return std::any_of(frames.begin(), frames.end(),
+                             [](const ReceivedFrame& f) { return !atRest(f); });
+        },
+        10s))
+        << "a new command drives again";
+    rig.command(0.0, 0.0, 0.0);
+  }
+
+  {
+    SCOPED_TRACE("a second component on the same device");
+    TempDir dir;
+    dir.write("rtc.conf",
+              "exec_cxt.periodic.rate: 100\n"
+              "Category.TolvarineContorollerModule.conf.default.COM_Port: " +
+                  rig.devicePath() + "\n");
+    ComponentProcess second(dir.path(), {"-f", "rtc.conf"});
+    ASSERT_TRUE(eventually([&] { return second.err().find("control socket") != std::string::npos; },
+                           kPatience));
+    ControlClient client(dir.file(std::string(kInstance) + ".sock"));
+    const std::size_t from = rig.board().frameCount();
+    EXPECT_EQ(client.request({{"cmd", "activate"}}).value("result", ""), "RTC_ERROR");
+    EXPECT_NE(second.err().find("in use by another process"), std::string::npos) << second.err();
+    ASSERT_TRUE(rig.board().waitForFrames(rig.board().frameCount() + 10, 10s));
+    // One driver: its frames numbered one after the other, nothing between.
+    const std::vector<ReceivedFrame> frames = rig.board().framesFrom(from);
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+      EXPECT_EQ((frames[i].bytes[10] - 10 + 100 - (frames[i - 1].bytes[10] - 10)) % 100, 1)
+          << "frame " << i << " is not the next of the first driver's";
+    }
+    EXPECT_EQ(rig.state(), "ACTIVE");
+    EXPECT_TRUE(rig.settlesOn(kHalfMetre, 2)) << "the first driver lost its board";
+  }
+  rig.command(0.0, 0.0, 0.0);
+  ASSERT_EQ(rig.transition("deactivate"), "RTC_OK");
+  EXPECT_TRUE(rig.releasedWithStop());
+}
