@@ -1,13 +1,9 @@
 #include "tolvarine_control/server.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstring>
-#include <deque>
 #include <future>
 #include <mutex>
-#include <set>
 #include <thread>
 
 #include <fcntl.h>
@@ -15,52 +11,17 @@
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
-#include <boost/asio/write.hpp>
 
+#include "session.h"
 #include "socket_file.h"
 
 namespace tolvarine_control {
 
-namespace asio = boost::asio;
-using Local = asio::local::stream_protocol;
-using boost::system::error_code;
-
 namespace {
-
-constexpr std::size_t kChunk = 64 * 1024;
-// Requests of one client handled before the others get their turn.
-constexpr int kRequestsPerTurn = 32;
-
-std::string dumpLine(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-}
-
-// {"id":ID,"ok":OK[,"error":WHY], fields...}: the id only when the request
-// had one, the error only on a refusal.
-std::string replyLine(const Json& id, bool ok, const std::string& error,
-                      const Json& fields = Json::object()) {
-  Json reply = Json::object();
-  if (!id.is_null()) {
-    reply["id"] = id;
-  }
-  reply["ok"] = ok;
-  if (!ok) {
-    reply["error"] = error;
-  }
-  for (auto it = fields.begin(); it != fields.end(); ++it) {
-    reply[it.key()] = it.value();
-  }
-  return dumpLine(reply);
-}
-
-std::string refusal(const std::string& why) {
-  return replyLine(Json(), false, why);
-}
 
 // Hands `line` to a socket that is not served, without waiting for it.
 void sendAndForget(int fd, const std::string& line) {
@@ -70,372 +31,9 @@ void sendAndForget(int fd, const std::string& line) {
 
 }  // namespace
 
-// ---- one client ------------------------------------------------------------------
-
-class Session : public std::enable_shared_from_this<Session> {
- public:
-  Session(Server::Impl& server, Local::socket socket, const ServerLimits& limits)
-      : m_server(server), m_socket(std::move(socket)), m_limits(limits) {}
-
-  // ---- any thread ----
-
-  void answer(const std::string& line) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_closed) {
-      return;
-    }
-    m_awaiting = false;
-    queueLocked(line, Kind::Reply);
-  }
-
-  void push(const std::string& line) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_closed && !m_finishing) {
-      queueLocked(line, Kind::Sample);
-    }
-  }
-
-  // Under the session's lock, so that once unsubscribe() returns nothing
-  // more of that topic is queued: no sample follows the reply.
-  bool pushIfSubscribed(const std::string& topic, const std::string& line) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_closed || m_finishing || m_topics.count(topic) == 0) {
-      return false;
-    }
-    queueLocked(line, Kind::Sample);
-    return true;
-  }
-
-  bool subscribed(const std::string& topic) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_topics.count(topic) > 0;
-  }
-  void subscribe(const std::string& topic) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_topics.insert(topic);
-  }
-  void unsubscribe(const std::string& topic) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_topics.erase(topic);
-  }
-  std::vector<std::string> topics() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return std::vector<std::string>(m_topics.begin(), m_topics.end());
-  }
-
-  // ---- socket thread ----
-
-  void start() { readMore(); }
-
-  // The last line, then the connection closes once it has left.
-  void finish(const std::string& line) {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (m_closed) {
-        return;
-      }
-      queueLocked(line, Kind::Reply);
-      m_finishing = true;
-    }
-    flush();
-  }
-
-  void abort() {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_closed = true;
-      m_out.clear();
-      m_topics.clear();
-    }
-    error_code ignored;
-    m_socket.shutdown(Local::socket::shutdown_both, ignored);
-    m_socket.close(ignored);
-  }
-
-  bool closed() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_closed;
-  }
-
- private:
-  enum class Kind { Reply, Sample, Notice };
-  struct Outgoing {
-    std::string text;
-    Kind kind;
-    unsigned long lost;  // samples a notice reports
-  };
-
-  void queueLocked(const std::string& line, Kind kind) {
-    if (kind == Kind::Reply) {
-      m_replyBytes += line.size();
-    } else {
-      if (m_sampleBytes + line.size() > m_limits.sampleBacklog) {
-        dropSamplesLocked();
-      }
-      m_sampleBytes += line.size();
-    }
-    m_out.push_back({line, kind, 0});
-    if (!m_scheduled) {
-      m_scheduled = true;
-      auto self = shared_from_this();
-      asio::post(m_socket.get_executor(), [self] { self->onScheduled(); });
-    }
-  }
-
-  // The client is not keeping up: forget its queued samples (never the
-  // replies, nor what is being sent) and queue one notice of how many.
-  void dropSamplesLocked() {
-    unsigned long lost = 0;
-    std::deque<Outgoing> kept;
-    for (Outgoing& o : m_out) {
-      if (o.kind == Kind::Reply) {
-        kept.push_back(std::move(o));
-        continue;
-      }
-      lost += o.kind == Kind::Sample ? 1 : o.lost;
-      m_sampleBytes -= o.text.size();
-    }
-    m_out.swap(kept);
-    std::string notice = dumpLine(Json{{"event", "dropped"}, {"samples", lost}});
-    m_sampleBytes += notice.size();
-    m_out.push_back({std::move(notice), Kind::Notice, lost});
-  }
-
-  void onScheduled() {
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_scheduled = false;
-    }
-    flush();
-    processInput();
-  }
-
-  // Reading waits while a request is unanswered or replies pile up unread.
-  bool paused() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_closed || m_finishing || m_awaiting || m_replyBytes >= m_limits.replyBacklog;
-  }
-
-  bool idle() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return !m_awaiting && !m_writing && m_out.empty();
-  }
-
-  void readMore() {
-    if (m_reading || m_inputClosed || paused()) {
-      return;
-    }
-    m_reading = true;
-    auto self = shared_from_this();
-    m_socket.async_read_some(asio::buffer(m_chunk), [self](const error_code& ec, std::size_t n) {
-      self->m_reading = false;
-      if (ec == asio::error::eof) {
-        self->m_inputClosed = true;
-      } else if (ec) {
-        self->drop();
-        return;
-      } else {
-        self->take(self->m_chunk.data(), n);
-      }
-      self->processInput();
-    });
-  }
-
-  // Keeps at most one line's worth: the rest of an over-long line is
-  // skipped as it arrives, never held.
-  void take(const char* data, std::size_t n) {
-    const char* end = data + n;
-    if (m_discarding) {
-      const char* nl = std::find(data, end, '\n');
-      if (nl == end) {
-        return;
-      }
-      m_discarding = false;
-      data = nl + 1;
-    }
-    const std::size_t before = m_input.size();
-    m_input.append(data, end);
-    if (m_input.size() > m_limits.maxLine && m_input.find('\n', before) == std::string::npos &&
-        m_input.find('\n') == std::string::npos) {
-      m_input.clear();
-      m_discarding = true;
-      answer(refusal("request longer than " + std::to_string(m_limits.maxLine) +
-                     " bytes; skipped up to the next line end"));
-    }
-  }
-
-  void processInput() {
-    for (int handled = 0; !paused();) {
-      if (handled == kRequestsPerTurn) {
-        auto self = shared_from_this();
-        asio::post(m_socket.get_executor(), [self] { self->processInput(); });
-        return;
-      }
-      std::string line;
-      const std::string::size_type nl = m_input.find('\n');
-      if (nl != std::string::npos) {
-        line = m_input.substr(0, nl);
-        m_input.erase(0, nl + 1);
-      } else if (m_inputClosed && !m_input.empty()) {
-        line.swap(m_input);  // the last request may lack its line end
-      } else {
-        break;
-      }
-      if (!line.empty() && line.back() == '\r') {
-        line.pop_back();
-      }
-      if (line.find_first_not_of(" \t") == std::string::npos) {
-        continue;
-      }
-      ++handled;
-      if (line.size() > m_limits.maxLine) {
-        answer(refusal("request longer than " + std::to_string(m_limits.maxLine) + " bytes"));
-        continue;
-      }
-      handleLine(line);
-    }
-    if (m_inputClosed && m_input.empty() && idle()) {
-      drop();
-      return;
-    }
-    readMore();
-  }
-
-  void handleLine(const std::string& line);
-
-  void flush() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_writing || m_closed) {
-      return;
-    }
-    if (m_out.empty()) {
-      if (m_finishing) {
-        auto self = shared_from_this();
-        asio::post(m_socket.get_executor(), [self] { self->drop(); });
-      }
-      return;
-    }
-    m_inFlight.clear();
-    m_inFlightReplies = 0;
-    m_inFlightSamples = 0;
-    while (!m_out.empty() && m_inFlight.size() < kChunk) {
-      Outgoing& o = m_out.front();
-      (o.kind == Kind::Reply ? m_inFlightReplies : m_inFlightSamples) += o.text.size();
-      m_inFlight += o.text;
-      m_out.pop_front();
-    }
-    m_writing = true;
-    auto self = shared_from_this();
-    asio::async_write(m_socket, asio::buffer(m_inFlight),
-                      [self](const error_code& ec, std::size_t) { self->onWritten(ec); });
-  }
-
-  void onWritten(const error_code& ec) {
-    if (ec) {
-      drop();
-      return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_writing = false;
-      m_replyBytes -= m_inFlightReplies;
-      m_sampleBytes -= m_inFlightSamples;
-    }
-    flush();
-    processInput();
-  }
-
-  void drop();
-
-  Server::Impl& m_server;
-  Local::socket m_socket;
-  const ServerLimits& m_limits;
-
-  // Socket thread only.
-  std::array<char, kChunk> m_chunk{};
-  std::string m_input;
-  bool m_discarding = false;  // skipping the rest of an over-long line
-  bool m_inputClosed = false;
-  bool m_reading = false;
-  std::string m_inFlight;
-  std::size_t m_inFlightReplies = 0;
-  std::size_t m_inFlightSamples = 0;
-
-  // Shared with the threads that answer and publish.
-  std::mutex m_mutex;
-  std::deque<Outgoing> m_out;
-  std::size_t m_sampleBytes = 0;
-  std::size_t m_replyBytes = 0;
-  std::set<std::string> m_topics;
-  bool m_awaiting = false;  // a request is not answered yet
-  bool m_scheduled = false;
-  bool m_writing = false;
-  bool m_finishing = false;
-  bool m_closed = false;
-};
-
-// ---- requests --------------------------------------------------------------------
-
-struct Request::State {
-  std::weak_ptr<Session> session;
-  Json body;
-  Json id;
-  std::once_flag answered;
-};
-
-Request::Request(std::shared_ptr<Session> session, Json body) : m_state(std::make_shared<State>()) {
-  m_state->session = session;
-  m_state->body = std::move(body);
-  if (m_state->body.is_object() && m_state->body.contains("id")) {
-    m_state->id = m_state->body["id"];
-  }
-}
-
-const Json& Request::body() const {
-  return m_state->body;
-}
-
-std::string Request::command() const {
-  auto it = body().find("cmd");
-  return it != body().end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-void Request::succeed(const Json& fields) const {
-  std::call_once(m_state->answered, [&] {
-    if (auto session = m_state->session.lock()) {
-      session->answer(replyLine(m_state->id, true, std::string(), fields));
-    }
-  });
-}
-
-void Request::fail(const std::string& message, const Json& fields) const {
-  std::call_once(m_state->answered, [&] {
-    if (auto session = m_state->session.lock()) {
-      session->answer(replyLine(m_state->id, false, message, fields));
-    }
-  });
-}
-
-void Request::subscribe(const std::string& topic) const {
-  if (auto session = m_state->session.lock()) {
-    session->subscribe(topic);
-  }
-}
-
-void Request::unsubscribe(const std::string& topic) const {
-  if (auto session = m_state->session.lock()) {
-    session->unsubscribe(topic);
-  }
-}
-
-std::vector<std::string> Request::subscriptions() const {
-  auto session = m_state->session.lock();
-  return session ? session->topics() : std::vector<std::string>();
-}
-
 // ---- the server --------------------------------------------------------------------
 
-class Server::Impl {
+class Server::Impl : public SessionOwner {
  public:
   Impl(RequestHandler& handler, const ServerLimits& limits)
       : m_handler(handler), m_limits(limits), m_work(m_io.get_executor()) {
@@ -489,7 +87,7 @@ class Server::Impl {
     m_file.reset();  // removes the socket file
   }
 
-  void dispatch(const Request& request) {
+  void dispatch(const Request& request) override {
     auto run = [this, request] {
       try {
         m_handler.handle(request);
@@ -531,7 +129,7 @@ class Server::Impl {
   }
 
   // Socket thread.
-  void forget(const Session* session) {
+  void forget(const Session* session) override {
     bool last = false;
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -676,33 +274,7 @@ class Server::Impl {
   bool m_closing = false;
   std::function<void()> m_closed;  // socket thread: the last session has gone
   std::thread m_thread;
-
-  friend class Session;
 };
-
-void Session::handleLine(const std::string& line) {
-  Json request;
-  try {
-    request = Json::parse(line);
-  } catch (const Json::exception& e) {
-    answer(refusal(std::string("malformed JSON: ") + e.what()));
-    return;
-  }
-  if (!request.is_object()) {
-    answer(refusal(R"(a request is a JSON object, e.g. {"cmd":"list"})"));
-    return;
-  }
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_awaiting = true;
-  }
-  m_server.dispatch(Request(shared_from_this(), std::move(request)));
-}
-
-void Session::drop() {
-  abort();
-  m_server.forget(this);
-}
 
 Server::Server(RequestHandler& handler, const ServerLimits& limits)
     : m_impl(new Impl(handler, limits)) {}
