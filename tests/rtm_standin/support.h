@@ -4,10 +4,7 @@
 #define RTM_STANDIN_TEST_SUPPORT_H
 
 #include <chrono>
-#include <csignal>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
+#include <cstdio>
 #include <functional>
 #include <optional>
 #include <sstream>
@@ -16,11 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <tolvarine_control/client.h>
+
+#include "child_process.h"
+#include "temp_dir.h"
 
 namespace standin_test {
 
@@ -41,21 +37,9 @@ inline bool eventually(const std::function<bool()>& condition) {
   return true;
 }
 
-struct TempDir {
-  const std::string path = [] {
-    char pattern[] = "/tmp/standin-test-XXXXXX";
-    return std::string(::mkdtemp(pattern) != nullptr ? pattern : "/nonexistent");
-  }();
-  ~TempDir() { std::filesystem::remove_all(path); }
-  std::string file(const std::string& name) const { return path + "/" + name; }
-  void write(const std::string& name, const std::string& text) const {
-    std::ofstream(file(name)) << text;
-  }
-  std::string read(const std::string& name) const {
-    std::ostringstream text;
-    text << std::ifstream(file(name)).rdbuf();
-    return text.str();
-  }
+struct TempDir : tolvarine_tools::TempDir {
+  TempDir() : tolvarine_tools::TempDir("standin-test") {}
+  const std::string path = tolvarine_tools::TempDir::path();
 };
 
 // A child process run in `dir`; its standard output and error go to
@@ -64,41 +48,18 @@ class Process {
  public:
   Process(const std::vector<std::string>& argv, const TempDir& dir, const std::string& name)
       : m_dir(dir), m_name(name) {
-    const std::string out = dir.file(name + ".out");
-    const std::string err = dir.file(name + ".err");
-    m_pid = ::fork();
-    if (m_pid == 0) {
-      std::vector<char*> args;
-      for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-      }
-      args.push_back(nullptr);
-      const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0 || ::chdir(dir.path.c_str())) {
-        ::_exit(126);
-      }
-      ::execv(args[0], args.data());
-      ::_exit(127);
+    std::remove(dir.file(name + ".out").c_str());  // a fresh record of each run
+    std::remove(dir.file(name + ".err").c_str());
+    std::string error;
+    if (!m_child.start(argv, dir.path, {dir.file(name + ".out"), dir.file(name + ".err"), -1},
+                       &error)) {
+      throw std::runtime_error(error);
     }
   }
-  ~Process() {
-    if (!m_status) {
-      ::kill(m_pid, SIGKILL);
-      wait();
-    }
-  }
-  void signal(int signo) { ::kill(m_pid, signo); }
+  void signal(int signo) { m_child.signal(signo); }
   // The exit status (128 + the signal when killed), or nothing on time-out.
   std::optional<int> wait() {
-    eventually([this] {
-      int status = 0;
-      if (!m_status && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      return m_status.has_value();
-    });
-    return m_status;
+    return m_child.waitFor(kPatience) ? std::optional<int>(m_child.shellStatus()) : std::nullopt;
   }
   std::string out() const { return m_dir.read(m_name + ".out"); }
   std::string err() const { return m_dir.read(m_name + ".err"); }
@@ -109,8 +70,7 @@ class Process {
  private:
   const TempDir& m_dir;
   std::string m_name;
-  pid_t m_pid = -1;
-  std::optional<int> m_status;
+  tolvarine_tools::ChildProcess m_child;
 };
 
 // The number of the first line of `text` from line `from` on that starts

@@ -1,10 +1,8 @@
 #include "component_rig.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,17 +10,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #ifndef TOLVARINE_COMPONENT_EXE
 #error "TOLVARINE_COMPONENT_EXE must name the component executable"
 #endif
-
-extern char** environ;
 
 namespace component_test {
 
@@ -55,62 +49,20 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/tolvarine-comp-XXXXXX";  // short: socket paths are
-  if (::mkdtemp(pattern) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  m_path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(m_path, ignored);
-}
-
-void TempDir::write(const std::string& name, const std::string& content) const {
-  std::ofstream(file(name), std::ios::binary) << content;
-}
-
 ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
                                    int stderrFd)
     : m_dir(dir) {
   std::vector<std::string> argv{TOLVARINE_COMPONENT_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> raw;
-  for (std::string& a : argv) {
-    raw.push_back(a.data());
-  }
-  raw.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir + "/stdout.log").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (stderrFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir + "/stderr.log").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
-  // The board's pseudo-terminal lives in this process: the component must
-  // hold nothing of it but what it opens itself.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  const int rc = ::posix_spawn(&m_pid, raw[0], &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    throw std::runtime_error(std::string("cannot start the component: ") + std::strerror(rc));
+  // The board's pseudo-terminal lives in this process: the child holds
+  // nothing of it but what it opens itself.
+  std::string error;
+  if (!m_child.start(argv, dir, {dir + "/stdout.log", dir + "/stderr.log", stderrFd}, &error)) {
+    throw std::runtime_error("cannot start the component: " + error);
   }
 }
 
-ComponentProcess::~ComponentProcess() {
-  if (!m_status) {
-    ::kill(m_pid, SIGKILL);
-    while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-}
+ComponentProcess::~ComponentProcess() = default;
 
 std::string ComponentProcess::err() const {
   std::ifstream in(m_dir + "/stderr.log", std::ios::binary);
@@ -125,28 +77,18 @@ bool ComponentProcess::waitForErr(const std::string& text, std::chrono::millisec
 }
 
 void ComponentProcess::signal(int signo) {
-  if (!m_status) {
-    ::kill(m_pid, signo);
-  }
+  m_child.signal(signo);
 }
 
 std::optional<int> ComponentProcess::wait(std::chrono::milliseconds timeout) {
-  eventually(
-      [&] {
-        int status = 0;
-        if (!m_status && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-          m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return m_status.has_value();
-      },
-      timeout);
-  return m_status;
+  return m_child.waitFor(timeout) ? std::optional<int>(m_child.shellStatus()) : std::nullopt;
 }
 
 std::vector<std::string> ComponentProcess::openFiles() const {
   std::vector<std::string> files;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec)) {
+  for (const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(m_child.pid()) + "/fd", ec)) {
     files.push_back(entry.path().filename().string() + " -> " +
                     fs::read_symlink(entry.path(), ec).string());
   }

@@ -22,6 +22,8 @@
 
 #include <tolvarine_control/client.h>
 
+#include "child_process.h"
+#include "temp_dir.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace component_test {
@@ -39,18 +41,7 @@ constexpr char kInstance[] = "TolvarineContorollerModule0";
 // Polls `condition` until it holds or `timeout` passes.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// A folder under /tmp, removed with its contents at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  std::string file(const std::string& name) const { return m_path + "/" + name; }
-  void write(const std::string& name, const std::string& content) const;
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
+using tolvarine_tools::TempDir;
 
 // The component executable started in `dir`; standard error goes to
 // dir/stderr.log, or to `stderrFd`. Killed at destruction if still running.
@@ -69,8 +60,7 @@ class ComponentProcess {
 
  private:
   std::string m_dir;
-  pid_t m_pid = -1;
-  std::optional<int> m_status;
+  tolvarine_tools::ChildProcess m_child;
 };
 
 // One connection to the host's control socket; a reader thread sorts the
