@@ -39,7 +39,7 @@
 #include <tolvarine_control/client.h>
 #include "child_process.h"
 #include "drive_script.h"
-#include "number_option.h"
+#include "command_line.h"
 #include "openrtm_session.h"
 #include "plots.h"
 #include "stop_signals.h"

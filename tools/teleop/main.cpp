@@ -24,7 +24,7 @@
 #include <string>
 
 #include <tolvarine_control/client.h>
-#include "number_option.h"
+#include "command_line.h"
 #include "stop_signals.h"
 
 namespace {
