@@ -60,6 +60,7 @@ TolvarineContorollerModule::TolvarineContorollerModule(RTC::Manager* manager)
       m_direction(-1),
       m_tread(0.0),
       m_commandTimeout(0.0),
+      m_boundCommandTimeout(0.0),
       m_controller(kMaxAcceleration),
       m_v_in(0.0),
       m_v_out(0.0),
@@ -132,6 +133,7 @@ RTC::ReturnCode_t TolvarineContorollerModule::onActivated(RTC::UniqueId ec_id) {
     ++stale;
   }
   m_controller.setCommandTimeout(m_commandTimeout);
+  m_boundCommandTimeout = m_Command_Timeout_sec;
 
   std::cerr << "connecting... COM:" << m_port << std::endl;
   if (!m_controller.initialize(m_port, m_direction)) {
@@ -173,6 +175,29 @@ bool TolvarineContorollerModule::takeNewestCommand() {
   return true;
 }
 
+void TolvarineContorollerModule::followCommandTimeout() {
+  // The middleware updates the bound variable after a cycle in which a tool
+  // changed the setting; a text it cannot convert turns it into the default,
+  // so the text decides, not the variable.
+  if (m_Command_Timeout_sec == m_boundCommandTimeout) {
+    return;
+  }
+  m_boundCommandTimeout = m_Command_Timeout_sec;
+  const std::string text = settingText("Command_Timeout_sec", m_Command_Timeout_sec);
+  double seconds = 0.0;
+  const std::string why = tolvarine_component::checkCommandTimeout(text, seconds);
+  if (!why.empty()) {
+    std::cerr << "Your Setting Command_Timeout_sec Parameter[" << text << "] is Invalid: " << why
+              << "; keeping " << m_commandTimeout << " s" << std::endl;
+    return;
+  }
+  m_commandTimeout = seconds;
+  m_controller.setCommandTimeout(seconds);
+  std::cerr << "command time-out: " << seconds << " s"
+            << (seconds > 0.0 ? " without a new command brings the chair to rest" : ", off")
+            << std::endl;
+}
+
 bool TolvarineContorollerModule::linkWasLost() {
   // The loss count, not the link's state: a silence that has come and gone
   // between two looks counts all the same.
@@ -193,6 +218,7 @@ RTC::ReturnCode_t TolvarineContorollerModule::onExecute(RTC::UniqueId /*ec_id*/)
   if (linkWasLost()) {
     return abandonAfterLinkLoss();
   }
+  followCommandTimeout();
   const bool fresh = takeNewestCommand();
   std::cerr << "w_in:" << m_w_in << "\tv_in" << m_v_in << std::endl;
 

@@ -92,6 +92,10 @@ class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
   // Takes every sample waiting in "VelocityIn" and keeps the newest, so that
   // a stop is never queued behind older commands. False when none waits.
   bool takeNewestCommand();
+  // A command time-out changed by a tool while the component is active
+  // takes effect at once; one that makes no sense is refused on the console
+  // and the current one stays.
+  void followCommandTimeout();
   bool linkWasLost();
   // Any loss of the link, however brief and even if the board answers again
   // by now, ends the activation: the command is dropped and the error state
@@ -101,10 +105,11 @@ class TolvarineContorollerModule : public RTC::DataFlowComponentBase {
   // down; the controller is unconnected again.
   void stopAndRelease();
 
-  std::string m_port;       // serial port handed to the controller
-  int m_direction;          // -1 "FORWARD", 1 "BACK"
-  double m_tread;           // m
-  double m_commandTimeout;  // s, 0 = off
+  std::string m_port;            // serial port handed to the controller
+  int m_direction;               // -1 "FORWARD", 1 "BACK"
+  double m_tread;                // m
+  double m_commandTimeout;       // s, 0 = off; what the controller uses
+  double m_boundCommandTimeout;  // s, m_Command_Timeout_sec when last looked at
   TolvarineComponentController m_controller;
   tolvarine_controller::Odometory m_odometory;
   double m_v_in;   // m/s, commanded

@@ -1,8 +1,11 @@
 #include "time_stamp.h"
 
 #if defined(_WIN32)
-#include <mmsystem.h>
+// mmsystem.h needs the types windows.h declares.
+// clang-format off
 #include <windows.h>
+#include <mmsystem.h>
+// clang-format on
 #else
 #include <time.h>
 #endif

@@ -276,16 +276,19 @@ Connector::Reply Connector::receive(StatusFrame& buffer, const CycleClock* cycle
     // Noise ahead of the reply shifts it; a frame starts only at a start
     // byte.
     held = alignToFrameStart(buffer, held);
-    std::size_t more = 0;
     if (held == 0) {
       // Nothing here could start a frame; the reply may still be on its way
       // within the window.
+      if (platform::monotonicNs() >= searchEnd) {
+        break;
+      }
       ok = readUntil(buffer, kStatusFrameSize, windowEnd, held);
       continue;
     }
     if (held < kStatusFrameSize) {
       // A reply still arriving: finish it instead of dropping half of it,
       // waiting no longer than the missing bytes take on the line.
+      std::size_t more = 0;
       const std::size_t missing = kStatusFrameSize - held;
       ok = readUntil(buffer + held, missing, platform::monotonicNs() + completionWindowNs(missing),
                      more);

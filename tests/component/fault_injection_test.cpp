@@ -36,15 +36,6 @@ std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::siz
   return frames;
 }
 
-// Frames from `first` that still carry `wheels` before anything else does.
-std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels) {
-  std::size_t n = 0;
-  while (n < frames.size() && wheelsOf(frames[n]) == wheels) {
-    ++n;
-  }
-  return n;
-}
-
 // No wheel's speed byte grows from one frame to the next.
 ::testing::AssertionResult neverSpeedsUp(const std::vector<ReceivedFrame>& frames) {
   for (std::size_t i = 1; i < frames.size(); ++i) {

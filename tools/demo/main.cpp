@@ -148,8 +148,8 @@ void printHelp(std::ostream& out) {
       << "                      of the demo in it are replaced)\n"
       << "  --short             the short script (about 9 s of driving) instead of the full one\n"
       << "  --duration SECONDS  stretch or shrink the script to last SECONDS (5 to 3600)\n"
-      << "  --rate HZ           execution-context rate of the component (default 30; each\n"
-      << "                      cycle waits for a fresh status frame, one every 30 ms)\n"
+      << "  --rate HZ           execution-context rate of the component, 10 to 1000 (default\n"
+      << "                      30; each cycle waits for a fresh status frame, one every 30 ms)\n"
       << "  --tread METRES      \"Tolvarine_Tread_meter\" for the component (default 0.2744,\n"
       << "                      half the wheel tread: the chair then turns at the commanded\n"
       << "                      angular velocity; the component's own default 0.5488 makes\n"
@@ -223,8 +223,9 @@ int parseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--rate") {
       if (!value(text))
         return 2;
-      if (!parseNumber(text, 1.0, 1000.0, number))
-        return bad(text, "Hz from 1 to 1000");
+      // The component refuses a context slower than 10 Hz.
+      if (!parseNumber(text, 10.0, 1000.0, number))
+        return bad(text, "Hz from 10 to 1000");
       options.rate = number;
     } else if (arg == "--tread") {
       if (!value(text))
@@ -660,6 +661,9 @@ bool Demo::writeConfiguration() {
        << "# The command is split as v +- T w, so T = half the 0.5488 m wheel tread makes the\n"
        << "# chair turn at the commanded angular velocity.\n"
        << "conf.default.Tolvarine_Tread_meter: " << options_.tread << "\n"
+       << "# The chair is brought to rest when no command has come for this long: the demo\n"
+       << "# writes one every 100 ms, so only a demo that dies stops the chair this way.\n"
+       << "conf.default.Command_Timeout_sec: 0.5\n"
        << "# OpenRTM-aist waits this long for an activation (default 0.5 s) before it reports\n"
        << "# it failed; the handshake and the 2 s settling pause take about 2.1 s.\n"
        << "exec_cxt.activation_timeout: 3.0\n";

@@ -207,7 +207,7 @@ void TolvarineDriver::handle(const Request& request) {
       request.succeed(list());
     } else if (cmd == "activate" || cmd == "deactivate" || cmd == "reset") {
       transition(cmd, request);
-    } else if (cmd == "get") {
+    } else if (cmd == "get" || cmd == "set") {
       request.succeed(configuration(request.body()));
     } else if (cmd == "write") {
       request.succeed(write(request.body()));
@@ -220,7 +220,7 @@ void TolvarineDriver::handle(const Request& request) {
     } else {
       throw RequestError(
           (cmd.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + cmd + "\"") +
-          "; commands: list, activate, deactivate, reset, get, write, subscribe, "
+          "; commands: list, activate, deactivate, reset, get, set, write, subscribe, "
           "unsubscribe, shutdown");
     }
   } catch (const CORBA::Exception& e) {
@@ -350,6 +350,26 @@ Json TolvarineDriver::configuration(const Json& request) {
   }
   Json reply{{"component", instance}, {"set", static_cast<const char*>(set->id)}};
   const std::string key = request.value("key", "");
+  if (request.value("cmd", "") == "set") {
+    // Through the component's own configuration interface, as the
+    // middleware's tools do: the component takes the value before its next
+    // activation, or after the cycle under way when it is active.
+    const Json::const_iterator value = request.find("value");
+    if (!config.contains(key) || value == request.end() || !value->is_string()) {
+      throw RequestError(config.contains(key) ? std::string("\"value\" must be a string")
+                                              : instance + " has no parameter '" + key + "'");
+    }
+    for (CORBA::ULong i = 0; i < set->configuration_data.length(); ++i) {
+      if (key == static_cast<const char*>(set->configuration_data[i].name)) {
+        set->configuration_data[i].value <<= value->get<std::string>().c_str();
+      }
+    }
+    if (!admin->set_configuration_set_values(set.in()) ||
+        !admin->activate_configuration_set(set->id)) {
+      throw RequestError(instance + " did not take " + key);
+    }
+    config[key] = value->get<std::string>();
+  }
   if (key.empty()) {
     reply["config"] = config;
   } else if (config.contains(key)) {

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include <tolvarine_control/client.h>
@@ -58,6 +59,7 @@ struct Options {
   double maxAngular = 0.8;
   double rate = 10.0;
   bool activate = false;
+  double commandTimeout = 0.5;
 };
 
 void addOptions(CLI::App& app, Options& o) {
@@ -109,6 +111,12 @@ void addOptions(CLI::App& app, Options& o) {
   app.add_option("--rate", o.rate, "how often the command is written (default 10)")
       ->option_text("HZ")
       ->check(number(1.0, 100.0, "1 to 100"));
+  app.add_option("--command-timeout", o.commandTimeout,
+                 "set the component's \"Command_Timeout_sec\" first (default 0.5): should this "
+                 "tool die, the chair comes to rest S seconds after its last command; 0 turns it "
+                 "off")
+      ->option_text("S")
+      ->check(number(0.0, 60.0, "0 to 60"));
 }
 
 double stepped(double value, double step, double limit) {
@@ -191,6 +199,20 @@ bool Teleop::connect() {
                             " components; name one with --component"
                       : "the host runs no component " + options_.component)
               << std::endl;
+    return false;
+  }
+  // The time-out is what stops the chair if this tool is killed: without it
+  // the component keeps the last command for good. Refused, nothing drives.
+  std::ostringstream timeout;
+  timeout << options_.commandTimeout;
+  if (!connection_.request({{"cmd", "set"},
+                            {"component", component_},
+                            {"key", "Command_Timeout_sec"},
+                            {"value", timeout.str()}},
+                           reply, kRequestTimeout, &error) ||
+      !reply.value("ok", false)) {
+    std::cerr << kProgram << ": cannot set the component's command time-out: "
+              << (error.empty() ? reply.value("error", reply.dump()) : error) << std::endl;
     return false;
   }
   if (state == "INACTIVE" && options_.activate) {

@@ -307,6 +307,26 @@ json ComponentRig::command(double vx, double vy, double va) {
                   {"sample", {{"data", {{"vx", vx}, {"vy", vy}, {"va", va}}}}}});
 }
 
+std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels) {
+  const auto other = std::find_if(frames.begin(), frames.end(),
+                                  [&](const ReceivedFrame& f) { return wheelsOf(f) != wheels; });
+  return static_cast<std::size_t>(other - frames.begin());
+}
+
+::testing::AssertionResult holdsAtRest(const SimulatedBoard& board, std::size_t frames) {
+  const std::size_t from = board.frameCount();
+  if (!board.waitForFrames(from + frames, kPatience)) {
+    return ::testing::AssertionFailure() << "no frames";
+  }
+  const WheelBytes rest{0x40, 0x40, 0, 0};
+  for (const ReceivedFrame& f : board.framesFrom(from)) {
+    if (wheelsOf(f) != rest) {
+      return ::testing::AssertionFailure() << "moved uncommanded: " << describe(f);
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 ::testing::AssertionResult ComponentRig::settlesOn(const WheelBytes& expected, std::size_t hold) {
   const std::size_t from = m_board.frameCount();
   std::size_t reached = 0;

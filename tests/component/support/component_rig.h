@@ -118,6 +118,11 @@ struct WheelBytes {
 WheelBytes wheelsOf(const ReceivedFrame& frame);
 std::string describe(const ReceivedFrame& frame);
 bool isStopCommand(const ReceivedFrame& frame);
+// Frames at the start of `frames` that carry `wheels`.
+std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels);
+// The next `frames` frames the board receives all hold the chair at rest:
+// nothing written before drives it.
+::testing::AssertionResult holdsAtRest(const SimulatedBoard& board, std::size_t frames);
 
 class ComponentRig {
  public:
