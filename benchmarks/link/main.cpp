@@ -33,6 +33,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command_line.h"
+#include "link_stats.h"
 #include "measures.h"
 #include "tolvarine_board_sim/simulated_board.h"
 #include "tolvarine_controller/auto_controller.h"
@@ -48,8 +49,6 @@ using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_controller::AutoController;
 using namespace tolvarine_bench;
 using namespace std::chrono_literals;
-
-constexpr double kCycleMs = 30.0;
 // Two targets closer than one acceleration step (21 mm/s at 0.7 m/s^2), so
 // the first step after a change already lands on the new target.
 constexpr double kTargetA = 0.30;
@@ -260,7 +259,11 @@ Result runMode(ModeRun run, double seconds) {
   result.expectedFrames = ms(until - start.wall) / kCycleMs;
   result.period = summarise(periods);
   result.deviation = summarise(deviations);
-  result.drift = driftMsPer10Min(frames, kCycleMs);
+  std::vector<double> arrivals;
+  for (const ReceivedFrame& f : frames) {
+    arrivals.push_back(ms(f.at - frames.front().at));
+  }
+  result.drift = tolvarine_bench::driftMsPer10Min(arrivals);
   result.latency = summarise(latencies);
   result.cpu = cpuBetween(start, gone ? goneAt : stop);
   if (gone) {

@@ -1,6 +1,5 @@
 // What the link benchmark measures and how: CPU time of threads and of the
-// process, percentiles, the drift of a frame stream against its cycle, and a
-// busy process per core for the loaded runs.
+// process, and a busy process per core for the loaded runs.
 #ifndef TOLVARINE_BENCH_MEASURES_H
 #define TOLVARINE_BENCH_MEASURES_H
 
@@ -11,8 +10,6 @@
 #include <cstddef>
 #include <set>
 #include <vector>
-
-#include "tolvarine_board_sim/simulated_board.h"
 
 namespace tolvarine_bench {
 
@@ -37,18 +34,6 @@ struct Cpu {
 };
 
 Cpu cpuBetween(const CpuMark& from, const CpuMark& to);
-
-struct Stats {
-  double mean = NAN, p50 = NAN, p99 = NAN, max = NAN;
-  std::size_t count = 0;
-};
-
-Stats summarise(std::vector<double> values);
-
-// Least-squares slope of the arrival times over the frame number, against
-// the cycle, scaled to 10 minutes: every frame counts, not just the two ends.
-double driftMsPer10Min(const std::vector<tolvarine_board_sim::ReceivedFrame>& frames,
-                       double cycleMs);
 
 // Busy processes, one per core, so that they show in no CPU figure of this one.
 std::vector<pid_t> startLoad();

@@ -31,7 +31,7 @@ std::size_t speedUps(const std::vector<ReceivedFrame>& frames) {
 }
 
 bool atRest(const ReceivedFrame& f) {
-  return wheelsOf(f) == kStandstill;
+  return wheelsOf(f) == kStandstill || isStopCommand(f);
 }
 
 }  // namespace

@@ -200,12 +200,14 @@ TEST(AutoControllerOnBoard, RampRestMarkSquareDriveAndLinkLoss) {
     frames.skipToEnd();
     controller->setSendDataVRL(0.1, 0.1);
     // 0.3 s is 10 cycles from the command, by when the ramp has reached
-    // 100 mm/s (5 steps of 21, counts 12 and -13); 5 steps back to rest.
+    // 100 mm/s (5 steps of 21, counts 12 and -13); 5 steps back to rest. A
+    // busy machine stretches cycles, so fewer fit into the 0.3 s; a time-out
+    // counted from before the command would stop the ramp at its first step.
     int moving = 0;
     for (Command c = frames.next(); c.wheels != Wheels{} && moving < 60; c = frames.next()) {
       ++moving;
     }
-    EXPECT_GE(moving, 12);
+    EXPECT_GE(moving, 6);
     EXPECT_LE(moving, 19);
     for (int cycle = 0; cycle < 5; ++cycle) {
       EXPECT_EQ(frames.next().wheels, Wheels{}) << "moved again without a command";

@@ -13,6 +13,7 @@
 #include <mmsystem.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -118,6 +119,57 @@ class ThreadTimer {
  private:
   HANDLE handle_;
 };
+
+// The system's own words for an error code, in UTF-8 like the rest of the
+// console, without the line break it ends with.
+std::string systemMessage(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  std::string message;
+  if (length > 0 && text != nullptr) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                          nullptr, nullptr);
+    if (bytes > 0) {
+      message.resize(static_cast<std::size_t>(bytes));
+      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &message[0], bytes, nullptr,
+                          nullptr);
+    }
+  }
+  LocalFree(text);
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' ')) {
+    message.pop_back();
+  }
+  return message.empty() ? "error " + std::to_string(code) : message;
+}
+
+// The message box is modal: it waits for a person to dismiss it. Where
+// nobody can, it is left out and the console line stands alone:
+// - TOLVARINE_MESSAGE_BOX=off (or 0, no) says so for an unattended run: a
+//   test, CI, a scheduled task, a program started by another;
+// - a service's window station is invisible, and a box there would wait
+//   for good.
+// On a desktop the box shows as it always has. (Under Wine without a
+// display MessageBoxW fails at once; with one it waits like Windows.)
+bool messageBoxWanted() {
+  const char* setting = std::getenv("TOLVARINE_MESSAGE_BOX");
+  if (setting != nullptr) {
+    const std::string value = setting;
+    if (value == "off" || value == "0" || value == "no") {
+      return false;
+    }
+  }
+  USEROBJECTFLAGS flags{};
+  const HWINSTA station = GetProcessWindowStation();
+  if (station != nullptr &&
+      GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, nullptr) &&
+      (flags.dwFlags & WSF_VISIBLE) == 0) {
+    return false;
+  }
+  return true;
+}
 
 bool configure(SerialPort& port) {
   SetCommMask(port.handle, 0);
@@ -254,7 +306,13 @@ void raiseCurrentThreadPriority() {
   }
 }
 
-void reportOpenFailure(const std::string& /*name*/, int code) {
+void reportOpenFailure(const std::string& name, int code) {
+  // The reason goes to the console in any case, where a log keeps it.
+  std::cerr << u8"\u30DD\u30FC\u30C8\u30AA\u30FC\u30D7\u30F3\u5931\u6557 CODE=" << code << ' '
+            << name << ": " << systemMessage(static_cast<DWORD>(code)) << std::endl;
+  if (!messageBoxWanted()) {
+    return;
+  }
   // "Port open failed CODE=%d" in Japanese, spelled with escapes so that the
   // text (and this file) does not depend on the compiler's source code page.
   wchar_t text[64];

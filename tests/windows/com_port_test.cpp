@@ -1,0 +1,379 @@
+// The Windows build end to end: the simulated board on a pseudo-terminal,
+// mapped into a private Wine prefix as a COM port, driven by the Windows
+// program com_port_drive.exe through TolvarineController.dll; the same
+// program built for Linux drives a second board through the pseudo-terminal
+// itself, and both boards' records must hold the same frames.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "piped_process.h"
+#include "tolvarine_board_sim/simulated_board.h"
+#include "wine_prefix.h"
+
+namespace {
+
+using tolvarine_board_sim::ReceivedFrame;
+using tolvarine_board_sim::SimulatedBoard;
+using tolvarine_tools::PipedProcess;
+using tolvarine_tools::WinePrefix;
+using namespace std::chrono_literals;
+
+// Wine's first start in a prefix and the library's handshake plus its 2 s
+// settling pause both come before the first line.
+constexpr auto kPatience = 60s * TOLVARINE_TEST_TIME_SCALE;
+constexpr std::uint8_t kRestMark = 40;
+// The link's stop command: directions 0x30, speeds 0, the fixed bytes, no mark.
+constexpr std::array<std::uint8_t, 9> kStop{0x30, 0x30, 0, 0, 0xCC, 0x1A, 0x1A, 0x64, 0xFF};
+
+std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) {
+    if (!part.empty()) {
+      parts.push_back(part);
+    }
+  }
+  return parts;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Bytes 1 to 9 of a command frame: everything but the start, the sequence
+// number (which counts every frame since the connector was made) and the
+// check byte over it.
+using Payload = std::array<std::uint8_t, 9>;
+Payload payload(const ReceivedFrame& frame) {
+  Payload out{};
+  std::copy(frame.bytes.begin() + 1, frame.bytes.begin() + 10, out.begin());
+  return out;
+}
+
+std::string hex(const Payload& bytes) {
+  std::ostringstream out;
+  out << std::hex;
+  for (std::uint8_t b : bytes) {
+    out << (b < 16 ? "0" : "") << int(b) << ' ';
+  }
+  return out.str();
+}
+
+// The commands in the order they changed: timing decides how often each
+// one repeats, never which come and in what order.
+std::vector<Payload> changes(const std::vector<ReceivedFrame>& frames) {
+  std::vector<Payload> out;
+  for (const ReceivedFrame& f : frames) {
+    if (out.empty() || out.back() != payload(f)) {
+      out.push_back(payload(f));
+    }
+  }
+  return out;
+}
+
+bool atRestWithMark(const ReceivedFrame& f) {
+  return f.bytes[3] == 0 && f.bytes[4] == 0 && f.bytes[9] == kRestMark;
+}
+
+struct DriveRun {
+  std::vector<ReceivedFrame> frames;
+  std::size_t silenceAt = 0;  // index of the first frame after the board fell silent
+  std::vector<std::string> lines;
+  std::string errors;  // the program's standard error
+  int exitCode = -1;
+};
+
+class WindowsComPort : public testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string config = env("TOLVARINE_WINDOWS_TEST_CONFIG");
+    if (config.empty()) {
+      GTEST_SKIP() << "TOLVARINE_WINDOWS_TEST_CONFIG names no Windows build";
+    }
+    // drive=, prefix=, dll_dirs= lines, written by the Windows build.
+    std::map<std::string, std::string> settings;
+    std::istringstream in(readFile(config));
+    for (std::string line; std::getline(in, line);) {
+      const auto equals = line.find('=');
+      if (equals != std::string::npos) {
+        settings[line.substr(0, equals)] = line.substr(equals + 1);
+      }
+    }
+    ASSERT_FALSE(settings["drive"].empty()) << "no Windows build's settings in " << config;
+    drive_ = settings["drive"];
+    boxProbe_ = settings["box_probe"];
+    prefix_ = std::make_unique<WinePrefix>(TOLVARINE_WINE_RUN, settings["prefix"],
+                                           split(settings["dll_dirs"], ':'));
+    std::string reason;
+    bool skipped = false;
+    if (!prefix_->prepare(drive_, reason, skipped)) {
+      if (skipped) {
+        GTEST_SKIP() << reason;
+      }
+      FAIL() << "the Wine prefix could not be made: " << reason;
+    }
+  }
+
+  std::string log(const std::string& name) const {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    return std::string(TOLVARINE_TEST_WORK_DIR) + "/" + info->name() + "." + name + ".log";
+  }
+
+  // Runs the drive script of com_port_drive against `board`: silences the
+  // board when the program says so, and tells it once the chair is at rest.
+  DriveRun drive(SimulatedBoard& board, const std::vector<std::string>& argv,
+                 const std::string& name) {
+    DriveRun run;
+    const std::string errorLog = log(name);
+    std::remove(errorLog.c_str());
+    PipedProcess program;
+    std::string error;
+    if (!program.start(argv, {"TOLVARINE_MESSAGE_BOX=off"}, errorLog, &error)) {
+      ADD_FAILURE() << error;
+      return run;
+    }
+    std::string line;
+    for (const char* expected : {"connected", "arc", "spin", "straight", "silence"}) {
+      if (!program.readLine(line, kPatience) || line != expected) {
+        ADD_FAILURE() << name << ": expected '" << expected << "', got '" << line << "'";
+        program.kill();
+        run.errors = readFile(errorLog);
+        return run;
+      }
+    }
+    run.silenceAt = board.frameCount();
+    board.setSilent(true);
+    EXPECT_TRUE(program.readLine(line, kPatience) && line == "lost")
+        << name << ": the program did not see the link lost; it said '" << line << "'";
+    // The board's record, not the program, says when the chair is at rest.
+    bool rested = false;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (!rested && std::chrono::steady_clock::now() < deadline) {
+      for (const ReceivedFrame& f : board.framesFrom(run.silenceAt)) {
+        rested = rested || atRestWithMark(f);
+      }
+      board.waitForFrames(board.validFrameCount() + 1, 100ms);
+    }
+    EXPECT_TRUE(rested) << name << ": the chair was not brought to rest after the link loss";
+    program.writeLine(rested ? "rested" : "not rested");
+    program.closeInput();
+    EXPECT_TRUE(program.waitFor(kPatience)) << name << ": the program did not end";
+    program.kill();
+    run.exitCode = program.exitCode();
+    while (program.readLine(line, 0ms)) {
+    }
+    run.lines = program.linesRead();
+    run.errors = readFile(errorLog);
+    // The stop frame written on the way out may still be on its way.
+    board.waitForClient(false, kPatience);
+    run.frames = board.frames();
+    return run;
+  }
+
+  // Runs `argv` to its end with nothing on its input; its output lines go
+  // to `lines`, its standard error to the returned text.
+  std::string runToEnd(const std::vector<std::string>& argv,
+                       const std::vector<std::string>& environment, const std::string& name,
+                       std::vector<std::string>& lines, int& exitCode) {
+    const std::string errorLog = log(name);
+    std::remove(errorLog.c_str());
+    PipedProcess program;
+    std::string error;
+    if (!program.start(argv, environment, errorLog, &error)) {
+      ADD_FAILURE() << error;
+      return "";
+    }
+    program.closeInput();
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (program.readLine(line, 100ms) || !program.waitFor(0ms)) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << name << ": still running after " << kPatience.count() << " s";
+        program.kill();
+        break;
+      }
+    }
+    while (program.readLine(line, 0ms)) {
+    }
+    lines = program.linesRead();
+    exitCode = program.exitCode();
+    return readFile(errorLog);
+  }
+
+  std::string drive_;
+  std::string boxProbe_;
+  std::unique_ptr<WinePrefix> prefix_;
+};
+
+// What every run must show, on either platform.
+void checkRun(const DriveRun& run, const std::string& name) {
+  SCOPED_TRACE(name + "; its standard error:\n" + run.errors);
+  EXPECT_EQ(run.exitCode, 0);
+  ASSERT_GT(run.frames.size(), 150u) << "too few frames for the script";
+  // The handshake is the connector's first frame: a stop command numbered 11.
+  EXPECT_EQ(payload(run.frames.front()), kStop);
+  EXPECT_EQ(run.frames.front().bytes[10], 11);
+  for (std::size_t i = 0; i < run.frames.size(); ++i) {
+    ASSERT_TRUE(run.frames[i].valid) << "frame " << i << " has a bad start or check byte";
+    if (i > 0) {
+      // Sequence numbers run 11 ... 109, 10, 11: no frame lost or doubled.
+      const int expected =
+          run.frames[i - 1].bytes[10] == 109 ? 10 : run.frames[i - 1].bytes[10] + 1;
+      ASSERT_EQ(run.frames[i].bytes[10], expected) << "frame " << i;
+    }
+  }
+  // The 30 ms cycle, from the frame count over the driving part (at least
+  // 120 cycles); generous, as the machine may be busy.
+  ASSERT_GT(run.silenceAt, 130u);
+  const std::size_t first = 10;
+  const std::size_t last = run.silenceAt - 1;
+  const double periodMs =
+      std::chrono::duration<double, std::milli>(run.frames[last].at - run.frames[first].at)
+          .count() /
+      static_cast<double>(last - first);
+  EXPECT_GT(periodMs, 28.5);
+  EXPECT_LT(periodMs, 33.0);
+  // At rest before the drive, the rest mark comes on.
+  bool markBeforeDrive = false;
+  for (std::size_t i = 0; i < run.silenceAt && !markBeforeDrive; ++i) {
+    markBeforeDrive = atRestWithMark(run.frames[i]);
+  }
+  EXPECT_TRUE(markBeforeDrive) << "no rest mark while standing before the drive";
+  // Driving when the board fell silent, at rest (and marked) after the
+  // loss, and the last frame on the wire is the stop command.
+  EXPECT_NE(run.frames[run.silenceAt].bytes[3], 0) << "not driving when the board fell silent";
+  EXPECT_EQ(payload(run.frames.back()), kStop);
+}
+
+TEST_F(WindowsComPort, DrivesTheChairThroughCom3AsOnLinux) {
+  SimulatedBoard linuxBoard;
+  ASSERT_TRUE(linuxBoard.start());
+  const DriveRun onLinux =
+      drive(linuxBoard, {TOLVARINE_NATIVE_DRIVE, linuxBoard.devicePath(), "drive"}, "linux");
+  checkRun(onLinux, "on Linux");
+
+  SimulatedBoard windowsBoard;
+  ASSERT_TRUE(windowsBoard.start());
+  std::string error;
+  const std::string port = prefix_->mapComPort(3, windowsBoard.devicePath(), &error);
+  ASSERT_EQ(port, "COM3") << error;
+  const DriveRun onWindows = drive(windowsBoard, prefix_->command(drive_, {port, "drive"}), "wine");
+  prefix_->unmapComPort(3);
+  checkRun(onWindows, "on Windows under Wine");
+
+  // Byte for byte the same commands, in the same order.
+  const std::vector<Payload> expected = changes(onLinux.frames);
+  const std::vector<Payload> actual = changes(onWindows.frames);
+  // Rest, the ramps of the arc, the spin and the straight run, and the
+  // ramp down: far more than a handful of changes.
+  EXPECT_GT(expected.size(), 40u);
+  ASSERT_EQ(actual.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    ASSERT_EQ(hex(actual[i]), hex(expected[i])) << "change " << i;
+  }
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& wanted) {
+  return std::find(lines.begin(), lines.end(), wanted) != lines.end();
+}
+
+TEST_F(WindowsComPort, DeviceNameFormsOpenAndAMissingPortFailsWithItsReason) {
+  SimulatedBoard board;
+  ASSERT_TRUE(board.start());
+  std::string error;
+  ASSERT_EQ(prefix_->mapComPort(10, board.devicePath(), &error), "COM10") << error;
+  std::vector<std::string> lines;
+  int exitCode = -1;
+  // From COM10 on, Windows opens a port only by its device name.
+  std::string errors = runToEnd(prefix_->command(drive_, {"\\\\.\\COM10", "open"}), {},
+                                "device_form", lines, exitCode);
+  EXPECT_EQ(exitCode, 0) << errors;
+  EXPECT_TRUE(contains(lines, "connected")) << errors;
+  board.waitForClient(false, kPatience);
+  const std::vector<ReceivedFrame> frames = board.frames();
+  ASSERT_GT(frames.size(), 10u);
+  EXPECT_EQ(payload(frames.back()), kStop);
+  prefix_->unmapComPort(10);
+
+  // A port that is not there: the reason on the console, and no hang on a
+  // message box with no display to show it on (TOLVARINE_MESSAGE_BOX is not
+  // set here).
+  prefix_->unmapComPort(9);
+  errors = runToEnd(prefix_->command(drive_, {"COM9", "open"}), {}, "missing", lines, exitCode);
+  EXPECT_EQ(exitCode, 3);
+  EXPECT_TRUE(contains(lines, "initialize failed"));
+  // ERROR_FILE_NOT_FOUND, with the port's name and the system's words.
+  EXPECT_NE(errors.find(u8"\u30DD\u30FC\u30C8\u30AA\u30FC\u30D7\u30F3\u5931\u6557 CODE=2 COM9: "),
+            std::string::npos)
+      << errors;
+  EXPECT_NE(errors.find("connector error: serial port can not open"), std::string::npos) << errors;
+}
+
+TEST_F(WindowsComPort, MessageBoxWaitsOnADesktopUnlessTheRunIsUnattended) {
+  const std::string xvfb = "/usr/bin/Xvfb";
+  if (access(xvfb.c_str(), X_OK) != 0) {
+    GTEST_SKIP()
+        << "Xvfb not found; Debian's xvfb provides it (scripts/install-deps.sh installs it)";
+  }
+  // A desktop of its own, on a display number the server picks.
+  PipedProcess server;
+  std::string error;
+  ASSERT_TRUE(
+      server.start({xvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"}, {},
+                   log("xvfb"), &error))
+      << error;
+  std::string number;
+  ASSERT_TRUE(server.readLine(number, kPatience))
+      << "Xvfb did not start: " << readFile(log("xvfb"));
+  const std::string display = ":" + number;
+  // Wine settles a prefix's desktop when its server starts, and every
+  // program of the prefix shares it while the server runs: the other tests'
+  // prefix has none. This one gets a prefix of its own.
+  WinePrefix desktop(TOLVARINE_WINE_RUN, prefix_->path() + "-desktop", prefix_->dllDirs());
+  std::string reason;
+  bool skipped = false;
+  ASSERT_TRUE(desktop.prepare(boxProbe_, reason, skipped)) << reason;
+  desktop.unmapComPort(9);
+
+  std::vector<std::string> lines;
+  int exitCode = -1;
+  ::unsetenv("TOLVARINE_MESSAGE_BOX");
+  std::string errors =
+      runToEnd(desktop.command(boxProbe_, {"COM9"}, display), {}, "desktop", lines, exitCode);
+  // Shown, modal: initialize waited until the box was dismissed.
+  const std::string boxText =
+      u8"box: \u30DD\u30FC\u30C8\u30AA\u30FC\u30D7\u30F3\u5931\u6557 CODE=2";
+  EXPECT_TRUE(contains(lines, boxText)) << errors;
+  EXPECT_TRUE(contains(lines, "dismissed while initialize waited")) << errors;
+  EXPECT_TRUE(contains(lines, "initialize failed"));
+
+  errors = runToEnd(desktop.command(boxProbe_, {"COM9"}, display), {"TOLVARINE_MESSAGE_BOX=off"},
+                    "unattended", lines, exitCode);
+  EXPECT_TRUE(contains(lines, "no box")) << errors;
+  EXPECT_TRUE(contains(lines, "initialize failed"));
+  EXPECT_NE(errors.find("CODE=2 COM9: "), std::string::npos) << errors;
+  server.kill();
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "wine_prefix.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace tolvarine_tools {
+
+namespace {
+
+// Runs `command` through the shell; its output goes to `output`.
+int runCaptured(const std::string& command, std::string& output) {
+  output.clear();
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) {
+    output = std::string("popen: ") + std::strerror(errno);
+    return -1;
+  }
+  char buffer[512];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+    output += buffer;
+  }
+  const int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  }
+  return out + "'";
+}
+
+}  // namespace
+
+WinePrefix::WinePrefix(std::string runner, std::string prefix, std::vector<std::string> dllDirs)
+    : runner_(std::move(runner)), prefix_(std::move(prefix)), dllDirs_(std::move(dllDirs)) {}
+
+bool WinePrefix::prepare(const std::string& program, std::string& reason, bool& skipped) const {
+  std::string output;
+  const int status = runCaptured(
+      "bash " + quoted(runner_) + " --prefix " + quoted(prefix_) + " --init " + quoted(program),
+      output);
+  skipped = status == 77;
+  reason = output;
+  while (!reason.empty() && reason.back() == '\n') {
+    reason.pop_back();
+  }
+  return status == 0;
+}
+
+std::string WinePrefix::comLink(int number) const {
+  return prefix_ + "/dosdevices/com" + std::to_string(number);
+}
+
+std::string WinePrefix::mapComPort(int number, const std::string& device,
+                                   std::string* error) const {
+  const std::string link = comLink(number);
+  ::unlink(link.c_str());
+  if (::symlink(device.c_str(), link.c_str()) != 0) {
+    if (error != nullptr) {
+      *error = "cannot link " + link + " to " + device + ": " + std::strerror(errno);
+    }
+    return "";
+  }
+  return "COM" + std::to_string(number);
+}
+
+void WinePrefix::unmapComPort(int number) const {
+  ::unlink(comLink(number).c_str());
+}
+
+std::vector<std::string> WinePrefix::command(const std::string& program,
+                                             const std::vector<std::string>& args,
+                                             const std::string& display) const {
+  std::vector<std::string> argv{"/bin/bash", runner_, "--prefix", prefix_};
+  for (const std::string& dir : dllDirs_) {
+    argv.insert(argv.end(), {"--path", dir});
+  }
+  if (!display.empty()) {
+    argv.insert(argv.end(), {"--display", display});
+  }
+  argv.push_back(program);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+}  // namespace tolvarine_tools
