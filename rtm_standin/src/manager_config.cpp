@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cstdint>
 #include <sstream>
 
 #include <fcntl.h>
