@@ -98,7 +98,10 @@ class OpenRtmTest : public ::testing::Test {
              << "still running " << kPatience.count() << " ms after SIGINT";
     }
     if (!session.component().exitedCleanly()) {
-      return ::testing::AssertionFailure() << session.component().describeEnd();
+      const std::string console = log("component.log");
+      return ::testing::AssertionFailure()
+             << session.component().describeEnd() << "; its console ends:\n"
+             << console.substr(console.size() > 6000 ? console.size() - 6000 : 0);
     }
     std::string error;
     if (!session.waitForName(kName, false, kPatience, &error)) {
@@ -256,7 +259,7 @@ TEST_F(OpenRtmTest, BriefLinkLossEndsTheActivationAndTheNewestCommandWins) {
         .value("written", false);
   };
   ASSERT_TRUE(command(0.3));
-  EXPECT_TRUE(rig.settlesOn(kForwardStraight));
+  ASSERT_TRUE(rig.settlesOn(kForwardStraight)) << log("component.log");
 
   rig.board().setSilent(true);
   std::this_thread::sleep_for(320ms);
