@@ -30,22 +30,25 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "command_line.h"
 #include "link_stats.h"
+#include "measures.h"
 #include "tolvarine_board_sim/simulated_board.h"
 #include "tolvarine_controller/auto_controller.h"
 #include "tolvarine_controller/send_function_converter.h"
 
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 using tolvarine_board_sim::BoardOptions;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_controller::AutoController;
-using Clock = std::chrono::steady_clock;
+using namespace tolvarine_bench;
 using namespace std::chrono_literals;
-using tolvarine_bench::kCycleMs;
-using tolvarine_bench::Stats;
-using tolvarine_bench::summarise;
 // Two targets closer than one acceleration step (21 mm/s at 0.7 m/s^2), so
 // the first step after a change already lands on the new target.
 constexpr double kTargetA = 0.30;
@@ -72,128 +75,40 @@ const char* modeName(Mode mode) {
   return "?";
 }
 
-void printUsage(std::ostream& out) {
-  out << "Usage: tolvarine-link-bench [--seconds N] [--mode MODE] [--load] [--json FILE]\n"
-         "\n"
-         "Brings an AutoController up against the simulated board (its board thread\n"
-         "at real-time priority where permitted, so that it sees the frames as they\n"
-         "arrive), runs the 30 ms cycle for N seconds per mode and prints one table\n"
-         "row per mode:\n"
-         "  - the cycle period seen at the board: mean and p50 of the period; p50,\n"
-         "    p99 and max of |period - 30 ms|,\n"
-         "  - drift: the frames' arrival times fitted against their number, as ms\n"
-         "    gained (+) or lost against frames x 30 ms per 10 minutes of wall time,\n"
-         "  - command to wire: from setSendDataVRL with a new target to the first\n"
-         "    frame at the board carrying its first ramp step (p50, p99, max);\n"
-         "    each target 30 to 60 ms after the last one reached the wire, at a\n"
-         "    random point of the cycle; none in silent mode (the link is lost),\n"
-         "  - CPU time per wall second: the whole process (board included), the\n"
-         "    communication thread and the control thread.\n"
-         "\n"
-         "Options:\n"
-         "  --seconds N   measured run time per mode (default 10, 1 to 3600)\n"
-         "  --mode MODE   normal  the board answers every frame after 2 ms\n"
-         "                late    the board answers every frame after 25 ms\n"
-         "                silent  the board stops answering after the handshake\n"
-         "                gone    the board closes its device halfway through, like\n"
-         "                        a USB adapter pulled out (frames: first half;\n"
-         "                        CPU: second half)\n"
-         "                all     normal, late, silent, gone, then normal with --load\n"
-         "                (default all)\n"
-         "  --load        one busy process per core at normal priority throughout\n"
-         "  --json FILE   also write the results to FILE as JSON\n"
-         "  --help        show this text\n";
-}
-
-bool parseNumber(const std::string& text, double low, double high, double& value) {
-  char* end = nullptr;
-  value = std::strtod(text.c_str(), &end);
-  return end != text.c_str() && *end == '\0' && value >= low && value <= high;
-}
-
-double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-std::set<long> threadIds() {
-  std::set<long> ids;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') {
-        ids.insert(std::strtol(entry->d_name, nullptr, 10));
-      }
-    }
-    closedir(dir);
-  }
-  return ids;
-}
-
-long newThread(const std::set<long>& before, const std::set<long>& ignore) {
-  for (long id : threadIds()) {
-    if (before.count(id) == 0 && ignore.count(id) == 0) {
-      return id;
-    }
-  }
-  return -1;
-}
-
-// Time a thread has spent on a CPU, from the scheduler's statistics (ns).
-double threadCpuMs(long tid) {
-  if (tid < 0) {
-    return NAN;
-  }
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/schedstat");
-  double ns = NAN;
-  in >> ns;
-  return ns / 1e6;
-}
-
-double processCpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-}
-
-struct CpuMark {
-  Clock::time_point wall;
-  double process, comm, control;
+struct Options {
+  double seconds = 10;
+  bool load = false;
+  std::string mode = "all";
+  std::string jsonPath;
 };
 
-struct Cpu {
-  double process = NAN, comm = NAN, control = NAN;  // ms per wall second
-};
-
-Cpu cpuBetween(const CpuMark& from, const CpuMark& to) {
-  const double s = ms(to.wall - from.wall) / 1000.0;
-  return {(to.process - from.process) / s, (to.comm - from.comm) / s,
-          (to.control - from.control) / s};
-}
-
-// Busy processes, so that they show in no CPU figure of this one.
-std::vector<pid_t> startLoad() {
-  std::vector<pid_t> children;
-  const long cores = std::max(1L, sysconf(_SC_NPROCESSORS_ONLN));
-  for (long i = 0; i < cores; ++i) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      volatile std::uint64_t spin = 0;
-      for (;;) {
-        spin = spin + 1;
-      }
-    }
-    if (pid > 0) {
-      children.push_back(pid);
-    }
-  }
-  return children;
-}
-
-void stopLoad(const std::vector<pid_t>& children) {
-  for (pid_t pid : children) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+void addOptions(CLI::App& app, Options& o) {
+  app.description(
+      "Brings an AutoController up against the simulated board (its board thread at real-time "
+      "priority where permitted, so that it sees the frames as they arrive), runs the 30 ms cycle "
+      "for N seconds per mode and prints one table row per mode.");
+  app.footer(
+      "Each row: the cycle period seen at the board (mean and p50 of the period; p50, p99 and "
+      "max of |period - 30 ms|); drift (the frames' arrival times fitted against their number, "
+      "as ms gained (+) or lost against frames x 30 ms per 10 minutes of wall time); command to "
+      "wire (from setSendDataVRL with a new target to the first frame at the board carrying its "
+      "first ramp step, p50, p99, max; each target 30 to 60 ms after the last one reached the "
+      "wire, at a random point of the cycle; none in silent mode, where the link is lost); CPU "
+      "time per wall second (the whole process, board included, the communication thread and "
+      "the control thread).\n\n"
+      "Modes: normal (the board answers every frame after 2 ms), late (after 25 ms), silent "
+      "(the board stops answering after the handshake), gone (the board closes its device "
+      "halfway through, like a USB adapter pulled out; frames: first half, CPU: second half), "
+      "all (normal, late, silent, gone, then normal with --load).");
+  app.add_option("--seconds", o.seconds, "measured run time per mode (default 10)")
+      ->option_text("N")
+      ->check(tolvarine_tools::number(1, 3600, "seconds from 1 to 3600"));
+  app.add_option("--mode", o.mode, "normal, late, silent, gone or all (default all)")
+      ->option_text("MODE")
+      ->check(CLI::IsMember({"all", "normal", "late", "silent", "gone"}));
+  app.add_flag("--load", o.load, "one busy process per core at normal priority throughout");
+  app.add_option("--json", o.jsonPath, "also write the results to FILE as JSON")
+      ->option_text("FILE");
 }
 
 bool sameWheels(const ReceivedFrame& a, const ReceivedFrame& b) {
@@ -391,53 +306,50 @@ void printTable(const std::vector<Result>& results) {
   }
 }
 
-std::string jsonNumber(double v) {
-  if (!std::isfinite(v)) {
-    return "null";
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, "%.4f", v);
-  return text;
+// NaN and infinities (no samples) as null.
+Json number(double v) {
+  return std::isfinite(v) ? Json(std::round(v * 1e4) / 1e4) : Json();
 }
 
-std::string jsonStats(const Stats& s) {
-  return "{\"n\": " + std::to_string(s.count) + ", \"mean\": " + jsonNumber(s.mean) +
-         ", \"p50\": " + jsonNumber(s.p50) + ", \"p99\": " + jsonNumber(s.p99) +
-         ", \"max\": " + jsonNumber(s.max) + "}";
+Json statsJson(const Stats& s) {
+  return {{"n", s.count},
+          {"mean", number(s.mean)},
+          {"p50", number(s.p50)},
+          {"p99", number(s.p99)},
+          {"max", number(s.max)}};
 }
 
-std::string jsonCpu(const Cpu& c) {
-  return "{\"process\": " + jsonNumber(c.process) + ", \"communication\": " + jsonNumber(c.comm) +
-         ", \"control\": " + jsonNumber(c.control) + "}";
+Json cpuJson(const Cpu& c) {
+  return {{"process", number(c.process)},
+          {"communication", number(c.comm)},
+          {"control", number(c.control)}};
 }
 
 bool writeJson(const std::string& path, const std::vector<Result>& results) {
-  std::ofstream out(path);
-  out << "{\"cycle_ms\": " << kCycleMs << ", \"runs\": [\n";
-  for (std::size_t i = 0; i < results.size(); ++i) {
-    const Result& r = results[i];
-    out << "  {\"mode\": \"" << modeName(r.run.mode)
-        << "\", \"load\": " << (r.run.load ? "true" : "false")
-        << ", \"seconds\": " << jsonNumber(r.seconds);
+  Json runs = Json::array();
+  for (const Result& r : results) {
+    Json run = {
+        {"mode", modeName(r.run.mode)}, {"load", r.run.load}, {"seconds", number(r.seconds)}};
     if (!r.error.empty()) {
-      out << ", \"error\": \"" << r.error << "\"}";
+      run["error"] = r.error;
     } else {
-      out << ", \"frames\": " << r.frames
-          << ", \"expected_frames\": " << jsonNumber(r.expectedFrames)
-          << ", \"period_ms\": " << jsonStats(r.period)
-          << ", \"deviation_ms\": " << jsonStats(r.deviation)
-          << ", \"drift_ms_per_10min\": " << jsonNumber(r.drift)
-          << ", \"command_to_wire_ms\": " << jsonStats(r.latency)
-          << ", \"targets_not_seen\": " << r.lostSamples
-          << ", \"cpu_ms_per_s\": " << jsonCpu(r.cpu);
+      run["frames"] = r.frames;
+      run["expected_frames"] = number(r.expectedFrames);
+      run["period_ms"] = statsJson(r.period);
+      run["deviation_ms"] = statsJson(r.deviation);
+      run["drift_ms_per_10min"] = number(r.drift);
+      run["command_to_wire_ms"] = statsJson(r.latency);
+      run["targets_not_seen"] = r.lostSamples;
+      run["cpu_ms_per_s"] = cpuJson(r.cpu);
       if (r.run.mode == Mode::kGone) {
-        out << ", \"cpu_ms_per_s_after_gone\": " << jsonCpu(r.cpuAfterGone);
+        run["cpu_ms_per_s_after_gone"] = cpuJson(r.cpuAfterGone);
       }
-      out << ", \"board_real_time\": " << (r.boardRealTime ? "true" : "false") << "}";
+      run["board_real_time"] = r.boardRealTime;
     }
-    out << (i + 1 < results.size() ? ",\n" : "\n");
+    runs.push_back(run);
   }
-  out << "]}\n";
+  std::ofstream out(path);
+  out << Json{{"cycle_ms", kCycleMs}, {"runs", runs}}.dump(1) << "\n";
   return static_cast<bool>(out);
 }
 
@@ -446,46 +358,16 @@ bool writeJson(const std::string& path, const std::vector<Result>& results) {
 int main(int argc, char** argv) {
   // Lines go out as they are printed, in step with the library's console lines.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  double seconds = 10;
-  bool load = false;
-  std::string mode = "all";
-  std::string jsonPath;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      printUsage(std::cout);
-      return 0;
-    }
-    if (arg == "--load") {
-      load = true;
-      continue;
-    }
-    if (arg != "--seconds" && arg != "--mode" && arg != "--json") {
-      std::cerr << "tolvarine-link-bench: unknown argument '" << arg << "' (see --help)"
-                << std::endl;
-      return 2;
-    }
-    if (i + 1 >= argc) {
-      std::cerr << "tolvarine-link-bench: " << arg << " needs a value" << std::endl;
-      return 2;
-    }
-    const std::string value = argv[++i];
-    bool ok = true;
-    if (arg == "--seconds") {
-      ok = parseNumber(value, 1, 3600, seconds);
-    } else if (arg == "--json") {
-      jsonPath = value;
-    } else {
-      mode = value;
-      ok =
-          mode == "all" || mode == "normal" || mode == "late" || mode == "silent" || mode == "gone";
-    }
-    if (!ok) {
-      std::cerr << "tolvarine-link-bench: bad value '" << value << "' for " << arg
-                << " (see --help)" << std::endl;
-      return 2;
-    }
+  Options options;
+  CLI::App app("", "tolvarine-link-bench");
+  addOptions(app, options);
+  if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
+    return status;
   }
+  const double seconds = options.seconds;
+  const bool load = options.load;
+  const std::string& mode = options.mode;
+  const std::string& jsonPath = options.jsonPath;
 
   std::vector<ModeRun> runs;
   if (mode == "all") {

@@ -8,13 +8,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <optional>
@@ -22,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace {
@@ -30,99 +30,13 @@ using namespace std::chrono_literals;
 using tolvarine_board_sim::BoardOptions;
 using tolvarine_board_sim::Clock;
 using tolvarine_board_sim::SimulatedBoard;
+using tolvarine_tools::badValue;
+using tolvarine_tools::number;
+using tolvarine_tools::parseBytes;
+using tolvarine_tools::parseUnsigned;
+using tolvarine_tools::whole;
 
 constexpr const char* kProgram = "tolvarine-board-sim";
-
-void printHelp(std::ostream& out) {
-  out << "Usage: " << kProgram << " [options]\n"
-      << "\n"
-      << "Plays the wheelchair's control board on a pseudo-terminal: answers every\n"
-      << "valid 12-byte command frame with a 9-byte status frame and drives a\n"
-      << "simulated chair with the commanded wheel speeds. The first line on standard\n"
-      << "output is the device to open. Runs until SIGINT or SIGTERM (or --duration),\n"
-      << "then removes its link, flushes its logs, prints a summary on standard error\n"
-      << "and exits 0. Bad options exit 2.\n"
-      << "\n"
-      << "Device and run:\n"
-      << "  --link PATH            also make PATH a symlink to the device (removed on exit)\n"
-      << "  --duration SECONDS     stop by itself after this long\n"
-      << "  --help                 this text\n"
-      << "\n"
-      << "Logs:\n"
-      << "  --pose-log FILE        CSV of the true pose:\n"
-      << "                         time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps\n"
-      << "  --pose-interval-ms MS  pose log interval (default 10)\n"
-      << "  --frame-log FILE       CSV of every received command frame:\n"
-      << "                         time_s,bytes,valid (time since start, hex bytes, 1/0)\n"
-      << "\n"
-      << "Motor model (per wheel):\n"
-      << "  --max-accel MPS2       acceleration limit in m/s^2; 0 = at once (default 1.5)\n"
-      << "  --lag SECONDS          first-order lag time constant (default 0 = none)\n"
-      << "  --step SECONDS         integration step (default 0.001)\n"
-      << "  --round-counts         round every wheel-count report on its own instead of\n"
-      << "                         carrying the fraction into the next (biased odometry)\n"
-      << "  --watchdog-ms MS       stop the motors after MS without a valid frame\n"
-      << "                         (default 0 = the last command stays in force)\n"
-      << "\n"
-      << "Faults (BYTES is a comma-separated list, each 0xHH or decimal):\n"
-      << "  --reply-delay-ms MS    time from a command frame to its reply (default 2)\n"
-      << "  --status B1,B2         status bytes 1 and 2 (default 0x41,0x41; 0x60-0x6F\n"
-      << "                         read as parity warning, 0x70-0x7F as parity error)\n"
-      << "  --silent               never answer\n"
-      << "  --stop-after N         answer N frames, then fall silent\n"
-      << "  --resume-after-ms MS   answer again MS after falling silent\n"
-      << "  --drop-every N         leave every N-th reply out\n"
-      << "  --corrupt-every N      send every N-th reply with a wrong check byte\n"
-      << "  --split N:GAP_MS       write each reply as N bytes, a pause, then the rest\n"
-      << "  --stray BYTES          write BYTES once before the first reply\n"
-      << "  --stray-every N[:BYTES]  write BYTES (default 0x55) before every N-th reply\n"
-      << "  --noise-every N[:MAX]  write 1 to MAX (default 5) random bytes 3 ms after\n"
-      << "                         every N-th reply\n";
-}
-
-// ---- Parsing --------------------------------------------------------------
-
-bool parseUnsigned(const std::string& text, unsigned long long max, unsigned long long& out) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') {
-    return false;
-  }
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || value > max) {
-    return false;
-  }
-  out = value;
-  return true;
-}
-
-bool parseDouble(const std::string& text, double& out) {
-  if (text.empty()) {
-    return false;
-  }
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(text.c_str(), &end);
-  if (errno != 0 || end == text.c_str() || *end != '\0' || !std::isfinite(value)) {
-    return false;
-  }
-  out = value;
-  return true;
-}
-
-bool parseBytes(const std::string& text, std::vector<std::uint8_t>& out) {
-  out.clear();
-  std::stringstream in(text);
-  std::string item;
-  while (std::getline(in, item, ',')) {
-    unsigned long long value = 0;
-    if (!parseUnsigned(item, 255, value)) {
-      return false;
-    }
-    out.push_back(static_cast<std::uint8_t>(value));
-  }
-  return !out.empty() && text.back() != ',';
-}
 
 struct Settings {
   BoardOptions options;
@@ -145,174 +59,172 @@ struct Settings {
   unsigned long long noiseMaxBytes = 5;
 };
 
-// Fills `settings` from the command line. Returns 0 to run, 1 after --help,
-// 2 on a bad option (with the reason in `error`).
-int parseArguments(int argc, char** argv, Settings& settings, std::string& error) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      return 1;
-    }
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        error = option + " needs a value";
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    auto bad = [&](const std::string& text, const char* expected) {
-      error = "bad value '" + text + "' for " + option + " (expected " + expected + ")";
-      return 2;
-    };
-    std::string text;
-    unsigned long long count = 0;
-    double number = 0.0;
+// "N" or "N:REST" with N from 1 to `max`; REST (when given) to `rest`.
+bool countAndRest(const std::string& text, unsigned long long max, unsigned& count,
+                  std::string* rest) {
+  const auto colon = text.find(':');
+  unsigned long long n = 0;
+  if (!parseUnsigned(text.substr(0, colon), max, n) || n == 0) {
+    return false;
+  }
+  count = static_cast<unsigned>(n);
+  if (colon != std::string::npos) {
+    *rest = text.substr(colon + 1);
+  }
+  return true;
+}
 
-    if (option == "--silent") {
-      settings.silent = true;
-    } else if (option == "--round-counts") {
-      settings.options.carryCountFraction = false;
-    } else if (option == "--link") {
-      if (!value(settings.link))
-        return 2;
-      if (settings.link.empty())
-        return bad(settings.link, "a path");
-    } else if (option == "--pose-log") {
-      if (!value(settings.poseLog))
-        return 2;
-      if (settings.poseLog.empty())
-        return bad(settings.poseLog, "a file name");
-    } else if (option == "--frame-log") {
-      if (!value(settings.frameLog))
-        return 2;
-      if (settings.frameLog.empty())
-        return bad(settings.frameLog, "a file name");
-    } else if (option == "--duration") {
-      if (!value(text))
-        return 2;
-      if (!parseDouble(text, number) || number <= 0.0)
-        return bad(text, "seconds > 0");
-      settings.duration = number;
-    } else if (option == "--pose-interval-ms") {
-      if (!value(text))
-        return 2;
-      if (!parseUnsigned(text, 60000, count) || count == 0)
-        return bad(text, "1 to 60000");
-      settings.poseIntervalMs = static_cast<unsigned>(count);
-    } else if (option == "--max-accel") {
-      if (!value(text))
-        return 2;
-      if (!parseDouble(text, number) || number < 0.0)
-        return bad(text, "m/s^2 >= 0");
-      settings.options.maxAcceleration = number;
-    } else if (option == "--lag") {
-      if (!value(text))
-        return 2;
-      if (!parseDouble(text, number) || number < 0.0)
-        return bad(text, "seconds >= 0");
-      settings.options.lagTimeConstant = number;
-    } else if (option == "--step") {
-      if (!value(text))
-        return 2;
-      if (!parseDouble(text, number) || number < 1e-5 || number > 0.1) {
-        return bad(text, "seconds from 0.00001 to 0.1");
-      }
-      settings.options.integrationStep = number;
-    } else if (option == "--watchdog-ms") {
-      if (!value(text))
-        return 2;
-      if (!parseUnsigned(text, 3600000, count))
-        return bad(text, "milliseconds");
-      settings.options.commandWatchdog = std::chrono::milliseconds(count);
-    } else if (option == "--reply-delay-ms") {
-      if (!value(text))
-        return 2;
-      if (!parseDouble(text, number) || number < 0.0 || number > 10000.0) {
-        return bad(text, "milliseconds from 0 to 10000");
-      }
-      settings.options.replyDelay = std::chrono::microseconds(std::llround(number * 1000.0));
-    } else if (option == "--status") {
-      if (!value(text))
-        return 2;
-      std::vector<std::uint8_t> bytes;
-      if (!parseBytes(text, bytes) || bytes.size() != 2)
-        return bad(text, "two bytes B1,B2");
-      settings.options.status1 = bytes[0];
-      settings.options.status2 = bytes[1];
-    } else if (option == "--stop-after") {
-      if (!value(text))
-        return 2;
-      if (!parseUnsigned(text, UINT64_MAX, count))
-        return bad(text, "a count");
-      settings.stopAfter = count;
-    } else if (option == "--resume-after-ms") {
-      if (!value(text))
-        return 2;
-      if (!parseUnsigned(text, 3600000, count))
-        return bad(text, "milliseconds");
-      settings.resumeAfterMs = static_cast<unsigned>(count);
-    } else if (option == "--drop-every") {
-      if (!value(text))
-        return 2;
-      if (!parseUnsigned(text, 1000000, count) || count == 0)
-        return bad(text, "a count >= 1");
-      settings.dropEvery = static_cast<unsigned>(count);
-    } else if (option == "--corrupt-every") {
-      if (!value(text))
-        return 2;
-      if (!parseUnsigned(text, 1000000, count) || count == 0)
-        return bad(text, "a count >= 1");
-      settings.corruptEvery = static_cast<unsigned>(count);
-    } else if (option == "--split") {
-      if (!value(text))
-        return 2;
-      const auto colon = text.find(':');
-      unsigned long long gap = 0;
-      if (colon == std::string::npos || !parseUnsigned(text.substr(0, colon), 8, count) ||
-          count == 0 || !parseUnsigned(text.substr(colon + 1), 10000, gap)) {
-        return bad(text, "N:GAP_MS with N from 1 to 8");
-      }
-      settings.splitFirst = static_cast<std::size_t>(count);
-      settings.splitGapMs = static_cast<unsigned>(gap);
-    } else if (option == "--stray") {
-      if (!value(text))
-        return 2;
-      if (!parseBytes(text, settings.strayOnce))
-        return bad(text, "bytes B1,B2,...");
-    } else if (option == "--stray-every") {
-      if (!value(text))
-        return 2;
-      const auto colon = text.find(':');
-      if (!parseUnsigned(text.substr(0, colon), 1000000, count) || count == 0) {
-        return bad(text, "N[:BYTES] with N >= 1");
-      }
-      if (colon != std::string::npos &&
-          !parseBytes(text.substr(colon + 1), settings.strayEveryBytes)) {
-        return bad(text, "N[:BYTES] with bytes B1,B2,...");
-      }
-      settings.strayEvery = static_cast<unsigned>(count);
-    } else if (option == "--noise-every") {
-      if (!value(text))
-        return 2;
-      const auto colon = text.find(':');
-      if (!parseUnsigned(text.substr(0, colon), 1000000, count) || count == 0 ||
-          (colon != std::string::npos &&
-           (!parseUnsigned(text.substr(colon + 1), 64, settings.noiseMaxBytes) ||
-            settings.noiseMaxBytes == 0))) {
-        return bad(text, "N[:MAX] with N >= 1 and MAX from 1 to 64");
-      }
-      settings.noiseEvery = static_cast<unsigned>(count);
-    } else {
-      error = "unknown option '" + option + "'";
-      return 2;
+// Options whose value is more than one number: checked and stored here.
+CLI::Validator into(const std::string& expected, std::function<bool(const std::string&)> take) {
+  return CLI::Validator(
+      [=](std::string& text) { return take(text) ? std::string() : badValue(text, expected); }, "");
+}
+
+void addOptions(CLI::App& app, Settings& s) {
+  app.description(
+      "Plays the wheelchair's control board on a pseudo-terminal: answers every valid 12-byte "
+      "command frame with a 9-byte status frame and drives a simulated chair with the commanded "
+      "wheel speeds. The first line on standard output is the device to open. Runs until SIGINT "
+      "or SIGTERM (or --duration), then removes its link, flushes its logs, prints a summary on "
+      "standard error and exits 0. Bad options exit 2.");
+  app.footer("BYTES is a comma-separated list, each 0xHH or decimal.");
+  BoardOptions& o = s.options;
+  const char* run = "Device and run";
+  app.add_option("--link", s.link, "also make PATH a symlink to the device (removed on exit)")
+      ->option_text("PATH")
+      ->group(run);
+  app.add_option("--duration", s.duration, "stop by itself after this long")
+      ->option_text("SECONDS")
+      ->check(number(1e-9, 1e9, "seconds > 0"))
+      ->group(run);
+  const char* logs = "Logs";
+  app.add_option("--pose-log", s.poseLog,
+                 "CSV of the true pose: time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps")
+      ->option_text("FILE")
+      ->group(logs);
+  app.add_option("--pose-interval-ms", s.poseIntervalMs, "pose log interval (default 10)")
+      ->option_text("MS")
+      ->check(whole(1, 60000, "1 to 60000"))
+      ->group(logs);
+  app.add_option("--frame-log", s.frameLog,
+                 "CSV of every received command frame: time_s,bytes,valid (time since start, hex "
+                 "bytes, 1/0)")
+      ->option_text("FILE")
+      ->group(logs);
+  const char* motors = "Motor model (per wheel)";
+  app.add_option("--max-accel", o.maxAcceleration,
+                 "acceleration limit in m/s^2; 0 = at once (default 1.5)")
+      ->option_text("MPS2")
+      ->check(number(0, 1e9, "m/s^2 >= 0"))
+      ->group(motors);
+  app.add_option("--lag", o.lagTimeConstant, "first-order lag time constant (default 0 = none)")
+      ->option_text("SECONDS")
+      ->check(number(0, 1e9, "seconds >= 0"))
+      ->group(motors);
+  app.add_option("--step", o.integrationStep, "integration step (default 0.001)")
+      ->option_text("SECONDS")
+      ->check(number(1e-5, 0.1, "seconds from 0.00001 to 0.1"))
+      ->group(motors);
+  app.add_flag(
+         "--round-counts", [&o](std::int64_t) { o.carryCountFraction = false; },
+         "round every wheel-count report on its own instead of carrying the fraction into "
+         "the next (biased odometry)")
+      ->group(motors);
+  app.add_option_function<unsigned long long>(
+         "--watchdog-ms", [&o](unsigned long long ms) { o.commandWatchdog = 1ms * ms; },
+         "stop the motors after MS without a valid frame (default 0 = the last command stays in "
+         "force)")
+      ->option_text("MS")
+      ->check(whole(0, 3600000, "milliseconds"))
+      ->group(motors);
+  const char* faults = "Faults";
+  app.add_option_function<double>(
+         "--reply-delay-ms",
+         [&o](double ms) { o.replyDelay = std::chrono::microseconds(std::llround(ms * 1000.0)); },
+         "time from a command frame to its reply (default 2)")
+      ->option_text("MS")
+      ->check(number(0, 10000, "milliseconds from 0 to 10000"))
+      ->group(faults);
+  app.add_option("--status",
+                 "status bytes 1 and 2 (default 0x41,0x41; 0x60-0x6F read as parity warning, "
+                 "0x70-0x7F as parity error)")
+      ->option_text("B1,B2")
+      ->check(into("two bytes B1,B2",
+                   [&o](const std::string& text) {
+                     std::vector<std::uint8_t> bytes;
+                     if (!parseBytes(text, bytes) || bytes.size() != 2) {
+                       return false;
+                     }
+                     o.status1 = bytes[0];
+                     o.status2 = bytes[1];
+                     return true;
+                   }))
+      ->group(faults);
+  app.add_flag("--silent", s.silent, "never answer")->group(faults);
+  app.add_option("--stop-after", s.stopAfter, "answer N frames, then fall silent")
+      ->option_text("N")
+      ->check(whole(0, UINT64_MAX, "a count"))
+      ->group(faults);
+  auto* resume = app.add_option("--resume-after-ms", s.resumeAfterMs,
+                                "answer again MS after falling silent (with --silent or "
+                                "--stop-after)")
+                     ->option_text("MS")
+                     ->check(whole(0, 3600000, "milliseconds"))
+                     ->group(faults);
+  app.add_option("--drop-every", s.dropEvery, "leave every N-th reply out")
+      ->option_text("N")
+      ->check(whole(1, 1000000, "a count >= 1"))
+      ->group(faults);
+  app.add_option("--corrupt-every", s.corruptEvery, "send every N-th reply with a wrong check byte")
+      ->option_text("N")
+      ->check(whole(1, 1000000, "a count >= 1"))
+      ->group(faults);
+  app.add_option("--split", "write each reply as N bytes, a pause, then the rest")
+      ->option_text("N:GAP_MS")
+      ->check(into("N:GAP_MS with N from 1 to 8",
+                   [&s](const std::string& text) {
+                     unsigned n = 0;
+                     std::string gap;
+                     unsigned long long ms = 0;
+                     if (!countAndRest(text, 8, n, &gap) || !parseUnsigned(gap, 10000, ms)) {
+                       return false;
+                     }
+                     s.splitFirst = n;
+                     s.splitGapMs = static_cast<unsigned>(ms);
+                     return true;
+                   }))
+      ->group(faults);
+  app.add_option("--stray", "write BYTES once before the first reply")
+      ->option_text("BYTES")
+      ->check(into("bytes B1,B2,...",
+                   [&s](const std::string& text) { return parseBytes(text, s.strayOnce); }))
+      ->group(faults);
+  app.add_option("--stray-every", "write BYTES (default 0x55) before every N-th reply")
+      ->option_text("N[:BYTES]")
+      ->check(into("N[:BYTES] with N >= 1 and bytes B1,B2,...",
+                   [&s](const std::string& text) {
+                     std::string bytes;
+                     return countAndRest(text, 1000000, s.strayEvery, &bytes) &&
+                            (bytes.empty() || parseBytes(bytes, s.strayEveryBytes));
+                   }))
+      ->group(faults);
+  app.add_option("--noise-every",
+                 "write 1 to MAX (default 5) random bytes 3 ms after every N-th "
+                 "reply")
+      ->option_text("N[:MAX]")
+      ->check(into("N[:MAX] with N >= 1 and MAX from 1 to 64",
+                   [&s](const std::string& text) {
+                     std::string max;
+                     return countAndRest(text, 1000000, s.noiseEvery, &max) &&
+                            (max.empty() ||
+                             (parseUnsigned(max, 64, s.noiseMaxBytes) && s.noiseMaxBytes > 0));
+                   }))
+      ->group(faults);
+  app.callback([&s, resume] {
+    if (resume->count() > 0 && !s.silent && !s.stopAfter) {
+      throw CLI::ValidationError("--resume-after-ms needs --silent or --stop-after");
     }
-  }
-  if (settings.resumeAfterMs && !settings.silent && !settings.stopAfter) {
-    error = "--resume-after-ms needs --silent or --stop-after";
-    return 2;
-  }
-  return 0;
+  });
 }
 
 std::string hexBytes(const std::array<std::uint8_t, 12>& bytes) {
@@ -335,16 +247,12 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
 
 int main(int argc, char** argv) {
   Settings settings;
+  CLI::App app("", kProgram);
+  addOptions(app, settings);
+  if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
+    return status;
+  }
   std::string error;
-  const int parsed = parseArguments(argc, argv, settings, error);
-  if (parsed == 1) {
-    printHelp(std::cout);
-    return 0;
-  }
-  if (parsed != 0) {
-    std::cerr << kProgram << ": " << error << " (see --help)" << std::endl;
-    return 2;
-  }
 
   std::ofstream poseLog;
   if (!settings.poseLog.empty()) {

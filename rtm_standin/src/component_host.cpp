@@ -26,38 +26,6 @@ void markHostThread() {
   t_hostThread = true;
 }
 
-const char* stateName(RTC::LifeCycleState state) {
-  switch (state) {
-    case RTC::CREATED_STATE:
-      return "CREATED";
-    case RTC::INACTIVE_STATE:
-      return "INACTIVE";
-    case RTC::ACTIVE_STATE:
-      return "ACTIVE";
-    case RTC::ERROR_STATE:
-      return "ERROR";
-  }
-  return "UNKNOWN";
-}
-
-const char* returnCodeName(RTC::ReturnCode_t code) {
-  switch (code) {
-    case RTC::RTC_OK:
-      return "RTC_OK";
-    case RTC::RTC_ERROR:
-      return "RTC_ERROR";
-    case RTC::BAD_PARAMETER:
-      return "BAD_PARAMETER";
-    case RTC::UNSUPPORTED:
-      return "UNSUPPORTED";
-    case RTC::OUT_OF_RESOURCES:
-      return "OUT_OF_RESOURCES";
-    case RTC::PRECONDITION_NOT_MET:
-      return "PRECONDITION_NOT_MET";
-  }
-  return "UNKNOWN";
-}
-
 const char* transitionName(Transition transition) {
   switch (transition) {
     case Transition::Activate:

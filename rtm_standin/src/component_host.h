@@ -23,14 +23,20 @@
 
 #include <rtm/RTObject.h>
 
+#include <tolvarine_control/rtc_names.h>
+
 #include "config_store.h"
 
 namespace rtm_standin {
 
 enum class Transition { Activate, Deactivate, Reset };
 
-const char* stateName(RTC::LifeCycleState state);
-const char* returnCodeName(RTC::ReturnCode_t code);
+inline const char* stateName(RTC::LifeCycleState state) {
+  return tolvarine_control::lifeCycleStateName(state);
+}
+inline const char* returnCodeName(RTC::ReturnCode_t code) {
+  return tolvarine_control::returnCodeName(code);
+}
 const char* transitionName(Transition transition);
 
 struct TransitionResult {

@@ -2,12 +2,14 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "property_file.h"
 
@@ -18,6 +20,7 @@ const char kControlSocketKey[] = "manager.standin.control_socket";
 const char kPrecreateKey[] = "manager.components.precreate";
 const char kPreactivationKey[] = "manager.components.preactivation";
 const char kPreconnectKey[] = "manager.components.preconnect";
+const std::size_t kMaxConfigFileBytes = 1 << 20;
 
 namespace {
 
@@ -46,6 +49,22 @@ std::pair<std::string, std::string> parseOverride(const std::string& text) {
     throw ConfigError("option -o expects \"key: value\", got \"" + text + "\" (no key)");
   }
   return {key, value};
+}
+
+const char* fileKind(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFDIR:
+      return "a directory";
+    case S_IFIFO:
+      return "a FIFO";
+    case S_IFCHR:
+      return "a character device";
+    case S_IFBLK:
+      return "a block device";
+    case S_IFSOCK:
+      return "a socket";
+  }
+  return "a special file";
 }
 
 bool fileExists(const std::string& path) {
@@ -130,15 +149,58 @@ std::string usage(const std::string& program) {
   return os.str();
 }
 
+std::string readConfigFile(const std::string& path) {
+  auto refuse = [&](const std::string& why) {
+    return ConfigError("cannot read configuration file " + path + ": " + why);
+  };
+  // Non-blocking, so that opening a FIFO nobody writes to returns at once;
+  // it is refused below like anything else that is not a regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    throw refuse(std::strerror(errno));
+  }
+  struct stat st {};
+  std::string text;
+  std::string why;
+  if (::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = std::string("it is ") + fileKind(st.st_mode) + ", not a regular file";
+  } else if (static_cast<std::uintmax_t>(st.st_size) > kMaxConfigFileBytes) {
+    why = "it has " + std::to_string(st.st_size) + " bytes, more than the " +
+          std::to_string(kMaxConfigFileBytes) + " read";
+  } else {
+    // One byte more than allowed tells a file that grew meanwhile.
+    text.resize(kMaxConfigFileBytes + 1);
+    std::size_t got = 0;
+    for (ssize_t n; got < text.size(); got += static_cast<std::size_t>(n)) {
+      n = ::read(fd, &text[got], text.size() - got);
+      if (n < 0 && errno == EINTR) {
+        n = 0;
+        continue;
+      }
+      if (n <= 0) {
+        if (n < 0) {
+          why = std::strerror(errno);
+        }
+        break;
+      }
+    }
+    text.resize(got);
+    if (got > kMaxConfigFileBytes) {
+      why = "it grew past " + std::to_string(kMaxConfigFileBytes) + " bytes while being read";
+    }
+  }
+  ::close(fd);
+  if (!why.empty()) {
+    throw refuse(why);
+  }
+  return text;
+}
+
 void loadPropertiesFile(const std::string& path, coil::Properties& into) {
-  std::ifstream in(path);
-  if (!in) {
-    throw ConfigError("cannot read configuration file " + path + ": " + std::strerror(errno));
-  }
+  std::istringstream in(readConfigFile(path));
   std::vector<PropertyEntry> entries = parsePropertyStream(in);
-  if (in.bad()) {
-    throw ConfigError("cannot read configuration file " + path + ": " + std::strerror(errno));
-  }
   for (const PropertyEntry& entry : entries) {
     if (entry.key.empty()) {
       throw ConfigError(path + ":" + std::to_string(entry.line) + ": entry without a key");

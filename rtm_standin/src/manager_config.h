@@ -50,6 +50,15 @@ struct ManagerConfig {
 ManagerConfig loadManagerConfig(const CommandLine& line,
                                 const std::string& defaultFile = "./rtc.conf");
 
+// The most a configuration file may hold.
+extern const std::size_t kMaxConfigFileBytes;
+
+// The text of a configuration file: a regular file of at most
+// kMaxConfigFileBytes. Anything else (a directory, a FIFO, a device, a
+// larger file) is refused with a ConfigError naming its kind or size,
+// without waiting for it.
+std::string readConfigFile(const std::string& path);
+
 // Reads a configuration file into `into`; throws ConfigError when it cannot
 // be read or an entry has no key.
 void loadPropertiesFile(const std::string& path, coil::Properties& into);

@@ -1,41 +1,29 @@
-// rtm-standin-ctl: command-line client of the stand-in host's control
-// socket, for shells and scripts.
+// rtm-standin-ctl: command-line client of a component host's control socket,
+// for shells and scripts.
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
 
-#include <dirent.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include <nlohmann/json.hpp>
+#include <tolvarine_control/client.h>
+#include <CLI/CLI.hpp>
 
 namespace {
 
-using json = nlohmann::ordered_json;
+using std::chrono::milliseconds;
+using tolvarine_control::Client;
+using tolvarine_control::Json;
 
 constexpr int kExitOk = 0;
 constexpr int kExitRefused = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitUnreachable = 3;
 
-const char kUsage[] =
-    R"(Usage: rtm-standin-ctl [OPTIONS] COMMAND [ARG...]
-
-Talks to the control socket of a stand-in host (a component process built
-against the stand-in for the OpenRTM-aist API).
-
-Commands:
+const char kCommands[] = R"(Commands:
   list                 components with their state, rate and ports
   activate             activate the component; waits until it took place
   deactivate           deactivate it
@@ -51,18 +39,8 @@ Commands:
   shutdown             shut the host down
   send JSON            send one raw request and print the reply
 
-Options:
-  -s, --socket PATH    control socket (default: $RTM_STANDIN_SOCKET, else the
-                       only *.sock socket in the current folder)
-  -c, --component NAME the component, when several run in the host
-  -n, --count N        watch: stop after N samples
-  -t, --timeout SEC    give up waiting for a reply after SEC seconds
-      --json           print the host's replies as JSON lines
-  -h, --help           show this help
-Options may also follow the command; "--" ends them.
-
 Exit status: 0 done, 1 the host refused the request, 2 usage error,
-3 the host cannot be reached or went away.
+3 the host cannot be reached, does not answer in time or went away.
 )";
 
 std::atomic<bool> g_interrupted{false};
@@ -71,278 +49,142 @@ extern "C" void onInterrupt(int) {
   g_interrupted.store(true);
 }
 
-[[noreturn]] void fail(int status, const std::string& message) {
-  std::cerr << "rtm-standin-ctl: " << message << std::endl;
-  std::exit(status);
-}
-
-[[noreturn]] void usageError(const std::string& message) {
-  std::cerr << "rtm-standin-ctl: " << message << std::endl;
-  std::cerr << "rtm-standin-ctl: see rtm-standin-ctl --help" << std::endl;
-  std::exit(kExitUsage);
-}
-
 struct Options {
   std::string socket;
   std::string component;
-  long count = -1;
-  double timeout = -1;
+  long count = 0;
+  double timeout = 30;
   bool jsonOutput = false;
   std::string command;
   std::vector<std::string> args;
 };
 
-Options parseOptions(int argc, char** argv) {
-  Options o;
-  int i = 1;
-  auto value = [&](const std::string& name) -> std::string {
-    if (i + 1 >= argc) {
-      usageError("option " + name + " needs a value");
+int complain(int status, const std::string& message) {
+  std::cerr << "rtm-standin-ctl: " << message << std::endl;
+  if (status == kExitUsage) {
+    std::cerr << "rtm-standin-ctl: see rtm-standin-ctl --help" << std::endl;
+  }
+  return status;
+}
+
+// The request for a command, or a usage error in `why`.
+bool buildRequest(const Options& o, Json& r, std::string& why) {
+  const std::string& cmd = o.command;
+  auto arity = [&](std::size_t min, std::size_t max, const char* form) {
+    if (o.args.size() < min || o.args.size() > max) {
+      why = std::string("usage: rtm-standin-ctl ") + form;
+      return false;
     }
-    return argv[++i];
+    return true;
   };
-  bool optionsEnded = false;
-  for (; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool isOption = !optionsEnded && arg.size() > 1 && arg[0] == '-';
-    if (arg == "--" && !optionsEnded) {
-      optionsEnded = true;
-    } else if (!isOption) {
-      if (o.command.empty()) {
-        o.command = arg;
-      } else {
-        o.args.push_back(arg);
-      }
-    } else if (arg == "-h" || arg == "--help") {
-      std::cout << kUsage;
-      std::exit(kExitOk);
-    } else if (arg == "-s" || arg == "--socket") {
-      o.socket = value(arg);
-    } else if (arg == "-c" || arg == "--component") {
-      o.component = value(arg);
-    } else if (arg == "-n" || arg == "--count") {
-      const std::string text = value(arg);
-      char* end = nullptr;
-      o.count = std::strtol(text.c_str(), &end, 10);
-      if (text.empty() || *end != '\0' || o.count < 1) {
-        usageError("option " + arg + " needs a positive whole number, got \"" + text + "\"");
-      }
-    } else if (arg == "-t" || arg == "--timeout") {
-      const std::string text = value(arg);
-      char* end = nullptr;
-      o.timeout = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0' || !(o.timeout > 0)) {
-        usageError("option " + arg + " needs a positive number of seconds, got \"" + text + "\"");
-      }
-    } else if (arg == "--json") {
-      o.jsonOutput = true;
-    } else if (!o.command.empty()) {
-      o.args.push_back(arg);  // a value such as "-1" after the command
-    } else {
-      usageError("unknown option " + arg);
-    }
-  }
-  if (o.command.empty()) {
-    usageError("no command given");
-  }
-  return o;
-}
-
-std::string findSocket() {
-  if (const char* env = std::getenv("RTM_STANDIN_SOCKET")) {
-    if (*env != '\0') {
-      return env;
-    }
-  }
-  std::vector<std::string> found;
-  if (DIR* dir = ::opendir(".")) {
-    while (dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      struct stat st;
-      if (name.size() > 5 && name.compare(name.size() - 5, 5, ".sock") == 0 &&
-          ::stat(name.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
-        found.push_back("./" + name);
-      }
-    }
-    ::closedir(dir);
-  }
-  if (found.size() == 1) {
-    return found.front();
-  }
-  if (found.empty()) {
-    usageError("no control socket (*.sock) in the current folder; give one with -s PATH");
-  }
-  std::string list;
-  for (const std::string& f : found) {
-    list += (list.empty() ? "" : ", ") + f;
-  }
-  usageError("several control sockets here (" + list + "); choose one with -s PATH");
-}
-
-class Connection {
- public:
-  Connection(const std::string& path, double timeout) : m_timeout(timeout) {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (path.size() >= sizeof addr.sun_path) {
-      fail(kExitUsage, "socket path too long: " + path);
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (m_fd < 0 || ::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      fail(kExitUnreachable,
-           "cannot connect to " + path + ": " + std::strerror(errno) + " (is the host running?)");
-    }
-  }
-  ~Connection() { ::close(m_fd); }
-
-  void send(const json& request) {
-    const std::string line = request.dump() + "\n";
-    std::size_t done = 0;
-    while (done < line.size()) {
-      ssize_t n = ::send(m_fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
-      if (n < 0) {
-        if (errno == EINTR) {
-          continue;
-        }
-        fail(kExitUnreachable, std::string("the host went away: ") + std::strerror(errno));
-      }
-      done += static_cast<std::size_t>(n);
-    }
-  }
-
-  // The next line from the host; false at end of stream or when
-  // interrupted. Waits at most the timeout (when `timed`).
-  bool readLine(std::string& line, bool timed) {
-    const auto start = std::chrono::steady_clock::now();
-    while (true) {
-      std::string::size_type nl = m_buffer.find('\n');
-      if (nl != std::string::npos) {
-        line = m_buffer.substr(0, nl);
-        m_buffer.erase(0, nl + 1);
-        return true;
-      }
-      if (g_interrupted.load()) {
-        return false;
-      }
-      int wait = 200;
-      if (timed && m_timeout > 0) {
-        const double left =
-            m_timeout -
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (left <= 0) {
-          fail(kExitUnreachable, "no reply within " + std::to_string(m_timeout) + " s");
-        }
-        wait = std::min(wait, static_cast<int>(left * 1000) + 1);
-      }
-      pollfd p{m_fd, POLLIN, 0};
-      int rc = ::poll(&p, 1, wait);
-      if (rc < 0 && errno != EINTR) {
-        fail(kExitUnreachable, std::string("poll: ") + std::strerror(errno));
-      }
-      if (rc <= 0) {
-        continue;
-      }
-      char buf[65536];
-      ssize_t n = ::recv(m_fd, buf, sizeof buf, 0);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        return false;
-      }
-      m_buffer.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-
-  // Waits for the reply to the request with `id` (samples and notices that
-  // arrive meanwhile are skipped).
-  json reply(int id) {
-    std::string line;
-    while (readLine(line, true)) {
-      json message;
-      try {
-        message = json::parse(line);
-      } catch (const json::exception&) {
-        fail(kExitUnreachable, "the host sent something that is not JSON: " + line);
-      }
-      if (message.contains("ok") && message.value("id", -1) == id) {
-        return message;
-      }
-    }
-    if (g_interrupted.load()) {
-      fail(kExitUnreachable, "interrupted before the host replied");
-    }
-    fail(kExitUnreachable, "the host closed the connection before replying");
-  }
-
- private:
-  int m_fd = -1;
-  double m_timeout;
-  std::string m_buffer;
-};
-
-json request(const Options& o, const char* cmd) {
-  json r = json::object();
-  r["id"] = 1;
+  r = Json::object();
   r["cmd"] = cmd;
   if (!o.component.empty()) {
     r["component"] = o.component;
   }
-  return r;
-}
-
-void needArgs(const Options& o, std::size_t min, std::size_t max, const char* form) {
-  if (o.args.size() < min || o.args.size() > max) {
-    usageError(std::string("usage: rtm-standin-ctl ") + form);
+  if (cmd == "list" || cmd == "activate" || cmd == "deactivate" || cmd == "reset" ||
+      cmd == "shutdown") {
+    return arity(0, 0, cmd.c_str());
   }
+  if (cmd == "get") {
+    if (!o.args.empty()) {
+      r["key"] = o.args[0];
+    }
+    return arity(0, 1, "get [KEY]");
+  }
+  if (cmd == "set") {
+    if (!arity(2, 2, "set KEY VALUE")) {
+      return false;
+    }
+    r["key"] = o.args[0];
+    r["value"] = o.args[1];
+    return true;
+  }
+  if (cmd == "watch") {
+    r["cmd"] = "subscribe";
+    r["ports"] = o.args;
+    return arity(1, o.args.size() + 1, "watch PORT...");
+  }
+  const bool send = cmd == "send";
+  if (!send && cmd != "write") {
+    why = "unknown command \"" + cmd + "\"";
+    return false;
+  }
+  if (!arity(send ? 1 : 2, send ? 1 : 2, send ? "send JSON" : "write PORT JSON")) {
+    return false;
+  }
+  const Json parsed = Json::parse(o.args.back(), nullptr, false);
+  if (parsed.is_discarded()) {
+    why = std::string(send ? "the request" : "the sample") + " is not valid JSON: " + o.args.back();
+    return false;
+  }
+  if (send && !parsed.is_object()) {
+    why = R"(a request is a JSON object, e.g. {"cmd":"list"})";
+    return false;
+  }
+  if (send) {
+    r = parsed;
+  } else {
+    r["port"] = o.args[0];
+    r["sample"] = parsed;
+  }
+  return true;
 }
 
-// Prints the reply (as JSON with --json); returns the exit status.
-int check(const Options& o, const json& reply) {
+// Prints a refusal; returns the exit status.
+int check(const Options& o, const Json& reply) {
   if (o.jsonOutput) {
     std::cout << reply.dump() << std::endl;
   }
-  if (!reply.value("ok", false)) {
-    std::string message = reply.value("error", std::string("request refused"));
-    if (reply.contains("state") && reply.contains("component") &&
-        message.find(reply.value("state", "")) == std::string::npos) {
-      message += " (" + reply.value("component", "") + " is " + reply.value("state", "") + ")";
-    }
-    std::cerr << "rtm-standin-ctl: " << message << std::endl;
-    return kExitRefused;
+  if (reply.value("ok", false)) {
+    return kExitOk;
   }
-  return kExitOk;
+  std::string message = reply.value("error", std::string("request refused"));
+  if (reply.contains("state") && reply.contains("component") &&
+      message.find(reply.value("state", "")) == std::string::npos) {
+    message += " (" + reply.value("component", "") + " is " + reply.value("state", "") + ")";
+  }
+  return complain(kExitRefused, message);
 }
 
-void printList(const json& reply) {
-  for (const json& c : reply["components"]) {
-    std::cout << c.value("instance", "") << "  " << c.value("state", "") << "  "
-              << c.value("rate", 0.0) << " Hz  (" << c.value("category", "") << " / "
-              << c.value("type", "") << ")" << std::endl;
-    for (const json& p : c["ports"]) {
-      std::cout << "  " << (p.value("direction", "") == "in" ? "in " : "out") << "  "
-                << p.value("name", "") << "  " << p.value("type", "") << std::endl;
+void print(const std::string& cmd, const Json& reply) {
+  if (cmd == "list") {
+    for (const Json& c : reply["components"]) {
+      std::cout << c.value("instance", "") << "  " << c.value("state", "") << "  "
+                << c.value("rate", 0.0) << " Hz  (" << c.value("category", "") << " / "
+                << c.value("type", "") << ")" << std::endl;
+      for (const Json& p : c["ports"]) {
+        std::cout << "  " << (p.value("direction", "") == "in" ? "in " : "out") << "  "
+                  << p.value("name", "") << "  " << p.value("type", "") << std::endl;
+      }
     }
+  } else if (cmd == "activate" || cmd == "deactivate" || cmd == "reset") {
+    std::cout << reply.value("component", "") << " " << reply.value("state", "") << std::endl;
+  } else if (cmd == "get" && reply.contains("value")) {
+    std::cout << reply.value("value", "") << std::endl;
+  } else if (cmd == "get") {
+    for (const auto& kv : reply["config"].items()) {
+      std::cout << kv.key() << ": " << kv.value().get<std::string>() << std::endl;
+    }
+  } else if (cmd == "set") {
+    std::cout << reply.value("component", "") << ": " << reply.value("key", "") << " = "
+              << reply.value("value", "") << " (" << reply.value("applies", "") << ")" << std::endl;
   }
 }
 
-int watch(Connection& conn, const Options& o) {
-  json r = request(o, "subscribe");
-  r["ports"] = o.args;
-  conn.send(r);
-  int status = check(o, conn.reply(1));
-  if (status != kExitOk) {
-    return status;
-  }
+int watch(Client& client, const Options& o) {
   long printed = 0;
-  std::string line;
-  while (conn.readLine(line, false)) {
-    json message;
-    try {
-      message = json::parse(line);
-    } catch (const json::exception&) {
-      continue;
+  for (;;) {
+    Json message;
+    switch (client.nextEvent(message, milliseconds(200))) {
+      case Client::Read::kAborted:
+        return kExitOk;
+      case Client::Read::kClosed:
+        return complain(kExitUnreachable, "the host closed the connection");
+      case Client::Read::kTimeout:
+        continue;
+      case Client::Read::kLine:
+        break;
     }
     const std::string event = message.value("event", "");
     if (event == "sample") {
@@ -359,17 +201,51 @@ int watch(Connection& conn, const Options& o) {
       return kExitOk;
     }
   }
-  if (g_interrupted.load()) {
-    return kExitOk;
-  }
-  std::cerr << "rtm-standin-ctl: the host closed the connection" << std::endl;
-  return kExitUnreachable;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options o = parseOptions(argc, argv);
+  Options o;
+  CLI::App app(
+      "Talks to the control socket of a component host (a component process built against the "
+      "stand-in for the OpenRTM-aist API, or the driver component on OpenRTM-aist).",
+      "rtm-standin-ctl");
+  app.footer(kCommands);
+  app.add_option("-s,--socket", o.socket,
+                 "control socket (default: $RTM_STANDIN_SOCKET, else the only *.sock socket in "
+                 "the current folder)");
+  app.add_option("-c,--component", o.component, "the component, when several run in the host");
+  const auto positive = [](const std::string& text) {
+    return std::strtod(text.c_str(), nullptr) > 0 ? std::string() : "must be above 0";
+  };
+  app.add_option("-n,--count", o.count, "watch: stop after N samples")->check(positive);
+  app.add_option("-t,--timeout", o.timeout,
+                 "give up after SEC seconds without a connection or a reply")
+      ->capture_default_str()
+      ->check(positive);
+  app.add_flag("--json", o.jsonOutput, "print the host's replies as JSON lines");
+  app.add_option("command", o.command, "what to do (see Commands)")->required();
+  app.add_option("args", o.args, "its arguments");
+  app.positionals_at_end(false);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) {
+      return app.exit(e);
+    }
+    return complain(kExitUsage, e.what());
+  }
+
+  Json request;
+  std::string why;
+  if (!buildRequest(o, request, why)) {
+    return complain(kExitUsage, why);
+  }
+  std::string socket = o.socket;
+  if (socket.empty() && (socket = tolvarine_control::defaultControlSocket(&why)).empty()) {
+    return complain(kExitUsage, why + " with -s PATH");
+  }
 
   struct sigaction action {};
   action.sa_handler = onInterrupt;
@@ -377,78 +253,29 @@ int main(int argc, char** argv) {
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
 
-  const std::string& cmd = o.command;
-  json r;
-  if (cmd == "list" || cmd == "activate" || cmd == "deactivate" || cmd == "reset" ||
-      cmd == "shutdown") {
-    needArgs(o, 0, 0, cmd.c_str());
-    r = request(o, cmd.c_str());
-  } else if (cmd == "get") {
-    needArgs(o, 0, 1, "get [KEY]");
-    r = request(o, "get");
-    if (!o.args.empty()) {
-      r["key"] = o.args[0];
-    }
-  } else if (cmd == "set") {
-    needArgs(o, 2, 2, "set KEY VALUE");
-    r = request(o, "set");
-    r["key"] = o.args[0];
-    r["value"] = o.args[1];
-  } else if (cmd == "write") {
-    needArgs(o, 2, 2, "write PORT JSON");
-    r = request(o, "write");
-    r["port"] = o.args[0];
-    try {
-      r["sample"] = json::parse(o.args[1]);
-    } catch (const json::exception& e) {
-      usageError("the sample is not valid JSON: " + std::string(e.what()));
-    }
-  } else if (cmd == "watch") {
-    if (o.args.empty()) {
-      usageError("usage: rtm-standin-ctl watch PORT...");
-    }
-  } else if (cmd == "send") {
-    needArgs(o, 1, 1, "send JSON");
-    try {
-      r = json::parse(o.args[0]);
-    } catch (const json::exception& e) {
-      usageError("the request is not valid JSON: " + std::string(e.what()));
-    }
-    if (!r.is_object()) {
-      usageError("a request is a JSON object, e.g. {\"cmd\":\"list\"}");
-    }
-    r["id"] = 1;
-  } else {
-    usageError("unknown command \"" + cmd + "\"");
+  const milliseconds timeout(static_cast<long>(o.timeout * 1000));
+  Client client;
+  client.setAbortCheck([] { return g_interrupted.load(); });
+  if (!client.connect(socket, timeout, &why)) {
+    return complain(kExitUnreachable, why + " (is the host running?)");
   }
-
-  Connection conn(o.socket.empty() ? findSocket() : o.socket, o.timeout);
-  if (cmd == "watch") {
-    return watch(conn, o);
+  Json reply;
+  if (!client.request(request, reply, timeout, &why)) {
+    return complain(kExitUnreachable, why);
   }
-  conn.send(r);
-  const json reply = conn.reply(1);
-  if (cmd == "send") {
+  if (o.command == "send") {
     std::cout << reply.dump() << std::endl;
     return reply.value("ok", false) ? kExitOk : kExitRefused;
   }
   const int status = check(o, reply);
-  if (status != kExitOk || o.jsonOutput) {
+  if (status != kExitOk) {
     return status;
   }
-  if (cmd == "list") {
-    printList(reply);
-  } else if (cmd == "activate" || cmd == "deactivate" || cmd == "reset") {
-    std::cout << reply.value("component", "") << " " << reply.value("state", "") << std::endl;
-  } else if (cmd == "get" && reply.contains("value")) {
-    std::cout << reply.value("value", "") << std::endl;
-  } else if (cmd == "get") {
-    for (const auto& kv : reply["config"].items()) {
-      std::cout << kv.key() << ": " << kv.value().get<std::string>() << std::endl;
-    }
-  } else if (cmd == "set") {
-    std::cout << reply.value("component", "") << ": " << reply.value("key", "") << " = "
-              << reply.value("value", "") << " (" << reply.value("applies", "") << ")" << std::endl;
+  if (o.command == "watch") {
+    return watch(client, o);
+  }
+  if (!o.jsonOutput) {
+    print(o.command, reply);
   }
   return kExitOk;
 }

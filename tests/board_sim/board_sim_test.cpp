@@ -307,12 +307,12 @@ TEST_F(Program, HelpListsTheOptionsAndBadOptionsExitTwoWithTheReason) {
   start("--help");
   EXPECT_TRUE(exitCode() == 0 && log().find("--frame-log FILE") != std::string::npos) << log();
   const std::pair<std::string, std::string> cases[] = {
-      {"--no-such-option", "unknown option '--no-such-option'"},
-      {"--status 0x41,300", "bad value '0x41,300' for --status"},
-      {"--corrupt-every -3", "bad value '-3' for --corrupt-every"},
-      {"--duration", "--duration needs a value"},
+      {"--no-such-option", "The following argument was not expected: --no-such-option"},
+      {"--status 0x41,300", "--status: bad value '0x41,300' (expected two bytes B1,B2)"},
+      {"--corrupt-every -3", "--corrupt-every: bad value '-3'"},
+      {"--duration", "--duration: 1 required FLOAT missing"},
       {"--resume-after-ms 100", "--resume-after-ms needs --silent or --stop-after"},
-      {"--link " + (dir / "never").string() + " --split 9:10", "bad value '9:10' for --split"},
+      {"--link " + (dir / "never").string() + " --split 9:10", "--split: bad value '9:10'"},
   };
   for (const auto& [args, reason] : cases) {
     SCOPED_TRACE(reason);

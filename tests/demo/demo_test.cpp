@@ -202,7 +202,8 @@ TEST(Demo, ShortRunRecordsDrivesPlotsAndCleansUpAndItsCommandLineExplainsItself)
   EXPECT_NE(log.find("--output DIR"), std::string::npos) << log;
   EXPECT_EQ(runDemo({"--duration", "2"}, dir, log), 2);
   EXPECT_EQ(log,
-            "tolvarine-demo: bad value '2' for --duration (expected seconds from 5 to 3600)\n");
+            "tolvarine-demo: --duration: bad value '2' (expected seconds from 5 to 3600); see "
+            "--help\n");
   if (!HasFailure())
     fs::remove_all(dir);
   else

@@ -360,9 +360,13 @@ TEST(Host, StartupFailuresAndTheShutdownRequest) {
        std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
            {{"-o", "no colon"}, 2, "option -o expects \"key: value\""},
            {{"-o", "manager.standin.control_socket: notes.sock"}, 1, "exists and is not a socket"},
+           // The component's own configuration: the process ends as it would
+           // for an error in its command line.
            {{"-o", "Test.Probe.config_file: absent.conf"},
-            128 + SIGABRT,
+            2,
             "cannot create \"Probe\": cannot read configuration file"},
+           {{"-o", "Test.Probe.config_file: /dev/zero"}, 2, "it is a character device"},
+           {{"-o", "Test.Probe.exec_cxt.periodic.rate: nan"}, 2, "got \"nan\""},
            {{"--help"}, 0, ""}}) {
     SCOPED_TRACE(message);
     std::vector<std::string> argv{STANDIN_PROBE_HOST};

@@ -10,6 +10,8 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <rtm/idl/BasicDataTypeSkel.h>
 #include <rtm/idl/ExtendedDataTypesSkel.h>
 
@@ -109,11 +111,21 @@ TEST(ManagerConfig, FileThenOptionsAndClearErrors) {
       {{"-f", dir.file("none.conf")}, "cannot read configuration file " + dir.file("none.conf")},
       {{"-f", dir.file("bad.conf")}, "bad.conf:4: entry without a key"},
       {{"-o", "exec_cxt.periodic.rate: fast"}, "positive number of Hz, got \"fast\""},
-      {{"-o", "exec_cxt.periodic.rate: 0"}, "positive"}};
+      {{"-o", "exec_cxt.periodic.rate: 0"}, "positive"},
+      // Only regular files of at most 1 MiB, refused without waiting.
+      {{"-f", "/dev/zero"}, "/dev/zero: it is a character device, not a regular file"},
+      {{"-f", dir.path}, "it is a directory, not a regular file"},
+      {{"-f", dir.file("fifo")}, "fifo: it is a FIFO, not a regular file"},
+      {{"-f", dir.file("big.conf")}, "big.conf: it has 1048577 bytes, more than the 1048576 read"}};
+  ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  dir.write("big.conf", "# " + std::string((1 << 20) - 3, '-') + "\n+");
+  dir.write("full.conf", "a: 2\n# " + std::string((1 << 20) - 8, '-') + "\n");
   for (const auto& [args, message] : errors) {
     SCOPED_TRACE(message);
     EXPECT_THAT(errorOf<ConfigError>([&] { load(args); }), HasSubstr(message));
   }
+  EXPECT_EQ(load({"-f", dir.file("full.conf")}).properties.getProperty("a"), "2")
+      << "exactly 1 MiB is read";
 }
 
 // Strings in CDR need the ORB's code sets.

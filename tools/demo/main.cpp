@@ -36,10 +36,11 @@
 #include <thread>
 #include <vector>
 
+#include <tolvarine_control/client.h>
 #include "child_process.h"
-#include "control_connection.h"
+#include "command_line.h"
+#include "demo_options.h"
 #include "drive_script.h"
-#include "number_option.h"
 #include "openrtm_session.h"
 #include "plots.h"
 #include "stop_signals.h"
@@ -52,10 +53,10 @@ using namespace std::chrono_literals;
 using tolvarine_board_sim::ChairState;
 using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_tools::ChildProcess;
-using tolvarine_tools::ControlConnection;
-using tolvarine_tools::Json;
+using ControlConnection = tolvarine_control::Client;
+using tolvarine_control::Json;
+using tolvarine_demo::Options;
 using tolvarine_tools::OpenRtmSession;
-using tolvarine_tools::parseNumber;
 using tolvarine_tools::Segment;
 using Clock = std::chrono::steady_clock;
 
@@ -110,135 +111,6 @@ extern "C" void onSignal(int) {
 
 bool interrupted() {
   return g_signals.load() > 0;
-}
-
-// ---- Options ------------------------------------------------------------------
-
-struct Options {
-  std::string output = "out/demo";
-  bool openrtm = false;   // --middleware openrtm
-  std::string component;  // empty: the one built for the middleware
-  bool shortForm = false;
-  std::optional<double> duration;
-  double rate = 30.0;
-  // Half the wheel tread: the component splits a command with the whole
-  // configured tread (v +- T w), so this value makes the chair turn at the
-  // commanded angular velocity.
-  double tread = 0.2744;
-  bool silentBoard = false;
-};
-
-void printHelp(std::ostream& out) {
-  out << "Usage: " << kProgram << " [options]\n"
-      << "\n"
-      << "Drives a simulated wheelchair through the RT component TolvarineContorollerModule\n"
-      << "and shows where it went. Starts the simulated control board on a pseudo-terminal,\n"
-      << "writes rtc.conf and the component's configuration file into the output folder,\n"
-      << "starts the component, activates it over a control socket (the stand-in host's, or\n"
-      << "on OpenRTM-aist the driver component's, see --middleware) and sends a scripted\n"
-      << "drive to \"VelocityIn\" (about a minute: straight runs, turns both\n"
-      << "ways, a reversal, stops). Every command sent, every \"VelocityOut\" and\n"
-      << "\"OdmetoryOut\" sample received, the board's true pose (every 10 ms) and every\n"
-      << "command frame the board received go into CSV files; then the component is\n"
-      << "deactivated (the chair stops) and shut down, gnuplot draws path.png and\n"
-      << "velocity.png, and a summary compares the odometry with the ground truth.\n"
-      << "\n"
-      << "Options:\n"
-      << "  --output DIR        output folder (default out/demo; created, earlier results\n"
-      << "                      of the demo in it are replaced)\n"
-      << "  --short             the short script (about 9 s of driving) instead of the full one\n"
-      << "  --duration SECONDS  stretch or shrink the script to last SECONDS (5 to 3600)\n"
-      << "  --rate HZ           execution-context rate of the component, 10 to 1000 (default\n"
-      << "                      30; each cycle waits for a fresh status frame, one every 30 ms)\n"
-      << "  --tread METRES      \"Tolvarine_Tread_meter\" for the component (default 0.2744,\n"
-      << "                      half the wheel tread: the chair then turns at the commanded\n"
-      << "                      angular velocity; the component's own default 0.5488 makes\n"
-      << "                      it turn twice as fast)\n"
-      << "  --middleware NAME   standin (default): the component built against the in-tree\n"
-      << "                      stand-in, driven over its host's control socket;\n"
-      << "                      openrtm: the component built against OpenRTM-aist"
-      << (*kOpenRtmVersion != '\0' ? std::string(" ") + kOpenRtmVersion : std::string()) << ",\n"
-      << "                      registered in a naming service of its own (omniNames) and\n"
-      << "                      driven by the driver component tolvarine-rtm-driver, whose\n"
-      << "                      ports the middleware connects to the wheelchair's\n"
-      << "                      (needs a build that found OpenRTM-aist)\n"
-      << "  --component PATH    the component executable (default: the one built with\n"
-      << "                      this program for the middleware)\n"
-      << "  --silent-board      the simulated board never answers (shows the failure path)\n"
-      << "  --help              this text\n"
-      << "\n"
-      << "Needs gnuplot with the pngcairo terminal (Debian: gnuplot-nox).\n"
-      << "Exit status: 0 done, 1 something failed (the message says what), 2 bad options,\n"
-      << "130 interrupted. Ctrl-C stops the chair, shuts the component down and removes\n"
-      << "the socket and the device link; the CSV files recorded so far stay.\n";
-}
-
-// 0 to run, 1 after --help, 2 on a bad option.
-int parseOptions(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        std::cerr << kProgram << ": " << arg << " needs a value" << std::endl;
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    auto bad = [&](const std::string& text, const char* expected) {
-      std::cerr << kProgram << ": bad value '" << text << "' for " << arg << " (expected "
-                << expected << ")" << std::endl;
-      return 2;
-    };
-    std::string text;
-    double number = 0.0;
-    if (arg == "--help" || arg == "-h") {
-      return 1;
-    } else if (arg == "--short") {
-      options.shortForm = true;
-    } else if (arg == "--silent-board") {
-      options.silentBoard = true;
-    } else if (arg == "--output") {
-      if (!value(options.output))
-        return 2;
-      if (options.output.empty())
-        return bad(options.output, "a folder");
-    } else if (arg == "--middleware") {
-      if (!value(text))
-        return 2;
-      if (text != "standin" && text != "openrtm")
-        return bad(text, "standin or openrtm");
-      options.openrtm = text == "openrtm";
-    } else if (arg == "--component") {
-      if (!value(options.component))
-        return 2;
-      if (options.component.empty())
-        return bad(options.component, "a path");
-    } else if (arg == "--duration") {
-      if (!value(text))
-        return 2;
-      if (!parseNumber(text, 5.0, 3600.0, number))
-        return bad(text, "seconds from 5 to 3600");
-      options.duration = number;
-    } else if (arg == "--rate") {
-      if (!value(text))
-        return 2;
-      // The component refuses a context slower than 10 Hz.
-      if (!parseNumber(text, 10.0, 1000.0, number))
-        return bad(text, "Hz from 10 to 1000");
-      options.rate = number;
-    } else if (arg == "--tread") {
-      if (!value(text))
-        return 2;
-      if (!parseNumber(text, 0.05, 2.0, number))
-        return bad(text, "metres from 0.05 to 2");
-      options.tread = number;
-    } else {
-      std::cerr << kProgram << ": unknown argument '" << arg << "' (see --help)" << std::endl;
-      return 2;
-    }
-  }
-  return 0;
 }
 
 // ---- Small helpers ------------------------------------------------------------
@@ -719,7 +591,7 @@ bool Demo::startComponent() {
 bool Demo::connectControl() {
   const auto deadline = Clock::now() + kSocketTimeout;
   std::string error;
-  while (!control_.connect(socketPath_, &error)) {
+  while (!control_.connect(socketPath_, kRequestTimeout, &error)) {
     if (!component().running()) {
       std::cerr << kProgram << ": the component " << component().describeEnd()
                 << " before its control socket opened" << std::endl;
@@ -766,7 +638,7 @@ bool Demo::connectControl() {
   }
   // Samples go to a connection of their own, so that requests and their
   // replies never queue behind them.
-  if (!events_.connect(socketPath_, &error) ||
+  if (!events_.connect(socketPath_, kRequestTimeout, &error) ||
       !events_.request({{"cmd", "subscribe"}, {"ports", {"VelocityOut", "OdmetoryOut"}}}, reply,
                        kRequestTimeout, &error) ||
       !reply.value("ok", false)) {
@@ -1216,14 +1088,10 @@ void Demo::eventLoop() {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
-  switch (parseOptions(argc, argv, options)) {
-    case 1:
-      printHelp(std::cout);
-      return 0;
-    case 2:
-      return 2;
-    default:
-      break;
+  CLI::App app("", kProgram);
+  addOptions(app, options, kOpenRtmVersion);
+  if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
+    return status;
   }
   tolvarine_tools::installStopHandlers(onSignal);
 

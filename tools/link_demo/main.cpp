@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "command_line.h"
 #include "connector.h"
 #include "tolvarine_board_sim/simulated_board.h"
 #include "tolvarine_controller/frame.h"
@@ -42,66 +43,27 @@ void onSignal(int) {
   interrupted = true;
 }
 
-void printUsage(std::ostream& out) {
-  out << "Usage: tolvarine-link-demo [--seconds N] [--port PATH]\n"
-         "\n"
-         "Brings up the serial link to the wheelchair's control board (open,\n"
-         "handshake, 30 ms communication cycle), drives a short script - stop,\n"
-         "forward at 0.3 m/s, a left turn of 1 m radius, stop - and prints each\n"
-         "command frame sent (hex) and each status record received (decoded),\n"
-         "then a summary.\n"
-         "\n"
-         "Options:\n"
-         "  --seconds N   run time of the script in seconds (default 5, 1 to 600)\n"
-         "  --port PATH   use the device at PATH instead of the simulated board;\n"
-         "                command frames are then shown as encoded, with the\n"
-         "                sequence and check bytes as '..' (set frame by frame)\n"
-         "  --help        show this text\n"
-         "\n"
-         "Ctrl-C ends the script early; the link still ends with a stop command.\n";
-}
-
 struct Options {
   double seconds = 5.0;
   std::string port;  // empty: simulated board
 };
 
-// False (with a message) on bad input.
-bool parseOptions(int argc, char** argv, Options& options, bool& help) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      help = true;
-      return true;
-    }
-    if (arg == "--seconds" || arg == "--port") {
-      if (i + 1 >= argc) {
-        std::cerr << "tolvarine-link-demo: " << arg << " needs a value" << std::endl;
-        return false;
-      }
-      const std::string value = argv[++i];
-      if (arg == "--port") {
-        if (value.empty()) {
-          std::cerr << "tolvarine-link-demo: --port needs a device path" << std::endl;
-          return false;
-        }
-        options.port = value;
-        continue;
-      }
-      char* end = nullptr;
-      const double seconds = std::strtod(value.c_str(), &end);
-      if (end == value.c_str() || *end != '\0' || !(seconds >= 1.0 && seconds <= 600.0)) {
-        std::cerr << "tolvarine-link-demo: --seconds wants a number from 1 to 600, not '" << value
-                  << "'" << std::endl;
-        return false;
-      }
-      options.seconds = seconds;
-      continue;
-    }
-    std::cerr << "tolvarine-link-demo: unknown argument '" << arg << "' (see --help)" << std::endl;
-    return false;
-  }
-  return true;
+void addOptions(CLI::App& app, Options& options) {
+  app.description(
+      "Brings up the serial link to the wheelchair's control board (open, handshake, 30 ms "
+      "communication cycle), drives a short script - stop, forward at 0.3 m/s, a left turn of 1 m "
+      "radius, stop - and prints each command frame sent (hex) and each status record received "
+      "(decoded), then a summary.");
+  app.footer("Ctrl-C ends the script early; the link still ends with a stop command.");
+  app.add_option("--seconds", options.seconds, "run time of the script (default 5)")
+      ->option_text("N")
+      ->check(tolvarine_tools::number(1, 600, "seconds from 1 to 600"));
+  app.add_option("--port", options.port,
+                 "use the device at PATH instead of the simulated board; command frames are then "
+                 "shown as encoded, with the sequence and check bytes as '..' (set frame by frame)")
+      ->option_text("PATH")
+      ->check(CLI::Validator(
+          [](std::string& path) { return path.empty() ? "needs a device path" : ""; }, ""));
 }
 
 struct Step {
@@ -175,14 +137,10 @@ int main(int argc, char** argv) {
   // Lines go out as they are printed, in step with the library's console lines.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
-  bool help = false;
-  if (!parseOptions(argc, argv, options, help)) {
-    printUsage(std::cerr);
-    return 2;
-  }
-  if (help) {
-    printUsage(std::cout);
-    return 0;
+  CLI::App app("", "tolvarine-link-demo");
+  addOptions(app, options);
+  if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
+    return status;
   }
   std::signal(SIGINT, onSignal);
   std::signal(SIGTERM, onSignal);

@@ -5,13 +5,16 @@
 
 #include <time.h>
 
+#include <tolvarine_control/rtc_names.h>
+
 #include <algorithm>
 #include <cmath>
 #include <iostream>
 #include <vector>
 
-using tolvarine_driver::Json;
-using tolvarine_driver::RequestError;
+using tolvarine_control::Json;
+using tolvarine_control::Request;
+using tolvarine_control::RequestError;
 
 namespace {
 
@@ -36,35 +39,11 @@ const char* kVelocityPort = "VelocityOut";
 const char* kOdometryPort = "OdmetoryOut";
 
 const char* stateName(RTC::LifeCycleState state) {
-  switch (state) {
-    case RTC::CREATED_STATE:
-      return "CREATED";
-    case RTC::INACTIVE_STATE:
-      return "INACTIVE";
-    case RTC::ACTIVE_STATE:
-      return "ACTIVE";
-    case RTC::ERROR_STATE:
-      return "ERROR";
-  }
-  return "UNKNOWN";
+  return tolvarine_control::lifeCycleStateName(state);
 }
 
 const char* returnCodeName(RTC::ReturnCode_t code) {
-  switch (code) {
-    case RTC::RTC_OK:
-      return "RTC_OK";
-    case RTC::RTC_ERROR:
-      return "RTC_ERROR";
-    case RTC::BAD_PARAMETER:
-      return "BAD_PARAMETER";
-    case RTC::UNSUPPORTED:
-      return "UNSUPPORTED";
-    case RTC::OUT_OF_RESOURCES:
-      return "OUT_OF_RESOURCES";
-    case RTC::PRECONDITION_NOT_MET:
-      return "PRECONDITION_NOT_MET";
-  }
-  return "UNKNOWN";
+  return tolvarine_control::returnCodeName(code);
 }
 
 Json timeJson(const RTC::Time& tm) {
@@ -115,7 +94,7 @@ TolvarineDriver::TolvarineDriver(RTC::Manager* manager)
 
 TolvarineDriver::~TolvarineDriver() {
   if (m_server) {
-    m_server->stop();
+    m_server->close();
   }
 }
 
@@ -128,9 +107,11 @@ RTC::ReturnCode_t TolvarineDriver::onInitialize() {
 
   const std::string path = RTC::Manager::instance().getConfig().getProperty(
       "tolvarine.driver.control_socket", "./" + std::string(getInstanceName()) + ".sock");
-  m_server.reset(new tolvarine_driver::BridgeServer(*this));
+  tolvarine_control::ServerLimits limits;
+  limits.handlerThreads = 2;
+  m_server.reset(new tolvarine_control::Server(*this, limits));
   try {
-    m_server->start(path);
+    m_server->listen(path);
   } catch (const std::exception& e) {
     std::cerr << "TolvarineDriver: " << e.what() << std::endl;
     m_server.reset();
@@ -143,7 +124,7 @@ RTC::ReturnCode_t TolvarineDriver::onInitialize() {
 RTC::ReturnCode_t TolvarineDriver::onFinalize() {
   // Before the ports go: no client may write into them any more.
   if (m_server) {
-    m_server->stop();
+    m_server->close();
   }
   return RTC::RTC_OK;
 }
@@ -219,33 +200,55 @@ std::string TolvarineDriver::portName(const std::string& name) {
   return dot == std::string::npos ? name : name.substr(dot + 1);
 }
 
-Json TolvarineDriver::handle(const Json& request) {
-  const std::string cmd = request.value("cmd", "");
+void TolvarineDriver::handle(const Request& request) {
+  const std::string cmd = request.command();
   try {
     if (cmd == "list") {
-      return list();
-    }
-    if (cmd == "activate" || cmd == "deactivate" || cmd == "reset") {
-      return transition(cmd, request);
-    }
-    if (cmd == "get" || cmd == "set") {
-      return configuration(request);
-    }
-    if (cmd == "write") {
-      return write(request);
-    }
-    if (cmd == "shutdown") {
+      request.succeed(list());
+    } else if (cmd == "activate" || cmd == "deactivate" || cmd == "reset") {
+      transition(cmd, request);
+    } else if (cmd == "get" || cmd == "set") {
+      request.succeed(configuration(request.body()));
+    } else if (cmd == "write") {
+      request.succeed(write(request.body()));
+    } else if (cmd == "subscribe" || cmd == "unsubscribe") {
+      request.succeed(subscription(request));
+    } else if (cmd == "shutdown") {
       // Ends this driver only; the wheelchair's process is its own.
+      request.succeed();
       RTC::Manager::instance().terminate();
-      return Json::object();
+    } else {
+      throw RequestError(
+          (cmd.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + cmd + "\"") +
+          "; commands: list, activate, deactivate, reset, get, set, write, subscribe, "
+          "unsubscribe, shutdown");
     }
   } catch (const CORBA::Exception& e) {
-    throw RequestError(describe(e));
+    request.fail(describe(e));
   }
-  throw RequestError(
-      (cmd.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + cmd + "\"") +
-      "; commands: list, activate, deactivate, reset, get, set, write, subscribe, "
-      "unsubscribe, shutdown");
+}
+
+Json TolvarineDriver::subscription(const Request& request) {
+  const Json ports = request.body().value("ports", Json::array());
+  if (!ports.is_array() || ports.empty()) {
+    throw RequestError("\"ports\" must be a list of port names");
+  }
+  Json names = Json::array();
+  for (const Json& p : ports) {
+    if (!p.is_string()) {
+      throw RequestError("\"ports\" must be a list of port names");
+    }
+    names.push_back(portName(p.get<std::string>()));
+  }
+  const bool subscribe = request.command() == "subscribe";
+  for (const Json& name : names) {
+    if (subscribe) {
+      request.subscribe(name.get<std::string>());
+    } else {
+      request.unsubscribe(name.get<std::string>());
+    }
+  }
+  return Json{{subscribe ? "subscribed" : "unsubscribed", names}};
 }
 
 RTC::RTObject_ptr TolvarineDriver::findPeer(std::string& instance) {
@@ -295,10 +298,10 @@ Json TolvarineDriver::list() {
     for (CORBA::ULong i = 0; i < services->length(); ++i) {
       RTC::PortProfile_var port = services[i]->get_port_profile();
       const std::string kind = NVUtil::toString(port->properties, "port.port_type");
-      ports.push_back(Json{{"name", portName(static_cast<const char*>(port->name))},
-                           {"direction", kind == "DataInPort"    ? "in"
+      ports.push_back(Json{{"direction", kind == "DataInPort"    ? "in"
                                          : kind == "DataOutPort" ? "out"
                                                                  : kind},
+                           {"name", portName(static_cast<const char*>(port->name))},
                            {"type", NVUtil::toString(port->properties, "dataport.data_type")}});
     }
     entry["ports"] = ports;
@@ -307,7 +310,7 @@ Json TolvarineDriver::list() {
   return Json{{"components", components}};
 }
 
-Json TolvarineDriver::transition(const std::string& which, const Json& /*request*/) {
+void TolvarineDriver::transition(const std::string& which, const Request& request) {
   std::string instance;
   RTC::RTObject_var peer = findPeer(instance);
   if (CORBA::is_nil(peer)) {
@@ -322,13 +325,13 @@ Json TolvarineDriver::transition(const std::string& which, const Json& /*request
                                  : which == "deactivate" ? context->deactivate_component(peer)
                                                          : context->reset_component(peer);
   const RTC::LifeCycleState state = context->get_component_state(peer);
-  Json reply{
-      {"component", instance}, {"result", returnCodeName(code)}, {"state", stateName(state)}};
+  const Json fields{
+      {"component", instance}, {"state", stateName(state)}, {"result", returnCodeName(code)}};
   if (code != RTC::RTC_OK) {
-    reply["ok"] = false;
-    reply["error"] = which + " returned " + returnCodeName(code);
+    request.fail(which + " returned " + returnCodeName(code), fields);
+  } else {
+    request.succeed(fields);
   }
-  return reply;
 }
 
 Json TolvarineDriver::configuration(const Json& request) {

@@ -21,9 +21,10 @@
 #include <mutex>
 #include <string>
 
-#include "bridge_server.h"
+#include <tolvarine_control/server.h>
 
-class TolvarineDriver : public RTC::DataFlowComponentBase, public tolvarine_driver::RequestHandler {
+class TolvarineDriver : public RTC::DataFlowComponentBase,
+                        public tolvarine_control::RequestHandler {
  public:
   explicit TolvarineDriver(RTC::Manager* manager);
   virtual ~TolvarineDriver();
@@ -32,19 +33,25 @@ class TolvarineDriver : public RTC::DataFlowComponentBase, public tolvarine_driv
   virtual RTC::ReturnCode_t onFinalize();
   virtual RTC::ReturnCode_t onExecute(RTC::UniqueId ec_id);
 
-  virtual tolvarine_driver::Json handle(const tolvarine_driver::Json& request);
-  virtual std::string portName(const std::string& name);
+  // Requests of the control protocol; they run in the server's handler
+  // threads, so that a transition waiting for the middleware holds up no
+  // other client.
+  virtual void handle(const tolvarine_control::Request& request);
 
  private:
+  typedef tolvarine_control::Json Json;
+  // A port name of a request as the component's own port name: without the
+  // "<instance>." the protocol allows in front.
+  static std::string portName(const std::string& name);
   // The wheelchair component at the other end of the connections (nil when
   // nothing is connected), and its instance name.
   RTC::RTObject_ptr findPeer(std::string& instance);
-  tolvarine_driver::Json list();
-  tolvarine_driver::Json transition(const std::string& which,
-                                    const tolvarine_driver::Json& request);
-  tolvarine_driver::Json configuration(const tolvarine_driver::Json& request);
-  tolvarine_driver::Json write(const tolvarine_driver::Json& request);
-  void publish(const char* port, const char* via, const tolvarine_driver::Json& sample);
+  Json list();
+  void transition(const std::string& which, const tolvarine_control::Request& request);
+  Json configuration(const Json& request);
+  Json write(const Json& request);
+  Json subscription(const tolvarine_control::Request& request);
+  void publish(const char* port, const char* via, const Json& sample);
 
   // Commands for "VelocityIn" in its own type, and in OpenRTM-aist's
   // RTC::TimedVelocity2D, to show what a peer of the wrong type gets.
@@ -64,7 +71,7 @@ class TolvarineDriver : public RTC::DataFlowComponentBase, public tolvarine_driv
   std::mutex m_writeMutex;  // clients write from their own threads
   std::mutex m_peerMutex;
   std::string m_peerInstance;
-  std::unique_ptr<tolvarine_driver::BridgeServer> m_server;
+  std::unique_ptr<tolvarine_control::Server> m_server;
 };
 
 extern "C" {

@@ -7,8 +7,6 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,17 +22,21 @@
 #include <sstream>
 #include <string>
 
-#include "control_connection.h"
-#include "number_option.h"
+#include <tolvarine_control/client.h>
+#include "command_line.h"
 #include "stop_signals.h"
+#include "terminal.h"
 
 namespace {
 
-using tolvarine_tools::ControlConnection;
-using tolvarine_tools::Json;
-using tolvarine_tools::parseNumber;
+using ControlConnection = tolvarine_control::Client;
+using tolvarine_control::Json;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using tolvarine_teleop::Key;
+using tolvarine_teleop::KeyReader;
+using tolvarine_teleop::RawTerminal;
+using tolvarine_teleop::terminalColumns;
 
 constexpr const char* kProgram = "tolvarine-teleop";
 constexpr double kPi = 3.14159265358979323846;
@@ -56,234 +58,71 @@ struct Options {
   double maxLinear = 0.6;
   double maxAngular = 0.8;
   double rate = 10.0;
-  double commandTimeout = 0.5;
   bool activate = false;
+  double commandTimeout = 0.5;
 };
 
-void printHelp(std::ostream& out) {
-  out << "Usage: " << kProgram << " [options]\n"
-      << "\n"
-      << "Drives the wheelchair from this terminal through a running TolvarineContorollerModule\n"
-      << "component (built against the OpenRTM-aist stand-in), over its control socket.\n"
-      << "\n"
-      << "Keys:\n"
-      << "  Up / w      linear velocity one step up (ahead)\n"
-      << "  Down / s    linear velocity one step down (back)\n"
-      << "  Left / a    angular velocity one step to the left\n"
-      << "  Right / d   angular velocity one step to the right\n"
-      << "  Space       stop (both to zero)\n"
-      << "  q           stop the chair and quit (Ctrl-C does the same)\n"
-      << "\n"
-      << "The status line shows the command and the latest pose (\"OdmetoryOut\") and\n"
-      << "measured velocity (\"VelocityOut\"). The command is written to \"VelocityIn\" at a\n"
-      << "steady rate, so the component always holds a fresh one.\n"
-      << "\n"
-      << "Options:\n"
-      << "  --socket PATH          control socket of the component's host (default:\n"
-      << "                         $RTM_STANDIN_SOCKET, else the only *.sock in this folder)\n"
-      << "  --component NAME       the component instance (default: the only one)\n"
-      << "  --activate             activate the component first when it is inactive\n"
-      << "  --linear-step MPS      step of the linear velocity (default 0.05 m/s)\n"
-      << "  --angular-step RADPS   step of the angular velocity (default 0.1 rad/s)\n"
-      << "  --max-linear MPS       limit of the linear velocity, both ways (default 0.6)\n"
-      << "  --max-angular RADPS    limit of the angular velocity, both ways (default 0.8)\n"
-      << "  --rate HZ              how often the command is written (default 10)\n"
-      << "  --command-timeout S    set the component's \"Command_Timeout_sec\" first (default\n"
-      << "                         0.5): should this tool die, the chair comes to rest S\n"
-      << "                         seconds after its last command; 0 turns it off\n"
-      << "  --help                 this text\n"
-      << "\n"
-      << "Exit status: 0 quit by key or signal, 1 the component cannot be reached, refused\n"
-      << "a command or went away, 2 bad options.\n";
+void addOptions(CLI::App& app, Options& o) {
+  using tolvarine_tools::number;
+  app.description(
+      "Drives the wheelchair from this terminal through a running TolvarineContorollerModule "
+      "component, over its control socket.");
+  app.footer(
+      "Keys:\n"
+      "  Up / w      linear velocity one step up (ahead)\n"
+      "  Down / s    linear velocity one step down (back)\n"
+      "  Left / a    angular velocity one step to the left\n"
+      "  Right / d   angular velocity one step to the right\n"
+      "  Space       stop (both to zero)\n"
+      "  q           stop the chair and quit (Ctrl-C does the same)\n"
+      "\n"
+      "The status line shows the command and the latest pose (\"OdmetoryOut\") and measured\n"
+      "velocity (\"VelocityOut\"). The command is written to \"VelocityIn\" at a steady rate, so\n"
+      "the component always holds a fresh one.\n"
+      "\n"
+      "Exit status: 0 quit by key or signal, 1 the component cannot be reached, refused a\n"
+      "command or went away, 2 bad options.");
+  const auto nonEmpty = CLI::Validator(
+      [](std::string& text) { return text.empty() ? "needs a non-empty value" : ""; }, "");
+  app.add_option("--socket", o.socket,
+                 "control socket of the component's host (default: $RTM_STANDIN_SOCKET, else the "
+                 "only *.sock in this folder)")
+      ->option_text("PATH")
+      ->check(nonEmpty);
+  app.add_option("--component", o.component, "the component instance (default: the only one)")
+      ->option_text("NAME")
+      ->check(nonEmpty);
+  app.add_flag("--activate", o.activate, "activate the component first when it is inactive");
+  app.add_option("--linear-step", o.linearStep, "step of the linear velocity (default 0.05 m/s)")
+      ->option_text("MPS")
+      ->check(number(0.001, 1.0, "0.001 to 1"));
+  app.add_option("--angular-step", o.angularStep,
+                 "step of the angular velocity (default 0.1 rad/s)")
+      ->option_text("RADPS")
+      ->check(number(0.001, 2.0, "0.001 to 2"));
+  app.add_option("--max-linear", o.maxLinear,
+                 "limit of the linear velocity, both ways (default 0.6)")
+      ->option_text("MPS")
+      ->check(number(0.0, 2.0, "0 to 2"));
+  app.add_option("--max-angular", o.maxAngular,
+                 "limit of the angular velocity, both ways (default 0.8)")
+      ->option_text("RADPS")
+      ->check(number(0.0, 4.0, "0 to 4"));
+  app.add_option("--rate", o.rate, "how often the command is written (default 10)")
+      ->option_text("HZ")
+      ->check(number(1.0, 100.0, "1 to 100"));
+  app.add_option("--command-timeout", o.commandTimeout,
+                 "set the component's \"Command_Timeout_sec\" first (default 0.5): should this "
+                 "tool die, the chair comes to rest S seconds after its last command; 0 turns it "
+                 "off")
+      ->option_text("S")
+      ->check(number(0.0, 60.0, "0 to 60"));
 }
-
-// 0 to run, 1 after --help, 2 on a bad option.
-int parseOptions(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    std::string text;
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) {
-        std::cerr << kProgram << ": " << arg << " needs a value" << std::endl;
-        return false;
-      }
-      out = argv[++i];
-      return true;
-    };
-    auto number = [&](double low, double high, double& out) {
-      if (!value(text)) {
-        return false;
-      }
-      if (!parseNumber(text, low, high, out)) {
-        std::cerr << kProgram << ": bad value '" << text << "' for " << arg << " (expected " << low
-                  << " to " << high << ")" << std::endl;
-        return false;
-      }
-      return true;
-    };
-    bool ok = true;
-    if (arg == "--help" || arg == "-h") {
-      return 1;
-    } else if (arg == "--socket") {
-      ok = value(o.socket) && !o.socket.empty();
-    } else if (arg == "--component") {
-      ok = value(o.component) && !o.component.empty();
-    } else if (arg == "--activate") {
-      o.activate = true;
-    } else if (arg == "--linear-step") {
-      ok = number(0.001, 1.0, o.linearStep);
-    } else if (arg == "--angular-step") {
-      ok = number(0.001, 2.0, o.angularStep);
-    } else if (arg == "--max-linear") {
-      ok = number(0.0, 2.0, o.maxLinear);
-    } else if (arg == "--max-angular") {
-      ok = number(0.0, 4.0, o.maxAngular);
-    } else if (arg == "--rate") {
-      ok = number(1.0, 100.0, o.rate);
-    } else if (arg == "--command-timeout") {
-      ok = number(0.0, 60.0, o.commandTimeout);
-    } else {
-      std::cerr << kProgram << ": unknown argument '" << arg << "' (see --help)" << std::endl;
-      return 2;
-    }
-    if (!ok) {
-      if (arg == "--socket" || arg == "--component") {
-        std::cerr << kProgram << ": " << arg << " needs a non-empty value" << std::endl;
-      }
-      return 2;
-    }
-  }
-  return 0;
-}
-
-// Puts the terminal into a mode that delivers each key at once without
-// echo, and restores what it found on every way out (also from main's
-// return after a signal). Ctrl-C keeps raising SIGINT; Ctrl-Z is disabled,
-// as a stopped tool would leave the chair running on its last command.
-class RawTerminal {
- public:
-  bool enter() {
-    if (::tcgetattr(STDIN_FILENO, &saved_) != 0) {
-      return false;
-    }
-    termios raw = saved_;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL);
-    raw.c_cc[VMIN] = 0;
-    raw.c_cc[VTIME] = 0;
-    raw.c_cc[VSUSP] = _POSIX_VDISABLE;
-    if (::tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) != 0) {
-      return false;
-    }
-    active_ = true;
-    return true;
-  }
-  void restore() {
-    if (active_) {
-      ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
-      active_ = false;
-    }
-  }
-  ~RawTerminal() { restore(); }
-
- private:
-  termios saved_{};
-  bool active_ = false;
-};
-
-enum class Key { kNone, kUp, kDown, kLeft, kRight, kStop, kQuit };
-
-// Turns the bytes typed so far into keys; an incomplete escape sequence
-// stays in `pending` for the next read.
-class KeyReader {
- public:
-  void feed(const char* bytes, std::size_t count) { pending_.append(bytes, count); }
-
-  Key next() {
-    while (!pending_.empty()) {
-      const char c = pending_[0];
-      if (c == '\x1b') {
-        if (pending_.size() < 3) {
-          // Arrow keys arrive as one burst; a lone Escape is dropped by flush().
-          return Key::kNone;
-        }
-        const char kind = pending_[1];
-        const char code = pending_[2];
-        if (kind != '[' && kind != 'O') {
-          pending_.erase(0, 1);
-          continue;
-        }
-        pending_.erase(0, 3);
-        switch (code) {
-          case 'A':
-            return Key::kUp;
-          case 'B':
-            return Key::kDown;
-          case 'C':
-            return Key::kRight;
-          case 'D':
-            return Key::kLeft;
-          default:
-            // Other sequences (Home, F-keys, "ESC [ 1 ; 5 A"): skip to their end.
-            while (!pending_.empty() && !(pending_[0] >= 0x40 && pending_[0] <= 0x7e)) {
-              pending_.erase(0, 1);
-            }
-            if (!pending_.empty()) {
-              pending_.erase(0, 1);
-            }
-            continue;
-        }
-      }
-      pending_.erase(0, 1);
-      switch (c) {
-        case 'w':
-        case 'W':
-          return Key::kUp;
-        case 's':
-        case 'S':
-          return Key::kDown;
-        case 'a':
-        case 'A':
-          return Key::kLeft;
-        case 'd':
-        case 'D':
-          return Key::kRight;
-        case ' ':
-          return Key::kStop;
-        case 'q':
-        case 'Q':
-          return Key::kQuit;
-        default:
-          break;
-      }
-    }
-    return Key::kNone;
-  }
-
-  // Drops an escape that no sequence followed.
-  void flush() {
-    if (!pending_.empty() && pending_[0] == '\x1b') {
-      pending_.erase(0, 1);
-    }
-  }
-  bool waiting() const { return !pending_.empty(); }
-
- private:
-  std::string pending_;
-};
 
 double stepped(double value, double step, double limit) {
   // Whole steps, so that repeated presses land on round values and zero.
   const double next = std::round((value + step) / std::fabs(step)) * std::fabs(step);
   return std::clamp(next, -limit, limit);
-}
-
-int terminalColumns() {
-  winsize size{};
-  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    return size.ws_col;
-  }
-  return 80;
 }
 
 class Teleop {
@@ -328,13 +167,13 @@ bool Teleop::connect() {
   std::string socket = options_.socket;
   std::string error;
   if (socket.empty()) {
-    socket = tolvarine_tools::defaultControlSocket(&error);
+    socket = tolvarine_control::defaultControlSocket(&error);
     if (socket.empty()) {
-      std::cerr << kProgram << ": " << error << std::endl;
+      std::cerr << kProgram << ": " << error << " with --socket" << std::endl;
       return false;
     }
   }
-  if (!connection_.connect(socket, &error)) {
+  if (!connection_.connect(socket, kRequestTimeout, &error)) {
     std::cerr << kProgram << ": " << error << " (is the component running?)" << std::endl;
     return false;
   }
@@ -583,14 +422,10 @@ int Teleop::run() {
 
 int main(int argc, char** argv) {
   Options options;
-  switch (parseOptions(argc, argv, options)) {
-    case 1:
-      printHelp(std::cout);
-      return 0;
-    case 2:
-      return 2;
-    default:
-      break;
+  CLI::App app("", kProgram);
+  addOptions(app, options);
+  if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
+    return status;
   }
   tolvarine_tools::installStopHandlers(onSignal);
   Teleop teleop(options);

@@ -1,10 +1,8 @@
 #include "component_rig.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -12,10 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,24 +18,15 @@
 #error "TOLVARINE_COMPONENT_EXE must name the component executable"
 #endif
 
-extern char** environ;
-
 namespace component_test {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-int connectTo(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+bool accepts(const std::string& path) {
+  tolvarine_control::Client probe;
+  return probe.connect(path, std::chrono::milliseconds(0), nullptr);
 }
 
 std::uint32_t monotonicTickMs() {
@@ -63,62 +49,20 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/tolvarine-comp-XXXXXX";  // short: socket paths are
-  if (::mkdtemp(pattern) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
-  m_path = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  fs::remove_all(m_path, ignored);
-}
-
-void TempDir::write(const std::string& name, const std::string& content) const {
-  std::ofstream(file(name), std::ios::binary) << content;
-}
-
 ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
                                    int stderrFd)
     : m_dir(dir) {
   std::vector<std::string> argv{TOLVARINE_COMPONENT_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> raw;
-  for (std::string& a : argv) {
-    raw.push_back(a.data());
-  }
-  raw.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, (dir + "/stdout.log").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (stderrFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, (dir + "/stderr.log").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
-  // The board's pseudo-terminal lives in this process: the component must
-  // hold nothing of it but what it opens itself.
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  const int rc = ::posix_spawn(&m_pid, raw[0], &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    throw std::runtime_error(std::string("cannot start the component: ") + std::strerror(rc));
+  // The board's pseudo-terminal lives in this process: the child holds
+  // nothing of it but what it opens itself.
+  std::string error;
+  if (!m_child.start(argv, dir, {dir + "/stdout.log", dir + "/stderr.log", stderrFd}, &error)) {
+    throw std::runtime_error("cannot start the component: " + error);
   }
 }
 
-ComponentProcess::~ComponentProcess() {
-  if (!m_status) {
-    ::kill(m_pid, SIGKILL);
-    while (::waitpid(m_pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
-}
+ComponentProcess::~ComponentProcess() = default;
 
 std::string ComponentProcess::err() const {
   std::ifstream in(m_dir + "/stderr.log", std::ios::binary);
@@ -133,28 +77,18 @@ bool ComponentProcess::waitForErr(const std::string& text, std::chrono::millisec
 }
 
 void ComponentProcess::signal(int signo) {
-  if (!m_status) {
-    ::kill(m_pid, signo);
-  }
+  m_child.signal(signo);
 }
 
 std::optional<int> ComponentProcess::wait(std::chrono::milliseconds timeout) {
-  eventually(
-      [&] {
-        int status = 0;
-        if (!m_status && ::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-          m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return m_status.has_value();
-      },
-      timeout);
-  return m_status;
+  return m_child.waitFor(timeout) ? std::optional<int>(m_child.shellStatus()) : std::nullopt;
 }
 
 std::vector<std::string> ComponentProcess::openFiles() const {
   std::vector<std::string> files;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(m_pid) + "/fd", ec)) {
+  for (const auto& entry :
+       fs::directory_iterator("/proc/" + std::to_string(m_child.pid()) + "/fd", ec)) {
     files.push_back(entry.path().filename().string() + " -> " +
                     fs::read_symlink(entry.path(), ec).string());
   }
@@ -163,44 +97,39 @@ std::vector<std::string> ComponentProcess::openFiles() const {
 }
 
 ControlClient::ControlClient(const std::string& socketPath) {
-  m_fd = connectTo(socketPath);
-  if (m_fd < 0 || ::pipe2(m_wake, O_CLOEXEC) != 0) {
-    throw std::runtime_error("cannot connect to " + socketPath);
+  std::string error;
+  if (!m_connection.connect(socketPath, kPatience, &error) ||
+      (m_sendFd = ::dup(m_connection.fd())) < 0) {
+    throw std::runtime_error("cannot connect to " + socketPath + ": " + error);
   }
   m_reader = std::thread([this] { readLoop(); });
 }
 
 ControlClient::~ControlClient() {
-  ::close(m_wake[1]);
+  m_stop = true;
   m_reader.join();
-  ::close(m_wake[0]);
-  ::close(m_fd);
+  ::close(m_sendFd);
 }
 
 void ControlClient::readLoop() {
-  std::string buffer;
-  char chunk[8192];
+  using Read = tolvarine_control::Client::Read;
+  m_connection.setAbortCheck([this] { return m_stop.load(); });
   for (;;) {
-    pollfd fds[2] = {{m_fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0 && errno == EINTR) {
+    json line;
+    const Read r = m_connection.nextLine(line, kPatience);
+    if (r == Read::kTimeout) {
       continue;
     }
-    const ssize_t n = fds[1].revents != 0 ? 0 : ::recv(m_fd, chunk, sizeof chunk, 0);
-    if (n <= 0) {
+    if (r != Read::kLine) {
       break;
     }
-    buffer.append(chunk, static_cast<std::size_t>(n));
-    for (std::size_t nl; (nl = buffer.find('\n')) != std::string::npos;) {
-      json line = json::parse(buffer.substr(0, nl), nullptr, false);
-      buffer.erase(0, nl + 1);
-      std::lock_guard<std::mutex> lock(m_mutex);
-      if (line.is_object() && line.contains("event")) {
-        m_events.push_back(Event{Clock::now(), std::move(line)});
-      } else {
-        m_replies.push_back(std::move(line));
-      }
-      m_changed.notify_all();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (line.is_object() && line.contains("event")) {
+      m_events.push_back(Event{Clock::now(), std::move(line)});
+    } else {
+      m_replies.push_back(std::move(line));
     }
+    m_changed.notify_all();
   }
   std::lock_guard<std::mutex> lock(m_mutex);
   m_closed = true;
@@ -218,8 +147,18 @@ std::optional<json> ControlClient::tryRequest(json request, std::chrono::millise
   const int id = m_nextId++;
   request["id"] = id;
   const std::string line = request.dump() + "\n";
-  if (::send(m_fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
-    return std::nullopt;
+  // The descriptor shares the client's non-blocking mode.
+  for (std::size_t sent = 0; sent < line.size();) {
+    const ssize_t n = ::send(m_sendFd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EAGAIN) {
+      pollfd p{m_sendFd, POLLOUT, 0};
+      ::poll(&p, 1, 100);
+      continue;
+    }
+    if (n <= 0) {
+      return std::nullopt;
+    }
+    sent += static_cast<std::size_t>(n);
   }
   std::unique_lock<std::mutex> lock(m_mutex);
   std::optional<json> reply;
@@ -342,12 +281,7 @@ void ComponentRig::start(const std::vector<std::string>& componentKeys, int stde
   }
   m_dir.write("rtc.conf", conf);
   m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}, stderrFd));
-  if (!eventually(
-          [&] {
-            const int fd = connectTo(socketPath());
-            return fd >= 0 && ::close(fd) == 0;
-          },
-          kPatience)) {
+  if (!eventually([&] { return accepts(socketPath()); }, kPatience)) {
     throw std::runtime_error("no control socket; console:\n" + m_process->err());
   }
   m_client.reset(new ControlClient(socketPath()));

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -19,13 +20,15 @@
 
 #include <sys/types.h>
 
-#include <nlohmann/json.hpp>
+#include <tolvarine_control/client.h>
 
+#include "child_process.h"
+#include "temp_dir.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace component_test {
 
-using json = nlohmann::ordered_json;
+using json = tolvarine_control::Json;
 using Clock = std::chrono::steady_clock;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
@@ -38,18 +41,7 @@ constexpr char kInstance[] = "TolvarineContorollerModule0";
 // Polls `condition` until it holds or `timeout` passes.
 bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
-// A folder under /tmp, removed with its contents at destruction.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  std::string file(const std::string& name) const { return m_path + "/" + name; }
-  void write(const std::string& name, const std::string& content) const;
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
-};
+using tolvarine_tools::TempDir;
 
 // The component executable started in `dir`; standard error goes to
 // dir/stderr.log, or to `stderrFd`. Killed at destruction if still running.
@@ -68,12 +60,12 @@ class ComponentProcess {
 
  private:
   std::string m_dir;
-  pid_t m_pid = -1;
-  std::optional<int> m_status;
+  tolvarine_tools::ChildProcess m_child;
 };
 
 // One connection to the host's control socket; a reader thread sorts the
-// lines into replies (by "id") and events (samples, with arrival time).
+// lines into replies (by "id") and events (samples, with arrival time). The
+// reader owns the shared client; requests go out on a descriptor of their own.
 class ControlClient {
  public:
   struct Event {
@@ -93,9 +85,10 @@ class ControlClient {
 
  private:
   void readLoop();
-  int m_fd = -1;
-  int m_wake[2] = {-1, -1};
+  tolvarine_control::Client m_connection;
+  int m_sendFd = -1;
   int m_nextId = 1;
+  std::atomic<bool> m_stop{false};
   mutable std::mutex m_mutex;
   mutable std::condition_variable m_changed;
   std::vector<json> m_replies;

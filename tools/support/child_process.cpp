@@ -37,6 +37,11 @@ ChildProcess::~ChildProcess() {
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& workDir,
                          const std::string& logFile, std::string* error) {
+  return start(argv, workDir, Output{logFile, logFile, -1}, error);
+}
+
+bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& workDir,
+                         const Output& output, std::string* error) {
   auto fail = [error](const std::string& reason) {
     if (error != nullptr) {
       *error = reason;
@@ -53,19 +58,37 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     args.push_back(const_cast<char*>(a.c_str()));
   }
   args.push_back(nullptr);
-  int logFd = -1;
-  if (!logFile.empty()) {
-    logFd = ::open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (logFd < 0) {
-      return fail("cannot open " + logFile + ": " + std::strerror(errno));
+  // One descriptor when both go to the same file, so that their lines
+  // keep their order.
+  int outFd = -1, errFd = output.errFd, ownErrFd = -1;
+  auto closeFiles = [&] {
+    for (int fd : {outFd, ownErrFd}) {
+      if (fd >= 0) {
+        ::close(fd);
+      }
+    }
+  };
+  auto openLog = [&](const std::string& file, int& fd) {
+    fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return fd >= 0 || fail("cannot open " + file + ": " + std::strerror(errno));
+  };
+  if (!output.outFile.empty() && !openLog(output.outFile, outFd)) {
+    return false;
+  }
+  if (errFd < 0 && !output.errFile.empty()) {
+    if (output.errFile == output.outFile) {
+      errFd = outFd;
+    } else if (!openLog(output.errFile, ownErrFd)) {
+      closeFiles();
+      return false;
+    } else {
+      errFd = ownErrFd;
     }
   }
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0) {
     const int code = errno;
-    if (logFd >= 0) {
-      ::close(logFd);
-    }
+    closeFiles();
     return fail(std::string("pipe: ") + std::strerror(code));
   }
   const pid_t parent = ::getpid();
@@ -74,9 +97,7 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     const int code = errno;
     ::close(report[0]);
     ::close(report[1]);
-    if (logFd >= 0) {
-      ::close(logFd);
-    }
+    closeFiles();
     return fail(std::string("fork: ") + std::strerror(code));
   }
   if (pid == 0) {
@@ -94,7 +115,8 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     if (devNull < 0 || ::dup2(devNull, STDIN_FILENO) < 0) {
       childFailed(report[1], errno);
     }
-    if (logFd >= 0 && (::dup2(logFd, STDOUT_FILENO) < 0 || ::dup2(logFd, STDERR_FILENO) < 0)) {
+    if ((outFd >= 0 && ::dup2(outFd, STDOUT_FILENO) < 0) ||
+        (errFd >= 0 && ::dup2(errFd, STDERR_FILENO) < 0)) {
       childFailed(report[1], errno);
     }
     if (devNull > STDERR_FILENO) {
@@ -114,9 +136,7 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     childFailed(report[1], errno);
   }
   ::close(report[1]);
-  if (logFd >= 0) {
-    ::close(logFd);
-  }
+  closeFiles();
   pid_ = pid;
   ended_ = false;
   int code = 0;
@@ -203,6 +223,13 @@ bool ChildProcess::exitedCleanly() const {
 
 int ChildProcess::exitCode() const {
   return ended_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+}
+
+int ChildProcess::shellStatus() const {
+  if (!ended_) {
+    return -1;
+  }
+  return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
 }
 
 std::string findProgram(const std::string& name) {

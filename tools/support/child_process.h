@@ -25,6 +25,15 @@ class ChildProcess {
   // without cleaning up. False with a reason when it cannot be started.
   bool start(const std::vector<std::string>& argv, const std::string& workDir,
              const std::string& logFile, std::string* error);
+  // Where standard output and error go: files appended to (empty: inherited),
+  // or, for standard error, a descriptor of this process (errFd >= 0).
+  struct Output {
+    std::string outFile;
+    std::string errFile;
+    int errFd = -1;
+  };
+  bool start(const std::vector<std::string>& argv, const std::string& workDir, const Output& output,
+             std::string* error);
 
   pid_t pid() const { return pid_; }
   // True until the child has ended and been reaped.
@@ -41,6 +50,9 @@ class ChildProcess {
   bool exitedCleanly() const;  // ended with status 0
   // The exit status once it ended by exiting; -1 otherwise.
   int exitCode() const;
+  // As a shell reports it: the exit status, or 128 + the signal that ended
+  // it; -1 while it runs.
+  int shellStatus() const;
 
  private:
   void reaped(int status);

@@ -1,0 +1,145 @@
+// One client of the control server: its socket, what it has sent that is
+// not handled yet, and the lines queued for it. Reads, writes and requests
+// run in the server's socket thread; answers and events may come from any
+// thread and are queued under the session's lock.
+#ifndef TOLVARINE_CONTROL_SESSION_H
+#define TOLVARINE_CONTROL_SESSION_H
+
+#include <array>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <boost/asio/local/stream_protocol.hpp>
+
+#include "tolvarine_control/server.h"
+
+namespace tolvarine_control {
+
+namespace asio = boost::asio;
+using Local = asio::local::stream_protocol;
+using boost::system::error_code;
+
+constexpr std::size_t kChunk = 64 * 1024;
+
+std::string dumpLine(const Json& value);
+// {"id":ID,"ok":OK[,"error":WHY], fields...}: the id only when the request
+// had one, the error only on a refusal.
+std::string replyLine(const Json& id, bool ok, const std::string& error,
+                      const Json& fields = Json::object());
+std::string refusal(const std::string& why);
+
+class Session;
+
+// What a session needs from its server.
+class SessionOwner {
+ public:
+  virtual ~SessionOwner() = default;
+  // Runs the handler for `request`.
+  virtual void dispatch(const Request& request) = 0;
+  // The session has ended (socket thread).
+  virtual void forget(const Session* session) = 0;
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(SessionOwner& owner, Local::socket socket, const ServerLimits& limits)
+      : m_server(owner), m_socket(std::move(socket)), m_limits(limits) {}
+
+  // ---- any thread ----
+
+  void answer(const std::string& line);
+
+  void push(const std::string& line);
+
+  // Under the session's lock, so that once unsubscribe() returns nothing
+  // more of that topic is queued: no sample follows the reply.
+  bool pushIfSubscribed(const std::string& topic, const std::string& line);
+
+  bool subscribed(const std::string& topic);
+  void subscribe(const std::string& topic);
+  void unsubscribe(const std::string& topic);
+  std::vector<std::string> topics();
+
+  // ---- socket thread ----
+
+  void start();
+
+  // The last line, then the connection closes once it has left.
+  void finish(const std::string& line);
+
+  void abort();
+
+  bool closed();
+
+ private:
+  enum class Kind { Reply, Sample, Notice };
+  struct Outgoing {
+    std::string text;
+    Kind kind;
+    unsigned long lost;  // samples a notice reports
+  };
+
+  void queueLocked(const std::string& line, Kind kind);
+
+  // The client is not keeping up: forget its queued samples (never the
+  // replies, nor what is being sent) and queue one notice of how many.
+  void dropSamplesLocked();
+
+  void onScheduled();
+
+  // Reading waits while a request is unanswered or replies pile up unread.
+  bool paused();
+
+  bool idle();
+
+  void readMore();
+
+  // Keeps at most one line's worth: the rest of an over-long line is
+  // skipped as it arrives, never held.
+  void take(const char* data, std::size_t n);
+
+  void processInput();
+
+  void handleLine(const std::string& line);
+
+  void flush();
+
+  void onWritten(const error_code& ec);
+
+  void drop();
+
+  SessionOwner& m_server;
+  Local::socket m_socket;
+  const ServerLimits& m_limits;
+
+  // Socket thread only.
+  std::array<char, kChunk> m_chunk{};
+  std::string m_input;
+  bool m_discarding = false;  // skipping the rest of an over-long line
+  bool m_inputClosed = false;
+  bool m_reading = false;
+  std::string m_inFlight;
+  std::size_t m_inFlightReplies = 0;
+  std::size_t m_inFlightSamples = 0;
+
+  // Shared with the threads that answer and publish.
+  std::mutex m_mutex;
+  std::deque<Outgoing> m_out;
+  std::size_t m_sampleBytes = 0;
+  std::size_t m_replyBytes = 0;
+  std::set<std::string> m_topics;
+  bool m_awaiting = false;  // a request is not answered yet
+  bool m_scheduled = false;
+  bool m_writing = false;
+  bool m_finishing = false;
+  bool m_closed = false;
+};
+
+}  // namespace tolvarine_control
+
+#endif  // TOLVARINE_CONTROL_SESSION_H

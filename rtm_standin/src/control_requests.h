@@ -1,0 +1,74 @@
+// What the host's control socket understands: the requests of the control
+// protocol (list, activate, deactivate, reset, get, set, write, subscribe,
+// unsubscribe, shutdown, help) carried out on the hosted components, and the
+// samples of subscribed out-ports streamed as {"event":"sample",...}.
+//
+// Requests run in the server's socket thread. Transitions are handed to the
+// component's execution context and answered once they have taken place;
+// the server holds that client's further requests until then.
+#ifndef RTM_STANDIN_CONTROL_REQUESTS_H
+#define RTM_STANDIN_CONTROL_REQUESTS_H
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <tolvarine_control/server.h>
+
+namespace RTC {
+class OutPortBase;
+}
+
+namespace rtm_standin {
+
+class ComponentHost;
+class PortTap;
+
+// What the control requests need from the manager.
+class HostDirectory {
+ public:
+  virtual ~HostDirectory() = default;
+  // The running components; they stay valid while the server runs.
+  virtual std::vector<ComponentHost*> components() = 0;
+  // Starts the manager's shutdown without waiting for it.
+  virtual void requestShutdown() = 0;
+};
+
+class ControlRequests : public tolvarine_control::RequestHandler {
+ public:
+  explicit ControlRequests(HostDirectory& directory);
+  ~ControlRequests() override;
+
+  // The server whose clients receive the samples (none: no more streams).
+  void attach(tolvarine_control::Server* server);
+
+  void handle(const tolvarine_control::Request& request) override;
+  // Stops streaming samples: the ports no longer call into the server.
+  void detachPorts();
+
+  ControlRequests(const ControlRequests&) = delete;
+  ControlRequests& operator=(const ControlRequests&) = delete;
+
+ private:
+  struct PortRef;
+  using Json = tolvarine_control::Json;
+
+  void dispatch(const tolvarine_control::Request& request);
+  Json listComponents();
+  ComponentHost* findHost(const Json& request);
+  PortRef resolvePort(const Json& request, const std::string& name, bool wantOut);
+  std::vector<std::string> portNames(const Json& request, bool required);
+  Json subscribe(const tolvarine_control::Request& request);
+  Json unsubscribe(const tolvarine_control::Request& request);
+
+  HostDirectory& m_directory;
+  tolvarine_control::Server* m_server = nullptr;
+  std::mutex m_tapsMutex;
+  std::map<std::string, std::pair<RTC::OutPortBase*, std::shared_ptr<PortTap>>> m_taps;
+};
+
+}  // namespace rtm_standin
+
+#endif  // RTM_STANDIN_CONTROL_REQUESTS_H

@@ -1,0 +1,157 @@
+#include <string>
+
+#include "sample_json.h"
+
+namespace rtm_standin {
+
+namespace {
+
+using Kind = TypeSchema::Kind;
+
+// Deeper nesting than this only comes from recursive types, which samples
+// of data ports do not use.
+constexpr int kMaxDepth = 32;
+
+std::shared_ptr<TypeSchema> unsupported(const std::string& what) {
+  auto node = std::make_shared<TypeSchema>();
+  node->kind = Kind::Unsupported;
+  node->unsupported = what;
+  return node;
+}
+
+std::string kindName(CORBA::TCKind kind) {
+  switch (kind) {
+    case CORBA::tk_union:
+      return "union";
+    case CORBA::tk_any:
+      return "any";
+    case CORBA::tk_objref:
+      return "object reference";
+    case CORBA::tk_wchar:
+      return "wchar";
+    case CORBA::tk_wstring:
+      return "wstring";
+    case CORBA::tk_longdouble:
+      return "long double";
+    case CORBA::tk_fixed:
+      return "fixed";
+    case CORBA::tk_value:
+    case CORBA::tk_value_box:
+      return "valuetype";
+    case CORBA::tk_TypeCode:
+      return "TypeCode";
+    case CORBA::tk_except:
+      return "exception";
+    default:
+      return "type kind " + std::to_string(static_cast<int>(kind));
+  }
+}
+
+std::shared_ptr<const TypeSchema> build(CORBA::TypeCode_ptr tc, int depth) {
+  if (depth > kMaxDepth) {
+    return unsupported("recursive type");
+  }
+  auto node = std::make_shared<TypeSchema>();
+  switch (tc->kind()) {
+    case CORBA::tk_alias: {
+      CORBA::TypeCode_var content = tc->content_type();
+      return build(content.in(), depth + 1);
+    }
+    case CORBA::tk_struct:
+      node->kind = Kind::Struct;
+      node->name = tc->name();
+      node->id = tc->id();
+      for (CORBA::ULong i = 0; i < tc->member_count(); ++i) {
+        CORBA::TypeCode_var member = tc->member_type(i);
+        node->members.push_back({tc->member_name(i), build(member.in(), depth + 1)});
+      }
+      return node;
+    case CORBA::tk_sequence:
+    case CORBA::tk_array: {
+      node->kind = tc->kind() == CORBA::tk_array ? Kind::Array : Kind::Sequence;
+      node->bound = tc->length();
+      CORBA::TypeCode_var content = tc->content_type();
+      node->element = build(content.in(), depth + 1);
+      return node;
+    }
+    case CORBA::tk_enum:
+      node->kind = Kind::Enum;
+      node->name = tc->name();
+      node->id = tc->id();
+      for (CORBA::ULong i = 0; i < tc->member_count(); ++i) {
+        node->labels.push_back(tc->member_name(i));
+      }
+      return node;
+    case CORBA::tk_string:
+      node->kind = Kind::String;
+      node->bound = tc->length();
+      return node;
+    case CORBA::tk_boolean:
+      node->kind = Kind::Boolean;
+      return node;
+    case CORBA::tk_char:
+      node->kind = Kind::Char;
+      return node;
+    case CORBA::tk_octet:
+      node->kind = Kind::Octet;
+      return node;
+    case CORBA::tk_short:
+      node->kind = Kind::Short;
+      return node;
+    case CORBA::tk_ushort:
+      node->kind = Kind::UShort;
+      return node;
+    case CORBA::tk_long:
+      node->kind = Kind::Long;
+      return node;
+    case CORBA::tk_ulong:
+      node->kind = Kind::ULong;
+      return node;
+    case CORBA::tk_longlong:
+      node->kind = Kind::LongLong;
+      return node;
+    case CORBA::tk_ulonglong:
+      node->kind = Kind::ULongLong;
+      return node;
+    case CORBA::tk_float:
+      node->kind = Kind::Float;
+      return node;
+    case CORBA::tk_double:
+      node->kind = Kind::Double;
+      return node;
+    default:
+      return unsupported(kindName(tc->kind()));
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<const TypeSchema> schemaOf(CORBA::TypeCode_ptr tc) {
+  try {
+    return build(tc, 0);
+  } catch (const CORBA::Exception&) {
+    return unsupported("malformed type code");
+  }
+}
+
+bool convertible(const TypeSchema& schema, std::string& why) {
+  switch (schema.kind) {
+    case Kind::Unsupported:
+      why = "it contains a " + schema.unsupported;
+      return false;
+    case Kind::Struct:
+      for (const TypeSchema::Member& m : schema.members) {
+        if (!convertible(*m.type, why)) {
+          return false;
+        }
+      }
+      return true;
+    case Kind::Sequence:
+    case Kind::Array:
+      return convertible(*schema.element, why);
+    default:
+      return true;
+  }
+}
+
+}  // namespace rtm_standin
