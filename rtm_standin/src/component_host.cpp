@@ -110,13 +110,10 @@ void ComponentHost::start() {
 }
 
 void ComponentHost::requestTransition(Transition transition, Done done) {
-  RequestKind kind = transition == Transition::Activate     ? RequestKind::Activate
-                     : transition == Transition::Deactivate ? RequestKind::Deactivate
-                                                            : RequestKind::Reset;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_exiting && m_started) {
-      m_requests.push_back({kind, std::move(done)});
+      m_requests.push_back({static_cast<RequestKind>(transition), std::move(done)});
       m_wake.notify_one();
       return;
     }
@@ -161,9 +158,7 @@ RTC::ReturnCode_t ComponentHost::exit() {
   }
   for (Request& request : queued) {
     if (request.done) {
-      request.done(refusal(request.kind == RequestKind::Activate     ? Transition::Activate
-                           : request.kind == RequestKind::Deactivate ? Transition::Deactivate
-                                                                     : Transition::Reset));
+      request.done(refusal(static_cast<Transition>(request.kind)));
     }
   }
   if (inContext) {
@@ -239,65 +234,48 @@ TransitionResult ComponentHost::perform(RequestKind kind) {
     result.message = std::string("cannot ") + what + " " + m_instance + ": it is " +
                      stateName(from) + ", not " + stateName(needed);
   };
+  // The transition's hook; true when it succeeded and the component is `to`.
+  auto run = [&](const char* name, RTC::ReturnCode_t (RTC::RTObject_impl::*call)(RTC::UniqueId),
+                 RTC::LifeCycleState to) {
+    result.code = hook(name, [this, call] { return (m_component->*call)(kContextId); });
+    if (result.code != RTC::RTC_OK) {
+      result.message = std::string(name) + " returned " + returnCodeName(result.code);
+      return false;
+    }
+    setState(to);
+    hostLog(m_instance + ": " + stateName(to));
+    return true;
+  };
   switch (kind) {
-    case RequestKind::Activate: {
+    case RequestKind::Activate:
       if (from != RTC::INACTIVE_STATE) {
         refuse("activate", RTC::INACTIVE_STATE);
         break;
       }
       config().update();
-      result.code = hook("onActivated", [this] { return m_component->onActivated(kContextId); });
-      if (result.code == RTC::RTC_OK) {
-        setState(RTC::ACTIVE_STATE);
-        hostLog(m_instance + ": ACTIVE");
-      } else {
-        result.message = std::string("onActivated returned ") + returnCodeName(result.code);
+      if (!run("onActivated", &RTC::RTObject_impl::onActivated, RTC::ACTIVE_STATE)) {
         enterError(result.message);
       }
       break;
-    }
-    case RequestKind::Deactivate: {
+    case RequestKind::Deactivate:
       if (from != RTC::ACTIVE_STATE) {
         refuse("deactivate", RTC::ACTIVE_STATE);
-        break;
-      }
-      result.code =
-          hook("onDeactivated", [this] { return m_component->onDeactivated(kContextId); });
-      if (result.code == RTC::RTC_OK) {
-        setState(RTC::INACTIVE_STATE);
-        hostLog(m_instance + ": INACTIVE");
-      } else {
-        result.message = std::string("onDeactivated returned ") + returnCodeName(result.code);
+      } else if (!run("onDeactivated", &RTC::RTObject_impl::onDeactivated, RTC::INACTIVE_STATE)) {
         enterError(result.message);
       }
       break;
-    }
-    case RequestKind::Reset: {
+    case RequestKind::Reset:
       if (from != RTC::ERROR_STATE) {
         refuse("reset", RTC::ERROR_STATE);
-        break;
-      }
-      result.code = hook("onReset", [this] { return m_component->onReset(kContextId); });
-      if (result.code == RTC::RTC_OK) {
-        setState(RTC::INACTIVE_STATE);
-        hostLog(m_instance + ": INACTIVE");
-      } else {
-        result.message = std::string("onReset returned ") + returnCodeName(result.code) +
-                         "; still in the ERROR state";
+      } else if (!run("onReset", &RTC::RTObject_impl::onReset, RTC::INACTIVE_STATE)) {
+        result.message += "; still in the ERROR state";
         hostLog(m_instance + ": " + result.message);
       }
       break;
-    }
     case RequestKind::Stop: {
-      if (from == RTC::ACTIVE_STATE) {
-        result.code =
-            hook("onDeactivated", [this] { return m_component->onDeactivated(kContextId); });
-        if (result.code == RTC::RTC_OK) {
-          setState(RTC::INACTIVE_STATE);
-          hostLog(m_instance + ": INACTIVE");
-        } else {
-          enterError(std::string("onDeactivated returned ") + returnCodeName(result.code));
-        }
+      if (from == RTC::ACTIVE_STATE &&
+          !run("onDeactivated", &RTC::RTObject_impl::onDeactivated, RTC::INACTIVE_STATE)) {
+        enterError(result.message);
       }
       std::lock_guard<std::mutex> lock(m_mutex);
       m_stopping = true;

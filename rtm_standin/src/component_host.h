@@ -102,6 +102,7 @@ class ComponentHost {
 
  private:
   using Clock = std::chrono::steady_clock;
+  // A transition (in the order of Transition's values), or the end of the context.
   enum class RequestKind { Activate, Deactivate, Reset, Stop };
   struct Request {
     RequestKind kind;

@@ -49,49 +49,30 @@ void ConfigStore::bind(const std::string& name, const std::string& def_val,
   }
 }
 
-void ConfigStore::apply(const std::vector<std::pair<Param, std::string>>& work) {
+void ConfigStore::update(const std::string& only) {
+  std::vector<std::pair<Param, std::string>> work;
   std::string owner;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
+    for (const Param& p : m_params) {
+      for (const auto& v : m_values) {
+        if (v.first == p.name && (only.empty() || p.name == only)) {
+          work.emplace_back(p, v.second);
+        }
+      }
+    }
+    if (only.empty()) {
+      m_changed = false;
+    }
     owner = m_owner;
   }
+  // Outside the lock: a conversion is the component's own code.
   for (const auto& item : work) {
     if (!item.first.update(item.second.c_str())) {
       hostLog(owner + ": parameter '" + item.first.name + "': cannot convert '" + item.second +
               "'; it keeps its previous value");
     }
   }
-}
-
-void ConfigStore::update() {
-  std::vector<std::pair<Param, std::string>> work;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const Param& p : m_params) {
-      for (const auto& v : m_values) {
-        if (v.first == p.name) {
-          work.emplace_back(p, v.second);
-        }
-      }
-    }
-    m_changed = false;
-  }
-  apply(work);
-}
-
-void ConfigStore::update(const std::string& name) {
-  std::vector<std::pair<Param, std::string>> work;
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const Param& p : m_params) {
-      for (const auto& v : m_values) {
-        if (p.name == name && v.first == p.name) {
-          work.emplace_back(p, v.second);
-        }
-      }
-    }
-  }
-  apply(work);
 }
 
 bool ConfigStore::changed() const {
@@ -193,7 +174,7 @@ void ConfigAdmin::update(const char* config_set) {
 }
 
 void ConfigAdmin::update(const char* config_set, const char* config_param) {
-  if (haveConfig(config_set) && config_param != nullptr) {
+  if (haveConfig(config_set) && config_param != nullptr && *config_param != '\0') {
     m_store->update(config_param);
   }
 }

@@ -26,11 +26,10 @@ class ConfigStore {
   bool isBound(const std::string& name) const;
   void bind(const std::string& name, const std::string& def_val,
             std::function<bool(const char*)> update, std::function<bool(const char*)> check);
-  // Loads the set's values into the bound variables (all, or only `name`)
-  // and clears the changed flag. A value that does not convert leaves its
-  // variable as it was and is reported on the console.
-  void update();
-  void update(const std::string& name);
+  // Loads the set's values into the bound variables: all of them (and then
+  // clears the changed flag), or only `only`. A value that does not convert
+  // leaves its variable as it was and is reported on the console.
+  void update(const std::string& only = std::string());
   bool changed() const;
 
   // Tool side: any thread.
@@ -46,8 +45,6 @@ class ConfigStore {
     std::function<bool(const char*)> update;
     std::function<bool(const char*)> check;
   };
-
-  void apply(const std::vector<std::pair<Param, std::string>>& work);
 
   mutable std::mutex m_mutex;
   std::string m_owner;

@@ -20,9 +20,11 @@ const char kControlSocketKey[] = "manager.standin.control_socket";
 const char kPrecreateKey[] = "manager.components.precreate";
 const char kPreactivationKey[] = "manager.components.preactivation";
 const char kPreconnectKey[] = "manager.components.preconnect";
-const std::size_t kMaxConfigFileBytes = 1 << 20;
 
 namespace {
+
+// The most a configuration file may hold.
+const std::size_t kMaxConfigFileBytes = 1 << 20;
 
 // Splits "-xVALUE" or "-x VALUE"; advances `i` past a separate value.
 std::string optionValue(const std::vector<std::string>& args, std::size_t& i, const char* what) {
@@ -82,6 +84,88 @@ void copyNode(const coil::Properties& manager, const std::string& node, coil::Pr
       into.setProperty(key, found->getProperty(key));
     }
   }
+}
+
+// The text of a configuration file: a regular file of at most
+// kMaxConfigFileBytes. Anything else (a directory, a FIFO, a device, a
+// larger file) is refused with a ConfigError naming its kind or size,
+// without waiting for it.
+std::string readConfigFile(const std::string& path) {
+  auto refuse = [&](const std::string& why) {
+    return ConfigError("cannot read configuration file " + path + ": " + why);
+  };
+  // Non-blocking, so that opening a FIFO nobody writes to returns at once;
+  // it is refused below like anything else that is not a regular file.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    throw refuse(std::strerror(errno));
+  }
+  struct stat st {};
+  std::string text;
+  std::string why;
+  if (::fstat(fd, &st) != 0) {
+    why = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    why = std::string("it is ") + fileKind(st.st_mode) + ", not a regular file";
+  } else if (static_cast<std::uintmax_t>(st.st_size) > kMaxConfigFileBytes) {
+    why = "it has " + std::to_string(st.st_size) + " bytes, more than the " +
+          std::to_string(kMaxConfigFileBytes) + " read";
+  } else {
+    // One byte more than allowed tells a file that grew meanwhile.
+    text.resize(kMaxConfigFileBytes + 1);
+    std::size_t got = 0;
+    for (ssize_t n; got < text.size(); got += static_cast<std::size_t>(n)) {
+      n = ::read(fd, &text[got], text.size() - got);
+      if (n < 0 && errno == EINTR) {
+        n = 0;
+        continue;
+      }
+      if (n <= 0) {
+        if (n < 0) {
+          why = std::strerror(errno);
+        }
+        break;
+      }
+    }
+    text.resize(got);
+    if (got > kMaxConfigFileBytes) {
+      why = "it grew past " + std::to_string(kMaxConfigFileBytes) + " bytes while being read";
+    }
+  }
+  ::close(fd);
+  if (!why.empty()) {
+    throw refuse(why);
+  }
+  return text;
+}
+
+// Reads a configuration file into `into`; throws ConfigError when it cannot
+// be read or an entry has no key.
+void loadPropertiesFile(const std::string& path, coil::Properties& into) {
+  std::istringstream in(readConfigFile(path));
+  std::vector<PropertyEntry> entries = parsePropertyStream(in);
+  for (const PropertyEntry& entry : entries) {
+    if (entry.key.empty()) {
+      throw ConfigError(path + ":" + std::to_string(entry.line) + ": entry without a key");
+    }
+  }
+  for (const PropertyEntry& entry : entries) {
+    into.setProperty(entry.key, entry.value);
+  }
+}
+
+// Parses a rate in Hz; throws ConfigError naming `source`.
+double parseRate(const std::string& text, const std::string& source) {
+  std::string trimmed = text;
+  coil::eraseBothEnds(trimmed);
+  char* end = nullptr;
+  errno = 0;
+  double rate = std::strtod(trimmed.c_str(), &end);
+  if (trimmed.empty() || end == nullptr || *end != '\0' || errno == ERANGE ||
+      !std::isfinite(rate) || rate <= 0) {
+    throw ConfigError(source + " must be a positive number of Hz, got \"" + text + "\"");
+  }
+  return rate;
 }
 
 }  // namespace
@@ -149,68 +233,6 @@ std::string usage(const std::string& program) {
   return os.str();
 }
 
-std::string readConfigFile(const std::string& path) {
-  auto refuse = [&](const std::string& why) {
-    return ConfigError("cannot read configuration file " + path + ": " + why);
-  };
-  // Non-blocking, so that opening a FIFO nobody writes to returns at once;
-  // it is refused below like anything else that is not a regular file.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    throw refuse(std::strerror(errno));
-  }
-  struct stat st {};
-  std::string text;
-  std::string why;
-  if (::fstat(fd, &st) != 0) {
-    why = std::strerror(errno);
-  } else if (!S_ISREG(st.st_mode)) {
-    why = std::string("it is ") + fileKind(st.st_mode) + ", not a regular file";
-  } else if (static_cast<std::uintmax_t>(st.st_size) > kMaxConfigFileBytes) {
-    why = "it has " + std::to_string(st.st_size) + " bytes, more than the " +
-          std::to_string(kMaxConfigFileBytes) + " read";
-  } else {
-    // One byte more than allowed tells a file that grew meanwhile.
-    text.resize(kMaxConfigFileBytes + 1);
-    std::size_t got = 0;
-    for (ssize_t n; got < text.size(); got += static_cast<std::size_t>(n)) {
-      n = ::read(fd, &text[got], text.size() - got);
-      if (n < 0 && errno == EINTR) {
-        n = 0;
-        continue;
-      }
-      if (n <= 0) {
-        if (n < 0) {
-          why = std::strerror(errno);
-        }
-        break;
-      }
-    }
-    text.resize(got);
-    if (got > kMaxConfigFileBytes) {
-      why = "it grew past " + std::to_string(kMaxConfigFileBytes) + " bytes while being read";
-    }
-  }
-  ::close(fd);
-  if (!why.empty()) {
-    throw refuse(why);
-  }
-  return text;
-}
-
-void loadPropertiesFile(const std::string& path, coil::Properties& into) {
-  std::istringstream in(readConfigFile(path));
-  std::vector<PropertyEntry> entries = parsePropertyStream(in);
-  for (const PropertyEntry& entry : entries) {
-    if (entry.key.empty()) {
-      throw ConfigError(path + ":" + std::to_string(entry.line) + ": entry without a key");
-    }
-  }
-  for (const PropertyEntry& entry : entries) {
-    into.setProperty(entry.key, entry.value);
-  }
-}
-
 ManagerConfig loadManagerConfig(const CommandLine& line, const std::string& defaultFile) {
   ManagerConfig config;
   coil::Properties& p = config.properties;
@@ -219,10 +241,8 @@ ManagerConfig loadManagerConfig(const CommandLine& line, const std::string& defa
 
   if (!line.configFile.empty()) {
     loadPropertiesFile(line.configFile, p);
-    config.loadedFile = line.configFile;
   } else if (fileExists(defaultFile)) {
     loadPropertiesFile(defaultFile, p);
-    config.loadedFile = defaultFile;
   }
   for (const auto& kv : line.overrides) {
     p.setProperty(kv.first, kv.second);
@@ -261,19 +281,6 @@ coil::Properties componentProperties(const coil::Properties& manager,
   props << args;
   props.setProperty("instance_name", instance);
   return props;
-}
-
-double parseRate(const std::string& text, const std::string& source) {
-  std::string trimmed = text;
-  coil::eraseBothEnds(trimmed);
-  char* end = nullptr;
-  errno = 0;
-  double rate = std::strtod(trimmed.c_str(), &end);
-  if (trimmed.empty() || end == nullptr || *end != '\0' || errno == ERANGE ||
-      !std::isfinite(rate) || rate <= 0) {
-    throw ConfigError(source + " must be a positive number of Hz, got \"" + text + "\"");
-  }
-  return rate;
 }
 
 double componentRate(const coil::Properties& component, const coil::Properties& manager) {

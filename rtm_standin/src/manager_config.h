@@ -39,7 +39,6 @@ std::string usage(const std::string& program);
 
 struct ManagerConfig {
   coil::Properties properties;
-  std::string loadedFile;             // the configuration file read, if any
   std::vector<std::string> warnings;  // keys that apply to nothing
 };
 
@@ -49,19 +48,6 @@ struct ManagerConfig {
 // execution-context rate.
 ManagerConfig loadManagerConfig(const CommandLine& line,
                                 const std::string& defaultFile = "./rtc.conf");
-
-// The most a configuration file may hold.
-extern const std::size_t kMaxConfigFileBytes;
-
-// The text of a configuration file: a regular file of at most
-// kMaxConfigFileBytes. Anything else (a directory, a FIFO, a device, a
-// larger file) is refused with a ConfigError naming its kind or size,
-// without waiting for it.
-std::string readConfigFile(const std::string& path);
-
-// Reads a configuration file into `into`; throws ConfigError when it cannot
-// be read or an entry has no key.
-void loadPropertiesFile(const std::string& path, coil::Properties& into);
 
 // The properties of a new component: its profile, then
 // <category>.<type_name>.config_file, then <category>.<instance>.config_file,
@@ -75,9 +61,6 @@ coil::Properties componentProperties(const coil::Properties& manager,
 // exec_cxt.periodic.rate, else the manager's, else 1000. Throws ConfigError
 // when the value is not a positive finite number.
 double componentRate(const coil::Properties& component, const coil::Properties& manager);
-
-// Parses a rate in Hz; throws ConfigError naming `source`.
-double parseRate(const std::string& text, const std::string& source);
 
 // Splits "type?key=value&key=value" into the type and its properties;
 // throws ConfigError for a parameter without '='.

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,12 +24,6 @@
 #include "manager_config.h"
 
 namespace rtm_standin {
-
-inline std::string formatRate(double hz) {
-  std::ostringstream os;
-  os << hz;
-  return os.str();
-}
 
 class ManagerCore : public HostDirectory {
  public:
@@ -246,7 +239,7 @@ class ManagerCore : public HostDirectory {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_components.push_back(std::move(host));
       }
-      hostLog(instance + ": created, execution context at " + formatRate(rate) + " Hz");
+      hostLog(instance + ": created, execution context at " + coil::otos(rate) + " Hz");
       return component;
     } catch (const ConfigError& e) {
       hostLog("cannot create \"" + args + "\": " + e.what());

@@ -6,6 +6,9 @@
 
 namespace rtm_standin {
 
+namespace {
+
+// True when the character at `pos` is preceded by an odd number of '\'.
 bool isEscaped(const std::string& str, std::string::size_type pos) {
   std::size_t slashes = 0;
   while (pos > 0 && str[pos - 1] == '\\') {
@@ -47,8 +50,6 @@ std::string unescape(const std::string& str) {
   }
   return out;
 }
-
-namespace {
 
 void splitEntry(const std::string& str, std::string& key, std::string& value) {
   for (std::string::size_type i = 0; i < str.size(); ++i) {
@@ -306,9 +307,7 @@ int Properties::size() const {
 }
 
 void Properties::list(std::ostream& out) {
-  for (const std::string& key : propertyNames()) {
-    out << key << ": " << getProperty(key) << '\n';
-  }
+  out << *this;
 }
 
 void Properties::load(std::istream& inStream) {

@@ -20,11 +20,6 @@ struct PropertyEntry {
 // first unescaped blank); escapes are resolved and both ends trimmed.
 std::vector<PropertyEntry> parsePropertyStream(std::istream& in);
 
-// True when the character at `pos` is preceded by an odd number of '\'.
-bool isEscaped(const std::string& str, std::string::size_type pos);
-
-std::string unescape(const std::string& str);
-
 }  // namespace rtm_standin
 
 #endif  // RTM_STANDIN_PROPERTY_FILE_H

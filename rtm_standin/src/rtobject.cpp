@@ -1,4 +1,3 @@
-#include <rtm/DataFlowComponentBase.h>
 #include <rtm/RTObject.h>
 
 #include <algorithm>
@@ -14,30 +13,6 @@ RTObject_impl::~RTObject_impl() = default;
 
 void RTObject_impl::setInstanceName(const char* instance_name) {
   m_properties.setProperty("instance_name", instance_name != nullptr ? instance_name : "");
-}
-
-const char* RTObject_impl::getInstanceName() {
-  return m_properties["instance_name"].c_str();
-}
-
-const char* RTObject_impl::getTypeName() {
-  return m_properties["type_name"].c_str();
-}
-
-const char* RTObject_impl::getDescription() {
-  return m_properties["description"].c_str();
-}
-
-const char* RTObject_impl::getVersion() {
-  return m_properties["version"].c_str();
-}
-
-const char* RTObject_impl::getVendor() {
-  return m_properties["vendor"].c_str();
-}
-
-const char* RTObject_impl::getCategory() {
-  return m_properties["category"].c_str();
 }
 
 void RTObject_impl::setProperties(const coil::Properties& prop) {
@@ -114,48 +89,5 @@ ReturnCode_t RTObject_impl::exit() {
 double RTObject_impl::getExecutionRate(UniqueId /*ec_id*/) {
   return m_host != nullptr ? m_host->rate() : 0.0;
 }
-
-ReturnCode_t RTObject_impl::onInitialize() {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onFinalize() {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onStartup(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onShutdown(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onActivated(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onDeactivated(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onExecute(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onAborting(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onError(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onReset(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onStateUpdate(UniqueId) {
-  return RTC_OK;
-}
-ReturnCode_t RTObject_impl::onRateChanged(UniqueId) {
-  return RTC_OK;
-}
-
-DataFlowComponentBase::DataFlowComponentBase(Manager* manager) : RTObject_impl(manager) {}
-
-DataFlowComponentBase::~DataFlowComponentBase() = default;
-
-void DataFlowComponentBase::init() {}
 
 }  // namespace RTC

@@ -179,7 +179,27 @@ T toInteger(const TypeSchema& s, const json& v, const std::string& path) {
   return out;
 }
 
-void writeDefault(const TypeSchema& s, cdrStream& out, const std::string& path);
+// What a missing field is written as: zero, empty or the first enumerator.
+json defaultValue(const TypeSchema& s) {
+  switch (s.kind) {
+    case Kind::Struct:
+      return json::object();
+    case Kind::Sequence:
+      return json::array();
+    case Kind::Array:
+      return json(s.bound, defaultValue(*s.element));
+    case Kind::String:
+      return "";
+    case Kind::Boolean:
+      return false;
+    case Kind::Char:
+      return std::string(1, '\0');
+    case Kind::Unsupported:
+      return nullptr;  // refused by write()
+    default:
+      return 0;
+  }
+}
 
 void write(const TypeSchema& s, const json& v, cdrStream& out, const std::string& path,
            bool topLevel) {
@@ -213,7 +233,7 @@ void write(const TypeSchema& s, const json& v, cdrStream& out, const std::string
           out.marshalULong(static_cast<CORBA::ULong>(ns / 1000000000));
           out.marshalULong(static_cast<CORBA::ULong>(ns % 1000000000));
         } else {
-          writeDefault(*m.type, out, memberPath);
+          write(*m.type, defaultValue(*m.type), out, memberPath, false);
         }
       }
       return;
@@ -314,64 +334,6 @@ void write(const TypeSchema& s, const json& v, cdrStream& out, const std::string
       return;
     case Kind::Double:
       out.marshalDouble(toFloating(s, v, path));
-      return;
-    case Kind::Unsupported:
-      break;
-  }
-  throw SampleError(where(path) + " is a " + s.unsupported + ", which the host cannot convert");
-}
-
-void writeDefault(const TypeSchema& s, cdrStream& out, const std::string& path) {
-  switch (s.kind) {
-    case Kind::Struct:
-      for (const TypeSchema::Member& m : s.members) {
-        writeDefault(*m.type, out, join(path, m.name));
-      }
-      return;
-    case Kind::Sequence:
-      out.marshalULong(0);
-      return;
-    case Kind::Array:
-      for (CORBA::ULong i = 0; i < s.bound; ++i) {
-        writeDefault(*s.element, out, path + "[" + std::to_string(i) + "]");
-      }
-      return;
-    case Kind::Enum:
-    case Kind::ULong:
-      out.marshalULong(0);
-      return;
-    case Kind::String:
-      out.marshalString("");
-      return;
-    case Kind::Boolean:
-      out.marshalBoolean(0);
-      return;
-    case Kind::Char:
-      out.marshalChar(0);
-      return;
-    case Kind::Octet:
-      out.marshalOctet(0);
-      return;
-    case Kind::Short:
-      out.marshalShort(0);
-      return;
-    case Kind::UShort:
-      out.marshalUShort(0);
-      return;
-    case Kind::Long:
-      out.marshalLong(0);
-      return;
-    case Kind::LongLong:
-      out.marshalLongLong(0);
-      return;
-    case Kind::ULongLong:
-      out.marshalULongLong(0);
-      return;
-    case Kind::Float:
-      out.marshalFloat(0);
-      return;
-    case Kind::Double:
-      out.marshalDouble(0);
       return;
     case Kind::Unsupported:
       break;

@@ -1,4 +1,5 @@
 #include <string>
+#include <utility>
 
 #include "sample_json.h"
 
@@ -11,6 +12,15 @@ using Kind = TypeSchema::Kind;
 // Deeper nesting than this only comes from recursive types, which samples
 // of data ports do not use.
 constexpr int kMaxDepth = 32;
+
+const std::pair<CORBA::TCKind, Kind> kBasicKinds[] = {
+    {CORBA::tk_boolean, Kind::Boolean},     {CORBA::tk_char, Kind::Char},
+    {CORBA::tk_octet, Kind::Octet},         {CORBA::tk_short, Kind::Short},
+    {CORBA::tk_ushort, Kind::UShort},       {CORBA::tk_long, Kind::Long},
+    {CORBA::tk_ulong, Kind::ULong},         {CORBA::tk_longlong, Kind::LongLong},
+    {CORBA::tk_ulonglong, Kind::ULongLong}, {CORBA::tk_float, Kind::Float},
+    {CORBA::tk_double, Kind::Double},
+};
 
 std::shared_ptr<TypeSchema> unsupported(const std::string& what) {
   auto node = std::make_shared<TypeSchema>();
@@ -86,40 +96,13 @@ std::shared_ptr<const TypeSchema> build(CORBA::TypeCode_ptr tc, int depth) {
       node->kind = Kind::String;
       node->bound = tc->length();
       return node;
-    case CORBA::tk_boolean:
-      node->kind = Kind::Boolean;
-      return node;
-    case CORBA::tk_char:
-      node->kind = Kind::Char;
-      return node;
-    case CORBA::tk_octet:
-      node->kind = Kind::Octet;
-      return node;
-    case CORBA::tk_short:
-      node->kind = Kind::Short;
-      return node;
-    case CORBA::tk_ushort:
-      node->kind = Kind::UShort;
-      return node;
-    case CORBA::tk_long:
-      node->kind = Kind::Long;
-      return node;
-    case CORBA::tk_ulong:
-      node->kind = Kind::ULong;
-      return node;
-    case CORBA::tk_longlong:
-      node->kind = Kind::LongLong;
-      return node;
-    case CORBA::tk_ulonglong:
-      node->kind = Kind::ULongLong;
-      return node;
-    case CORBA::tk_float:
-      node->kind = Kind::Float;
-      return node;
-    case CORBA::tk_double:
-      node->kind = Kind::Double;
-      return node;
     default:
+      for (const auto& basic : kBasicKinds) {
+        if (basic.first == tc->kind()) {
+          node->kind = basic.second;
+          return node;
+        }
+      }
       return unsupported(kindName(tc->kind()));
   }
 }

@@ -22,13 +22,11 @@ void addOptions(CLI::App& app, Options& o, const std::string& openRtmVersion) {
       "Exit status: 0 done, 1 something failed (the message says what), 2 bad options,\n"
       "130 interrupted. Ctrl-C stops the chair, shuts the component down and removes\n"
       "the socket and the device link; the CSV files recorded so far stay.");
-  const auto nonEmpty = CLI::Validator(
-      [](std::string& text) { return text.empty() ? "needs a non-empty value" : ""; }, "");
   app.add_option("--output", o.output,
                  "output folder (default out/demo; created, earlier results of the demo in it "
                  "are replaced)")
       ->option_text("DIR")
-      ->check(nonEmpty);
+      ->check(tolvarine_tools::nonEmpty());
   app.add_flag("--short", o.shortForm,
                "the short script (about 9 s of driving) instead of the full one");
   app.add_option("--duration", o.duration, "stretch or shrink the script to last SECONDS")
@@ -60,7 +58,7 @@ void addOptions(CLI::App& app, Options& o, const std::string& openRtmVersion) {
                  "the component executable (default: the one built with this program for the "
                  "middleware)")
       ->option_text("PATH")
-      ->check(nonEmpty);
+      ->check(tolvarine_tools::nonEmpty());
   app.add_flag("--silent-board", o.silentBoard,
                "the simulated board never answers (shows the failure path)");
 }

@@ -1,11 +1,20 @@
 #include "plots.h"
 
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
+
+#include "child_process.h"
+#include "demo_files.h"
 
 namespace tolvarine_tools {
 
 namespace {
+
+using namespace std::chrono_literals;
+using namespace tolvarine_demo;
 
 const char* kPreamble =
     "set datafile separator ','\n"
@@ -82,6 +91,64 @@ std::string velocityPlotScript(const std::string& commandCsv, const std::string&
      << "title 'measured va'\n"
      << "unset multiplot\n";
   return gp.str();
+}
+
+std::string findGnuplot(std::string* error) {
+  const std::string gnuplot = findProgram("gnuplot");
+  if (gnuplot.empty()) {
+    *error =
+        "gnuplot is not installed (Debian package gnuplot-nox; bash scripts/install-deps.sh "
+        "installs it)";
+    return gnuplot;
+  }
+  ChildProcess probe;
+  std::string why;
+  if (!probe.start({gnuplot, "-e", "set terminal pngcairo"}, "", "/dev/null", &why) ||
+      !probe.waitFor(10s) || !probe.exitedCleanly()) {
+    *error = "gnuplot at " + gnuplot +
+             " cannot draw PNG files (it needs the pngcairo terminal, as in Debian's gnuplot-nox)" +
+             (why.empty() ? "" : ": " + why);
+    return std::string();
+  }
+  return gnuplot;
+}
+
+bool drawPlots(const std::string& gnuplot, const std::string& folder, const PathEnds& ends,
+               const std::string& log, const std::function<bool()>& interrupted,
+               std::string* error) {
+  const auto in = [&folder](const char* name) {
+    return (std::filesystem::path(folder) / name).string();
+  };
+  {
+    std::ofstream path(in(kPathScript));
+    path << pathPlotScript(kTruthCsv, kOdometryCsv, ends, kPathPlot);
+    std::ofstream velocity(in(kVelocityScript));
+    velocity << velocityPlotScript(kCommandCsv, kVelocityCsv, kTruthCsv, kVelocityPlot);
+  }
+  for (const char* script : {kPathScript, kVelocityScript}) {
+    ChildProcess run;
+    if (!run.start({gnuplot, script}, folder, log, error)) {
+      return false;
+    }
+    while (!run.waitFor(100ms)) {
+      if (interrupted()) {
+        run.stop(1s);
+        return false;
+      }
+    }
+    if (!run.exitedCleanly()) {
+      *error = "gnuplot " + run.describeEnd() + " on " + in(script);
+      return false;
+    }
+  }
+  for (const char* png : {kPathPlot, kVelocityPlot}) {
+    std::error_code ec;
+    if (std::filesystem::file_size(in(png), ec) == 0 || ec) {
+      *error = "gnuplot wrote no " + in(png);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace tolvarine_tools

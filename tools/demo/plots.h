@@ -1,7 +1,9 @@
-// gnuplot scripts for the demo's two pictures, drawn from its CSV files.
+// The demo's two pictures, drawn by gnuplot from its CSV files: the scripts,
+// and gnuplot run on them.
 #ifndef TOLVARINE_TOOLS_PLOTS_H
 #define TOLVARINE_TOOLS_PLOTS_H
 
+#include <functional>
 #include <string>
 
 namespace tolvarine_tools {
@@ -16,6 +18,16 @@ std::string pathPlotScript(const std::string& truthCsv, const std::string& odome
                            const PathEnds& ends, const std::string& png);
 std::string velocityPlotScript(const std::string& commandCsv, const std::string& measuredCsv,
                                const std::string& truthCsv, const std::string& png);
+
+// gnuplot from $PATH, when it can draw PNG files (its pngcairo terminal);
+// empty with the reason otherwise.
+std::string findGnuplot(std::string* error);
+
+// Writes both scripts into `folder` and runs `gnuplot` on them there, its
+// console into `log`; false with the reason (none when `interrupted` ended it).
+bool drawPlots(const std::string& gnuplot, const std::string& folder, const PathEnds& ends,
+               const std::string& log, const std::function<bool()>& interrupted,
+               std::string* error);
 
 }  // namespace tolvarine_tools
 

@@ -26,6 +26,11 @@ std::string badValue(const std::string& text, const std::string& expected) {
   return "bad value '" + text + "' (expected " + expected + ")";
 }
 
+CLI::Validator nonEmpty() {
+  return CLI::Validator(
+      [](std::string& text) { return text.empty() ? "needs a non-empty value" : ""; }, "");
+}
+
 CLI::Validator number(double low, double high, const std::string& expected) {
   return CLI::Validator(
       [=](std::string& text) {

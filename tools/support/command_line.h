@@ -16,6 +16,8 @@ namespace tolvarine_tools {
 // "PROGRAM: reason; see --help" on standard error.
 int parseCommandLine(CLI::App& app, int argc, char** argv);
 
+// A value that is not empty.
+CLI::Validator nonEmpty();
 // A number within [low, high] ("expected" says what, e.g. "seconds > 0").
 CLI::Validator number(double low, double high, const std::string& expected);
 // A whole number within [low, high], decimal or 0x hexadecimal.

@@ -1,9 +1,6 @@
 #include "openrtm_session.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,12 +11,15 @@
 #include <sstream>
 #include <thread>
 
+#include <boost/asio.hpp>
+
 namespace tolvarine_tools {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+namespace asio = boost::asio;
 
 constexpr const char* kComponent = "TolvarineContorollerModule0";
 constexpr const char* kDriver = "TolvarineDriver0";
@@ -33,48 +33,22 @@ bool fail(std::string* error, const std::string& why) {
 
 // A port of 127.0.0.1 that nothing listens on at this moment.
 int freeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof addr;
-  int port = 0;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  if (fd >= 0) {
-    ::close(fd);
-  }
-  return port;
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io);
+  boost::system::error_code ec;
+  acceptor.open(asio::ip::tcp::v4(), ec);
+  acceptor.bind({asio::ip::address_v4::loopback(), 0}, ec);
+  return ec ? 0 : acceptor.local_endpoint(ec).port();
 }
 
-bool accepts(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  if (fd >= 0) {
-    ::close(fd);
-  }
-  return ok;
-}
-
-bool socketAccepts(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) {
-    return false;
-  }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const bool ok = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  if (fd >= 0) {
-    ::close(fd);
-  }
-  return ok;
+// True when something accepts connections at `endpoint`.
+template <class Endpoint>
+bool accepts(const Endpoint& endpoint) {
+  asio::io_context io;
+  typename Endpoint::protocol_type::socket socket(io);
+  boost::system::error_code ec;
+  socket.connect(endpoint, ec);
+  return !ec;
 }
 
 std::string readFile(const std::string& path) {
@@ -134,10 +108,11 @@ bool OpenRtmSession::startNamingService(std::string* error) {
       continue;
     }
     const auto deadline = Clock::now() + 10s;
-    while (naming_.running() && !accepts(port) && Clock::now() < deadline && !aborted()) {
+    const asio::ip::tcp::endpoint listening(asio::ip::address_v4::loopback(), port);
+    while (naming_.running() && !accepts(listening) && Clock::now() < deadline && !aborted()) {
       std::this_thread::sleep_for(20ms);
     }
-    if (naming_.running() && accepts(port)) {
+    if (naming_.running() && accepts(listening)) {
       port_ = port;
       return true;
     }
@@ -214,7 +189,7 @@ bool OpenRtmSession::startDriver(bool wrongTypes, std::chrono::milliseconds time
     return false;
   }
   const auto deadline = Clock::now() + timeout;
-  while (!socketAccepts(driverSocket_)) {
+  while (!accepts(asio::local::stream_protocol::endpoint(driverSocket_))) {
     if (!driver_.running()) {
       return fail(error, "the driver " + driver_.describeEnd() + "; see " + file("driver.log"));
     }

@@ -82,16 +82,14 @@ void addOptions(CLI::App& app, Options& o) {
       "\n"
       "Exit status: 0 quit by key or signal, 1 the component cannot be reached, refused a\n"
       "command or went away, 2 bad options.");
-  const auto nonEmpty = CLI::Validator(
-      [](std::string& text) { return text.empty() ? "needs a non-empty value" : ""; }, "");
   app.add_option("--socket", o.socket,
                  "control socket of the component's host (default: $RTM_STANDIN_SOCKET, else the "
                  "only *.sock in this folder)")
       ->option_text("PATH")
-      ->check(nonEmpty);
+      ->check(tolvarine_tools::nonEmpty());
   app.add_option("--component", o.component, "the component instance (default: the only one)")
       ->option_text("NAME")
-      ->check(nonEmpty);
+      ->check(tolvarine_tools::nonEmpty());
   app.add_flag("--activate", o.activate, "activate the component first when it is inactive");
   app.add_option("--linear-step", o.linearStep, "step of the linear velocity (default 0.05 m/s)")
       ->option_text("MPS")

@@ -69,7 +69,6 @@ class Properties {
   const std::string& operator[](const std::string& key) const;
 
  private:
-  static void splitKeyValue(const std::string& str, std::string& key, std::string& value);
   static void propertyNames(std::vector<std::string>& names, const std::string& curr_name,
                             const Properties* curr);
   Properties* findChild(const std::string& child_name) const;

@@ -9,9 +9,9 @@ namespace RTC {
 
 class DataFlowComponentBase : public RTObject_impl {
  public:
-  explicit DataFlowComponentBase(Manager* manager);
-  virtual ~DataFlowComponentBase();
-  void init();
+  explicit DataFlowComponentBase(Manager* manager) : RTObject_impl(manager) {}
+  virtual ~DataFlowComponentBase() {}
+  void init() {}
 };
 
 }  // namespace RTC

@@ -29,13 +29,13 @@ class RTObject_impl {
   virtual ~RTObject_impl();
 
   // Profile entries (point into the component's properties).
-  const char* getInstanceName();
+  const char* getInstanceName() { return m_properties["instance_name"].c_str(); }
   void setInstanceName(const char* instance_name);
-  const char* getTypeName();
-  const char* getDescription();
-  const char* getVersion();
-  const char* getVendor();
-  const char* getCategory();
+  const char* getTypeName() { return m_properties["type_name"].c_str(); }
+  const char* getDescription() { return m_properties["description"].c_str(); }
+  const char* getVersion() { return m_properties["version"].c_str(); }
+  const char* getVendor() { return m_properties["vendor"].c_str(); }
+  const char* getCategory() { return m_properties["category"].c_str(); }
 
   coil::Properties& getProperties() { return m_properties; }
   void setProperties(const coil::Properties& prop);
@@ -74,18 +74,18 @@ class RTObject_impl {
 
  protected:
   // Lifecycle hooks; each returns RTC_OK unless overridden.
-  virtual ReturnCode_t onInitialize();
-  virtual ReturnCode_t onFinalize();
-  virtual ReturnCode_t onStartup(UniqueId exec_handle);
-  virtual ReturnCode_t onShutdown(UniqueId exec_handle);
-  virtual ReturnCode_t onActivated(UniqueId exec_handle);
-  virtual ReturnCode_t onDeactivated(UniqueId exec_handle);
-  virtual ReturnCode_t onExecute(UniqueId exec_handle);
-  virtual ReturnCode_t onAborting(UniqueId exec_handle);
-  virtual ReturnCode_t onError(UniqueId exec_handle);
-  virtual ReturnCode_t onReset(UniqueId exec_handle);
-  virtual ReturnCode_t onStateUpdate(UniqueId exec_handle);
-  virtual ReturnCode_t onRateChanged(UniqueId exec_handle);
+  virtual ReturnCode_t onInitialize() { return RTC_OK; }
+  virtual ReturnCode_t onFinalize() { return RTC_OK; }
+  virtual ReturnCode_t onStartup(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onShutdown(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onActivated(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onDeactivated(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onExecute(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onAborting(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onError(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onReset(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onStateUpdate(UniqueId /*exec_handle*/) { return RTC_OK; }
+  virtual ReturnCode_t onRateChanged(UniqueId /*exec_handle*/) { return RTC_OK; }
 
   Manager* m_pManager;
   coil::Properties m_properties;
