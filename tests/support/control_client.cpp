@@ -134,6 +134,15 @@ bool ControlClient::closed() const {
   return m_closed;
 }
 
+bool waitForSocket(const std::string& socketPath, std::chrono::milliseconds timeout) {
+  return eventually(
+      [&] {
+        tolvarine_control::Client probe;
+        return probe.connect(socketPath, std::chrono::milliseconds(0), nullptr);
+      },
+      timeout);
+}
+
 std::vector<json> samplesOf(const std::vector<ControlClient::Event>& events,
                             const std::string& port) {
   std::vector<json> samples;

@@ -69,6 +69,8 @@ class ControlClient {
   std::thread m_reader;
 };
 
+// Waits until something accepts connections at `socketPath`.
+bool waitForSocket(const std::string& socketPath, std::chrono::milliseconds timeout = kPatience);
 // The samples of `port` among `events`.
 std::vector<json> samplesOf(const std::vector<ControlClient::Event>& events,
                             const std::string& port);

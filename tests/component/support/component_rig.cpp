@@ -23,11 +23,6 @@ std::vector<std::string> withExe(std::vector<std::string> args) {
   return args;
 }
 
-bool accepts(const std::string& path) {
-  tolvarine_control::Client probe;
-  return probe.connect(path, std::chrono::milliseconds(0), nullptr);
-}
-
 std::uint32_t monotonicTickMs() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -176,7 +171,7 @@ void ComponentRig::start(const std::vector<std::string>& componentKeys, int stde
   }
   m_dir.write("rtc.conf", conf);
   m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}, stderrFd));
-  if (!eventually([&] { return accepts(socketPath()); })) {
+  if (!waitForSocket(socketPath())) {
     throw std::runtime_error("no control socket; console:\n" + m_process->err());
   }
   m_client.reset(new ControlClient(socketPath()));
