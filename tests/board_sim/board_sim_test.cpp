@@ -18,7 +18,8 @@
 #include <sstream>
 #include <thread>
 
-#include "child_process.h"
+#include "temp_dir.h"
+#include "test_process.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace {
@@ -54,10 +55,6 @@ const auto forward = [](U8 sequence) { return command(0x40, 0x41, 125, 123, sequ
 const auto status = [](U8 s2, U8 l, U8 r, U8 check) {
   return Bytes{0x02, 0x41, s2, l, r, 0, 0, 0, check};
 };
-fs::path tempDir() {
-  char pattern[] = "/tmp/board_sim_test_XXXXXX";
-  return ::mkdtemp(pattern) != nullptr ? pattern : "";
-}
 
 // Opened as the controller opens its port: raw, exclusive, non-blocking.
 struct Client {
@@ -250,7 +247,8 @@ TEST_F(Board, InjectedFaultsShapeTheReplies) {
 }
 
 TEST(BoardDevice, ServesClientsThroughALinkUntilItGoes) {
-  const fs::path dir = tempDir(), link = dir / "ttyWheelchair", file = dir / "notes";
+  const tolvarine_tools::TempDir dir("board-sim-test");
+  const fs::path link = dir.file("ttyWheelchair"), file = dir.file("notes");
   SimulatedBoard board;
   std::string error;
   ASSERT_TRUE(board.start(&error) && !board.start(&error)) << error;
@@ -274,7 +272,6 @@ TEST(BoardDevice, ServesClientsThroughALinkUntilItGoes) {
   pollfd p{client.fd, POLLIN, 0};
   EXPECT_TRUE(::poll(&p, 1, static_cast<int>(kPatience.count())) == 1 && (p.revents & POLLHUP));
   EXPECT_TRUE(!fs::exists(fs::symlink_status(link)) && fs::exists(file));
-  fs::remove_all(dir);
 }
 
 // The program, its standard output and error in one log whose first line is the device.
@@ -284,23 +281,15 @@ struct Program : ::testing::Test {
     std::istringstream in(options);
     for (std::string option; in >> option;)
       args.push_back(option);
-    fs::remove(dir / "log");
-    EXPECT_TRUE(child.start(args, "", dir / "log", nullptr));
-    for (auto end = SteadyClock::now() + kPatience;
-         log().find('\n') == std::string::npos && SteadyClock::now() < end;)
-      std::this_thread::sleep_for(5ms);
+    process = std::make_unique<test_support::TestProcess>(args, dir.path(), "board", -1, true);
+    test_support::eventually([&] { return log().find('\n') != std::string::npos; }, kPatience);
     return log().substr(0, log().find('\n'));
   }
-  int exitCode() { return child.waitFor(kPatience) ? child.exitCode() : -1; }
-  std::string log() const { return read(dir / "log"); }
-  static std::string read(const fs::path& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  const fs::path dir = tempDir();
-  tolvarine_tools::ChildProcess child;
+  int exitCode() { return process->wait(kPatience).value_or(-1); }
+  std::string log() const { return process->err(); }
+  std::string path(const std::string& name) const { return dir.file(name); }
+  tolvarine_tools::TempDir dir{"board-sim-test"};
+  std::unique_ptr<test_support::TestProcess> process;
 };
 
 TEST_F(Program, HelpListsTheOptionsAndBadOptionsExitTwoWithTheReason) {
@@ -312,7 +301,7 @@ TEST_F(Program, HelpListsTheOptionsAndBadOptionsExitTwoWithTheReason) {
       {"--corrupt-every -3", "--corrupt-every: bad value '-3'"},
       {"--duration", "--duration: 1 required FLOAT missing"},
       {"--resume-after-ms 100", "--resume-after-ms needs --silent or --stop-after"},
-      {"--link " + (dir / "never").string() + " --split 9:10", "--split: bad value '9:10'"},
+      {"--link " + path("never") + " --split 9:10", "--split: bad value '9:10'"},
   };
   for (const auto& [args, reason] : cases) {
     SCOPED_TRACE(reason);
@@ -320,16 +309,15 @@ TEST_F(Program, HelpListsTheOptionsAndBadOptionsExitTwoWithTheReason) {
     EXPECT_EQ(exitCode(), 2);
     EXPECT_EQ(log().rfind("tolvarine-board-sim: " + reason, 0), 0u) << log();
   }
-  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "never")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(path("never"))));
 }
 
 TEST_F(Program, ServesWithItsFaultsLogsEverythingAndCleansUpOnSigterm) {
-  const fs::path link = dir / "ttyWheelchair";
-  const std::string device =
-      start("--link " + link.string() + " --pose-log " + (dir / "pose.csv").string() +
-            " --frame-log " + (dir / "frames.csv").string() +
-            " --round-counts --max-accel 0 --status 0x61,65 --corrupt-every 3 --reply-delay-ms 60"
-            " --split 4:40 --stop-after 3 --resume-after-ms 150");
+  const std::string link = path("ttyWheelchair");
+  const std::string device = start(
+      "--link " + link + " --pose-log " + path("pose.csv") + " --frame-log " + path("frames.csv") +
+      " --round-counts --max-accel 0 --status 0x61,65 --corrupt-every 3 --reply-delay-ms 60"
+      " --split 4:40 --stop-after 3 --resume-after-ms 150");
   ASSERT_EQ(device.rfind("/dev/pts/", 0), 0u) << log();
   EXPECT_EQ(fs::read_symlink(link), device);
   {
@@ -353,19 +341,19 @@ TEST_F(Program, ServesWithItsFaultsLogsEverythingAndCleansUpOnSigterm) {
     EXPECT_EQ(client.read(9).size(), 9u);
     EXPECT_GE(SteadyClock::now() - sent, 350ms);  // 100 ms to the third reply, 150 silent, 100
   }
-  child.signal(SIGTERM);
+  process->signal(SIGTERM);
   ASSERT_EQ(exitCode(), 0) << log();
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
   EXPECT_TRUE(log().find("stopped by signal; frames ") != std::string::npos &&
               log().find(", bad frames 1, replies ") != std::string::npos)
       << log();
-  const std::string frames = read(dir / "frames.csv");
+  const std::string frames = dir.read("frames.csv");
   EXPECT_EQ(frames.rfind("time_s,bytes,valid\n0.", 0), 0u) << frames;
   for (const char* row :
        {",02 40 41 7D 7B CC 1A 1A 64 FF 01 DD,1\n", ",02 30 02 30 30 00 00 CC 1A 1A 64 FF,0\n",
         ",02 30 30 00 00 CC 1A 1A 64 FF 05 C8,1\n"})
     EXPECT_NE(frames.find(row), std::string::npos) << row << " not in\n" << frames;
-  const std::string pose = read(dir / "pose.csv");  // stopped at its end
+  const std::string pose = dir.read("pose.csv");  // stopped at its end
   EXPECT_EQ(pose.rfind("time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps\n0.", 0), 0u);
   EXPECT_EQ(pose.substr(pose.size() - 19), ",0.000000,0.000000\n") << pose;
 }

@@ -66,8 +66,7 @@ TEST(ComponentLifecycle, StartDriveAndInterrupt) {
   EXPECT_EQ(withoutHostLines(rig.process().err()), startup);
 
   ASSERT_EQ(rig.transition("activate"), "RTC_OK") << rig.process().err();
-  ASSERT_TRUE(rig.request({{"cmd", "subscribe"}, {"ports", {"OdmetoryOut", "VelocityOut"}}})
-                  .value("ok", false));
+  ASSERT_TRUE(rig.subscribe());
   const std::string activation =
       "Your Setting Foward Direction Parameter[Forward] is Invalid.\n\tSet parameter [FORWARD]\n" +
       banner("*********** Parameters *************", rig.devicePath(),

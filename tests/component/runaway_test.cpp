@@ -20,16 +20,6 @@ namespace {
 
 constexpr auto kScale = TOLVARINE_TEST_TIME_SCALE;
 
-// Frames whose wheel speed bytes exceed those of the frame before.
-std::size_t speedUps(const std::vector<ReceivedFrame>& frames) {
-  std::size_t n = 0;
-  for (std::size_t i = 1; i < frames.size(); ++i) {
-    const WheelBytes a = wheelsOf(frames[i - 1]), b = wheelsOf(frames[i]);
-    n += b.rightSpeed > a.rightSpeed || b.leftSpeed > a.leftSpeed;
-  }
-  return n;
-}
-
 bool atRest(const ReceivedFrame& f) {
   return wheelsOf(f) == kStandstill || isStopCommand(f);
 }

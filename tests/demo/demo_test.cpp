@@ -18,18 +18,13 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "test_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using test_support::readFile;
 using namespace std::chrono_literals;
-
-std::string readFile(const fs::path& path) {
-  std::ostringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
-}
 
 // The processes whose parent is this one. As a subreaper, this process inherits whatever the
 // demo leaves running when it exits.
@@ -111,14 +106,10 @@ void expectPng(const fs::path& path) {
 // Runs the demo to its end with its output (standard output and error) in `log`.
 int runDemo(std::vector<std::string> args, const fs::path& dir, std::string& log) {
   args.insert(args.begin(), TOLVARINE_DEMO_EXECUTABLE);
-  tolvarine_tools::ChildProcess demo;
-  std::string error;
-  fs::remove(dir / "demo.log");
-  EXPECT_TRUE(demo.start(args, dir, dir / "demo.log", &error)) << error;
-  EXPECT_TRUE(demo.waitFor(std::chrono::seconds(120 * TOLVARINE_TEST_TIME_SCALE)));
-  demo.stop(1s);
-  log = readFile(dir / "demo.log");
-  return demo.exitCode();
+  test_support::TestProcess demo(args, dir, "demo", -1, true);
+  const int status = demo.wait(std::chrono::seconds(120 * TOLVARINE_TEST_TIME_SCALE)).value_or(-1);
+  log = demo.err();
+  return status;
 }
 
 TEST(Demo, ShortRunRecordsDrivesPlotsAndCleansUpAndItsCommandLineExplainsItself) {

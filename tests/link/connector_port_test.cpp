@@ -154,11 +154,11 @@ TEST(ConnectorPort, OpensTheLineExclusivelyAndCloseGivesItBack) {
   ASSERT_EQ(::ioctl(observer, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 1) << "the turned-away opener gave the device free";
 
-  EXPECT_TRUE(connector.close());
+  connector.close();
   EXPECT_EQ(openDescriptors(), before);
   ASSERT_EQ(::ioctl(observer, TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
-  EXPECT_TRUE(connector.close());
+  connector.close();  // a second close is harmless
   ::close(observer);
 }
 
@@ -351,7 +351,7 @@ TEST(ConnectorPort, ThreadOnADeviceThatNeverAnswersStallsAndHangsUp) {
                   "connector error: no valid status frame from " + pty.path +
                   " for ([3-9][0-9]{2}|[0-9]{4,}) ms, the link is lost\n" + failed +
                   "connector: serial port write works again\n" + failed));
-  EXPECT_TRUE(connector.close());
+  connector.close();
   ::close(observer);
 }
 

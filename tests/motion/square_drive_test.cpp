@@ -1,7 +1,8 @@
-// End to end on the simulated board: one automatic controller ramps, rests,
-// drives a square with rounded corners steered by its own odometry, and
-// loses its link. The commands are read off the frames the board received,
-// the odometry is held against the board's true pose.
+// End to end on the simulated board: one automatic controller, connected
+// once, through phase after phase: it ramps, rests, drives a square with
+// rounded corners steered by its own odometry, loses its link, times out
+// and is destroyed while driving. The commands are read off the frames the
+// board received, the odometry is held against the board's true pose.
 //
 // At 2.8 m/s^2 the ramp steps 84 mm/s per cycle. Forward mounting, counts
 // worked by hand: right = floor(mm/s * 123.29 / 1000), left =
@@ -9,13 +10,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "board_frames.h"
 #include "tolvarine_controller/auto_controller.h"
@@ -32,6 +33,7 @@ constexpr double kSide = 0.25;        // m, counted until the ramp into the corn
 constexpr double kSpeed = 0.6;        // m/s
 constexpr double kTurn = 0.4;         // m/s of each wheel, opposite senses
 constexpr double kCornerLead = 0.45;  // rad the ramp back to straight still turns
+constexpr std::size_t kOneSecondOfFrames = 33 * TOLVARINE_TEST_TIME_SCALE;
 
 std::size_t threadCount() {
   std::size_t n = 0;
@@ -41,68 +43,88 @@ std::size_t threadCount() {
   return n;
 }
 
-TEST(AutoControllerOnBoard, RampRestMarkSquareDriveAndLinkLoss) {
-  tolvarine_board_sim::BoardOptions options;
-  options.maxAcceleration = 3.0;  // m/s^2
-  SimulatedBoard board(options);
-  ASSERT_TRUE(startBoard(board));
-  FrameReader frames(board);
-  auto controller = std::make_unique<AutoController>(kMaxAcc);
-  controller->initRobotPose(1.0, 2.0, 0.5);  // before the link: the controller's own
-  testing::internal::CaptureStderr();
-  const bool connected = controller->initialize(board.devicePath(), kForward);
-  const std::string printed = testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(connected) << printed;
-  EXPECT_EQ(printed.rfind("wait for wheel chair...\nwheel chir connect success\n", 0), 0u)
-      << printed;
+class AutoControllerOnBoard : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    tolvarine_board_sim::BoardOptions options;
+    options.maxAcceleration = 3.0;  // m/s^2
+    board = std::make_unique<SimulatedBoard>(options);
+    if (!startBoard(*board)) {
+      return;
+    }
+    frames = std::make_unique<FrameReader>(*board);
+    controller = std::make_unique<AutoController>(kMaxAcc);
+    controller->initRobotPose(1.0, 2.0, 0.5);  // before the link: the controller's own
+    testing::internal::CaptureStderr();
+    connected = controller->initialize(board->devicePath(), kForward);
+    printed = testing::internal::GetCapturedStderr();
+    if (connected) {
+      first = controller->renewOdometory(false);
+      firstWheels = controller->getTotalWheelStatus();
+      // The board's true pose starts at the origin, heading along x.
+      controller->initRobotPose(0.0, 0.0, 0.0);
+    }
+  }
+  static void TearDownTestSuite() {
+    controller.reset();
+    frames.reset();
+    board.reset();
+  }
+  void SetUp() override { ASSERT_TRUE(connected && controller) << printed; }
 
+  static inline std::unique_ptr<SimulatedBoard> board;
+  static inline std::unique_ptr<FrameReader> frames;
+  static inline std::unique_ptr<AutoController> controller;
+  static inline bool connected = false;
+  static inline std::string printed;
+  static inline Odometory first;
+  static inline WheelStatus firstWheels;
+  // Cycles at rest before the mark, over each stretch at rest after moving.
+  static inline std::vector<int> restStretches;
+};
+
+TEST_F(AutoControllerOnBoard, HandshakeAndSettlingPause) {
+  EXPECT_EQ(printed.rfind("wait for wheel chair...\nwheel chir connect success\n", 0), 0u);
+  // The first renewal takes the frames of the 2 s settling pause.
+  EXPECT_GE(first.step.time, 1.9);
+  EXPECT_EQ(first.total.distance, 0.0);
+  EXPECT_EQ(first.total.x, 1.0);
+  EXPECT_EQ(first.total.y, 2.0);
+  EXPECT_EQ(first.total.theta, 0.5);
+  EXPECT_EQ(firstWheels.time, first.step.time);
+  const std::size_t threads = threadCount();
+  EXPECT_FALSE(controller->initialize(board->devicePath(), kForward)) << "a second initialize";
+  EXPECT_EQ(threadCount(), threads);
+}
+
+TEST_F(AutoControllerOnBoard, RightWheelFromRestToHalfAMetrePerSecondAndBack) {
+  Command c = firstControlFrame(*frames);
+  for (int i = 0; c.mark != kRestMark && i < 100; ++i) {
+    c = frames->next();
+  }
+  controller->setSendDataVRL(0.5, 0.0);
+  c = frames->nextChange(c);
+  EXPECT_EQ(c.mark, kNoMark);  // the first cycle that moves drops the mark
+  // 84, 168, ..., 420 mm/s, then 500 exactly.
+  for (const int right : {10, 20, 31, 41, 51, 61}) {
+    EXPECT_EQ(c.wheels, (Wheels{right, 0}));
+    EXPECT_EQ(c.mark, kNoMark);
+    c = right < 61 ? frames->nextChange(c) : c;
+  }
+  for (int cycle = 0; cycle < 3; ++cycle) {
+    EXPECT_EQ(frames->next().wheels, (Wheels{61, 0})) << "did not stay";
+  }
+  controller->setSendDataVRL(0.0, 0.0);
+  // 416 down to 80 mm/s, then the landing on 0.
+  for (const int right : {51, 40, 30, 20, 9, 0}) {
+    c = frames->nextChange(c);
+    EXPECT_EQ(c.wheels, (Wheels{right, 0}));
+  }
+  restStretches.push_back(cyclesBeforeRestMark(*frames, c));
+}
+
+TEST_F(AutoControllerOnBoard, SquareSteeredByItsOdometryEndsAtTheTruePose) {
   Odometory o = controller->renewOdometory(false);
-  {
-    SCOPED_TRACE("the first renewal takes the frames of the 2 s settling pause");
-    EXPECT_GE(o.step.time, 1.9);
-    EXPECT_EQ(o.total.distance, 0.0);
-    EXPECT_EQ(o.total.x, 1.0);
-    EXPECT_EQ(o.total.y, 2.0);
-    EXPECT_EQ(o.total.theta, 0.5);
-    EXPECT_EQ(controller->getTotalWheelStatus().time, o.step.time);
-  }
-  // The board's true pose starts at the origin, heading along x.
-  controller->initRobotPose(0.0, 0.0, 0.0);
-  {
-    SCOPED_TRACE("a second initialize changes nothing");
-    const std::size_t threads = threadCount();
-    EXPECT_FALSE(controller->initialize(board.devicePath(), kForward));
-    EXPECT_EQ(threadCount(), threads);
-  }
-
-  Command c = firstControlFrame(frames);
-  int restAfterMoving[2] = {};
-  {
-    SCOPED_TRACE("right wheel from rest to 0.5 m/s and back");
-    for (int i = 0; c.mark != kRestMark && i < 100; ++i) {
-      c = frames.next();
-    }
-    controller->setSendDataVRL(0.5, 0.0);
-    c = frames.nextChange(c);
-    EXPECT_EQ(c.mark, kNoMark);  // the first cycle that moves drops the mark
-    // 84, 168, ..., 420 mm/s, then 500 exactly.
-    for (const int right : {10, 20, 31, 41, 51, 61}) {
-      EXPECT_EQ(c.wheels, (Wheels{right, 0}));
-      EXPECT_EQ(c.mark, kNoMark);
-      c = right < 61 ? frames.nextChange(c) : c;
-    }
-    for (int cycle = 0; cycle < 3; ++cycle) {
-      EXPECT_EQ(frames.next().wheels, (Wheels{61, 0})) << "did not stay";
-    }
-    controller->setSendDataVRL(0.0, 0.0);
-    // 416 down to 80 mm/s, then the landing on 0.
-    for (const int right : {51, 40, 30, 20, 9, 0}) {
-      c = frames.nextChange(c);
-      EXPECT_EQ(c.wheels, (Wheels{right, 0}));
-    }
-    restAfterMoving[0] = cyclesBeforeRestMark(frames, c);
-  }
-  o = controller->renewOdometory(false);
   int renewals = 0;
   auto renew = [&] {
     o = controller->renewOdometory(true);
@@ -126,128 +148,125 @@ TEST(AutoControllerOnBoard, RampRestMarkSquareDriveAndLinkLoss) {
     still = o.step.distance == 0.0 && o.step.theta == 0.0 ? still + 1 : 0;
   }
   ASSERT_LT(renewals, 1000) << "the drive did not finish";
-  {
-    SCOPED_TRACE("odometry against the true pose");
-    // Each reply reports the wheel speeds at its own moment, and the
-    // odometry spreads them over the time since the previous read. Within a
-    // ramp that runs half a frame ahead (at 0.6 m/s, 9 mm; into a turn on
-    // the spot, 0.022 rad), which the opposite ramp takes back. A read that
-    // comes late on a loaded machine stretches one frame and shrinks the
-    // next, which moves the late time times a frame's speed change (84 mm/s,
-    // 0.31 rad/s in a turn) from one frame to the other for good: 100 ms
-    // costs 8 mm and 0.03 rad. Whole counts and the dead band add under
-    // 2 mm. The bounds allow for several such late reads.
-    const ChairPose truth = board.truePose();
-    std::cout << "drove " << truth.distance << " m; odometry (" << o.total.x << ", " << o.total.y
-              << ", " << o.total.theta << ", path " << o.total.distance << "), true (" << truth.x
-              << ", " << truth.y << ", " << truth.theta << ", path " << truth.distance << ")"
-              << std::endl;
-    EXPECT_GT(truth.distance, 4 * kSide);
-    EXPECT_GT(truth.theta, 1.5 * kPi);
-    EXPECT_NEAR(o.total.x, truth.x, 0.1);
-    EXPECT_NEAR(o.total.y, truth.y, 0.1);
-    EXPECT_NEAR(o.total.theta, truth.theta, 0.15);
-    EXPECT_NEAR(o.total.distance, truth.distance, 0.1);
-  }
-  {
-    SCOPED_TRACE("resetOdometory keeps the wheel records");
-    const WheelStatus wheels = controller->getTotalWheelStatus();
-    EXPECT_GT(wheels.right, 4 * kSide * 1000);
-    controller->resetOdometory();
-    EXPECT_EQ(controller->getOdometory().total.distance, 0.0);
-    EXPECT_EQ(controller->getTotalWheelStatus().right, wheels.right);
-    EXPECT_EQ(controller->getTotalWheelStatus().left, wheels.left);
-  }
-  {
-    SCOPED_TRACE("a lost link brings the chair to rest and drops the targets");
-    frames.skipToEnd();
-    controller->setSendDataVRL(0.3, 0.3);
-    ASSERT_TRUE(frames.settlesAt({36, -38}));
-    board.setSilent(true);
-    ASSERT_TRUE(waitForLinkState(*controller, LinkState::Lost));
-    controller->setSendDataVRL(0.8, 0.8);  // never reaches a frame
-    c = frames.next();
-    for (int i = 0; c.wheels != Wheels{} && i < 20; ++i) {
-      const Command previous = c;
-      c = frames.next();
-      EXPECT_LE(c.wheels.right, previous.wheels.right) << "sped up while the link was lost";
-    }
-    restAfterMoving[1] = cyclesBeforeRestMark(frames, c);
-    // Having moved, the chair counts its rest cycles from the start again.
-    EXPECT_EQ(std::min(restAfterMoving[0], restAfterMoving[1]), 5)
-        << "cycles at rest before the mark: " << restAfterMoving[0] << ", " << restAfterMoving[1];
+  // Each reply reports the wheel speeds at its own moment, and the odometry
+  // spreads them over the time since the previous read. Within a ramp that
+  // runs half a frame ahead (at 0.6 m/s, 9 mm; into a turn on the spot,
+  // 0.022 rad), which the opposite ramp takes back. A read that comes late
+  // on a loaded machine stretches one frame and shrinks the next, which
+  // moves the late time times a frame's speed change (84 mm/s, 0.31 rad/s
+  // in a turn) from one frame to the other for good: 100 ms costs 8 mm and
+  // 0.03 rad. Whole counts and the dead band add under 2 mm. The bounds
+  // allow for several such late reads.
+  const ChairPose truth = board->truePose();
+  std::cout << "drove " << truth.distance << " m; odometry (" << o.total.x << ", " << o.total.y
+            << ", " << o.total.theta << ", path " << o.total.distance << "), true (" << truth.x
+            << ", " << truth.y << ", " << truth.theta << ", path " << truth.distance << ")"
+            << std::endl;
+  EXPECT_GT(truth.distance, 4 * kSide);
+  EXPECT_GT(truth.theta, 1.5 * kPi);
+  EXPECT_NEAR(o.total.x, truth.x, 0.1);
+  EXPECT_NEAR(o.total.y, truth.y, 0.1);
+  EXPECT_NEAR(o.total.theta, truth.theta, 0.15);
+  EXPECT_NEAR(o.total.distance, truth.distance, 0.1);
+}
 
-    // A renewal waits for a frame about 100 ms at most, and finds none.
-    controller->renewOdometory(false);
-    const auto start = std::chrono::steady_clock::now();
-    o = controller->renewOdometory(true);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s * TOLVARINE_TEST_TIME_SCALE);
-    EXPECT_EQ(o.step.time, 0.0);
-    EXPECT_EQ(controller->getStepWheelStatus().time, 0.0);
+TEST_F(AutoControllerOnBoard, ResetOdometoryKeepsTheWheelRecords) {
+  const WheelStatus wheels = controller->getTotalWheelStatus();
+  EXPECT_GT(wheels.right, 4 * kSide * 1000);
+  controller->resetOdometory();
+  EXPECT_EQ(controller->getOdometory().total.distance, 0.0);
+  EXPECT_EQ(controller->getTotalWheelStatus().right, wheels.right);
+  EXPECT_EQ(controller->getTotalWheelStatus().left, wheels.left);
+}
 
-    board.resumeAnswering();
-    ASSERT_TRUE(waitForLinkState(*controller, LinkState::Connected));
-    EXPECT_EQ(controller->getLinkLossCount(), 1u) << "the loss is kept once the link is back";
-    frames.skipToEnd();
-    for (int cycle = 0; cycle < 5; ++cycle) {
-      EXPECT_EQ(frames.next().wheels, Wheels{}) << "a dropped target came back";
-    }
+TEST_F(AutoControllerOnBoard, LostLinkBringsTheChairToRestAndDropsTheTargets) {
+  frames->skipToEnd();
+  controller->setSendDataVRL(0.3, 0.3);
+  ASSERT_TRUE(frames->settlesAt({36, -38}));
+  board->setSilent(true);
+  ASSERT_TRUE(waitForLinkState(*controller, LinkState::Lost));
+  controller->setSendDataVRL(0.8, 0.8);  // never reaches a frame
+  Command c = frames->next();
+  for (int i = 0; c.wheels != Wheels{} && i < 20; ++i) {
+    const Command previous = c;
+    c = frames->next();
+    EXPECT_LE(c.wheels.right, previous.wheels.right) << "sped up while the link was lost";
   }
-  {
-    SCOPED_TRACE("a command time-out brings the chair to rest until the next command");
-    controller->setCommandTimeout(0.3);
-    testing::internal::CaptureStderr();
-    frames.skipToEnd();
-    controller->setSendDataVRL(0.1, 0.1);
-    // 0.3 s is 10 cycles from the command, by when the ramp has reached
-    // 100 mm/s (5 steps of 21, counts 12 and -13); 5 steps back to rest. A
-    // busy machine stretches cycles, so fewer fit into the 0.3 s; a time-out
-    // counted from before the command would stop the ramp at its first step.
-    int moving = 0;
-    for (Command c = frames.next(); c.wheels != Wheels{} && moving < 60; c = frames.next()) {
-      ++moving;
-    }
-    EXPECT_GE(moving, 6);
-    EXPECT_LE(moving, 19);
-    for (int cycle = 0; cycle < 5; ++cycle) {
-      EXPECT_EQ(frames.next().wheels, Wheels{}) << "moved again without a command";
-    }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "AutoController: no command for 0.3 s, bringing the chair to rest\n");
-    controller->setCommandTimeout(0.0);
-    controller->setSendDataVRL(0.3, 0.3);
-    ASSERT_TRUE(frames.settlesAt({36, -38}, 40));
-    for (int cycle = 0; cycle < 20; ++cycle) {
-      EXPECT_EQ(frames.next().wheels, (Wheels{36, -38})) << "timed out while off";
-    }
-    controller->setSendDataVRL(0.0, 0.0);
-    ASSERT_TRUE(frames.settlesAt(Wheels{}, 40));
+  restStretches.push_back(cyclesBeforeRestMark(*frames, c));
+  // Having moved, the chair counts its rest cycles from the start again.
+  EXPECT_EQ(*std::min_element(restStretches.begin(), restStretches.end()), 5)
+      << "cycles at rest before the mark: " << testing::PrintToString(restStretches);
+
+  // A renewal waits for a frame about 100 ms at most, and finds none.
+  controller->renewOdometory(false);
+  const std::size_t before = board->frameCount();
+  const Odometory o = controller->renewOdometory(true);
+  EXPECT_LE(board->frameCount() - before, kOneSecondOfFrames);
+  EXPECT_EQ(o.step.time, 0.0);
+  EXPECT_EQ(controller->getStepWheelStatus().time, 0.0);
+
+  board->resumeAnswering();
+  ASSERT_TRUE(waitForLinkState(*controller, LinkState::Connected));
+  EXPECT_EQ(controller->getLinkLossCount(), 1u) << "the loss is kept once the link is back";
+  frames->skipToEnd();
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    EXPECT_EQ(frames->next().wheels, Wheels{}) << "a dropped target came back";
   }
-  {
-    SCOPED_TRACE("initRobotPose keeps the frames queued since the last renewal");
-    controller->renewOdometory(false);
-    // The link reads each reply before it sends the next command, so four
-    // more commands mean three more replies taken in, at least.
-    ASSERT_TRUE(board.waitForFrames(board.validFrameCount() + 4, kPatience));
-    controller->initRobotPose(5.0, 6.0, -1.0);
-    o = controller->renewOdometory(false);
-    EXPECT_GE(o.step.time, 0.05);
-    EXPECT_EQ(o.total.x, 5.0);
-    EXPECT_EQ(o.total.theta, -1.0);
+}
+
+TEST_F(AutoControllerOnBoard, CommandTimeOutRestsTheChairUntilTheNextCommand) {
+  controller->setCommandTimeout(0.3);
+  testing::internal::CaptureStderr();
+  frames->skipToEnd();
+  controller->setSendDataVRL(0.1, 0.1);
+  // 0.3 s is 10 cycles from the command, by when the ramp has reached
+  // 100 mm/s (5 steps of 21, counts 12 and -13); 5 steps back to rest. A
+  // busy machine stretches cycles, so fewer fit into the 0.3 s; a time-out
+  // counted from before the command would stop the ramp at its first step.
+  int moving = 0;
+  for (Command c = frames->next(); c.wheels != Wheels{} && moving < 60; c = frames->next()) {
+    ++moving;
   }
-  {
-    SCOPED_TRACE("destroying a running controller");
-    controller->setSendDataVRL(0.3, 0.3);
-    ASSERT_TRUE(frames.settlesAt({36, -38}));
-    // The control thread ends at the next link cycle, then the link sends its
-    // last frame: about 60 ms.
-    const auto start = std::chrono::steady_clock::now();
-    controller.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s * TOLVARINE_TEST_TIME_SCALE);
-    EXPECT_TRUE(board.waitForClient(false, kPatience));
-    const std::size_t count = board.validFrameCount();
-    EXPECT_FALSE(board.waitForFrames(count + 1, 300ms)) << "a frame after the close";
+  EXPECT_GE(moving, 6);
+  EXPECT_LE(moving, 19);
+  for (int cycle = 0; cycle < 5; ++cycle) {
+    EXPECT_EQ(frames->next().wheels, Wheels{}) << "moved again without a command";
   }
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "AutoController: no command for 0.3 s, bringing the chair to rest\n");
+  controller->setCommandTimeout(0.0);
+  controller->setSendDataVRL(0.3, 0.3);
+  ASSERT_TRUE(frames->settlesAt({36, -38}, 40));
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    EXPECT_EQ(frames->next().wheels, (Wheels{36, -38})) << "timed out while off";
+  }
+  controller->setSendDataVRL(0.0, 0.0);
+  ASSERT_TRUE(frames->settlesAt(Wheels{}, 40));
+}
+
+TEST_F(AutoControllerOnBoard, InitRobotPoseKeepsTheFramesQueuedSinceTheLastRenewal) {
+  controller->renewOdometory(false);
+  // The link reads each reply before it sends the next command, so four
+  // more commands mean three more replies taken in, at least.
+  ASSERT_TRUE(board->waitForFrames(board->validFrameCount() + 4, kPatience));
+  controller->initRobotPose(5.0, 6.0, -1.0);
+  const Odometory o = controller->renewOdometory(false);
+  EXPECT_GE(o.step.time, 0.05);
+  EXPECT_EQ(o.total.x, 5.0);
+  EXPECT_EQ(o.total.theta, -1.0);
+}
+
+TEST_F(AutoControllerOnBoard, DestroyedWhileDriving) {
+  controller->setSendDataVRL(0.3, 0.3);
+  ASSERT_TRUE(frames->settlesAt({36, -38}));
+  // The control thread ends at the next link cycle, then the link sends its
+  // last frame: two frames or so.
+  const std::size_t before = board->frameCount();
+  controller.reset();
+  EXPECT_TRUE(board->waitForClient(false, kPatience));
+  EXPECT_LE(board->frameCount() - before, kOneSecondOfFrames);
+  const std::size_t count = board->validFrameCount();
+  EXPECT_FALSE(board->waitForFrames(count + 1, 300ms)) << "a frame after the close";
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "component_rig.h"
@@ -32,17 +30,6 @@ constexpr double kPi = 3.14159265358979323846;
 //   left  -0.1628 * 124.4167 = -20.255 -> -21 (0x40)
 // (the default tread 0.5488 would give right 70, left 4 of 0x40).
 constexpr WheelBytes kForwardLeftTurn{0x40, 0x41, 21, 53};
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 class OpenRtmTest : public ::testing::Test {
  protected:

@@ -14,24 +14,35 @@
 
 #include <sys/stat.h>
 
-#include "support.h"
+#include "control_client.h"
+#include "temp_dir.h"
+#include "test_process.h"
 
 namespace {
 
-using namespace standin_test;
+using namespace test_support;
 using ::testing::HasSubstr;
+
+struct TempDir : tolvarine_tools::TempDir {
+  TempDir() : tolvarine_tools::TempDir("standin-test") {}
+};
 
 json cmd(const char* name, json fields = json::object()) {
   fields["cmd"] = name;
   return fields;
 }
 
-int count(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++n;
+// The number of the first line of `text` from line `from` on that starts
+// with `prefix`, or -1 (also when `from` is -1).
+int lineOf(const std::string& text, const std::string& prefix, int from = 0) {
+  std::istringstream in(text);
+  std::string line;
+  for (int n = 0; from >= 0 && std::getline(in, line); ++n) {
+    if (n >= from && line.compare(0, prefix.size(), prefix) == 0) {
+      return n;
+    }
   }
-  return n;
+  return -1;
 }
 
 // Each step of a shutdown must be found after the one before it.
@@ -59,14 +70,14 @@ TEST(Host, ControlSessionEndedBySigint) {
   dir.write("manager.conf",
             "exec_cxt.periodic.rate: 10\nmanager.standin.control_socket: ctl.sock\n"
             "Test.Probe.config_file: probe.conf\nTest.Probe.conf.default.execute_ms: \\\n  7\n");
-  Process host(
+  TestProcess host(
       {STANDIN_PROBE_HOST, "-f", "manager.conf", "-o", "Test.Probe.conf.default.execute_ms: 1"},
-      dir, "host");
+      dir.path(), "host");
   ASSERT_TRUE(waitForSocket(socket)) << host.err();
   EXPECT_EQ(modeOf(socket), S_IFSOCK | 0600u);
   {
-    Process second({STANDIN_PROBE_HOST, "-o", "manager.standin.control_socket: " + socket}, dir,
-                   "second");
+    TestProcess second({STANDIN_PROBE_HOST, "-o", "manager.standin.control_socket: " + socket},
+                       dir.path(), "second");
     EXPECT_EQ(second.wait(), 1);
     EXPECT_THAT(second.err(), HasSubstr("is in use by a running host"));
     EXPECT_THAT(second.err(), HasSubstr("Probe0: deleted")) << "what it made is cleaned up";
@@ -109,7 +120,7 @@ TEST(Host, ControlSessionEndedBySigint) {
   for (const auto& [line, message] : mistakes) {
     SCOPED_TRACE(line.substr(0, 60));
     c.sendLine(line);
-    std::optional<json> reply = c.nextLine();
+    std::optional<json> reply = c.next();
     ASSERT_TRUE(reply);
     EXPECT_FALSE(reply->value("ok", true));
     EXPECT_THAT(reply->value("error", ""), HasSubstr(message));
@@ -196,7 +207,7 @@ TEST(Host, ControlSessionEndedBySigint) {
   EXPECT_EQ(reply["state"], "ERROR") << reply;
   EXPECT_EQ(reply["result"], "RTC_ERROR");
   EXPECT_THAT(reply.value("error", ""), HasSubstr("onActivated returned RTC_ERROR"));
-  EXPECT_EQ(count(host.err(), "Probe0: onAborting\n"), 1);
+  EXPECT_EQ(countOf(host.err(), "Probe0: onAborting\n"), 1);
   EXPECT_TRUE(host.waitForErr("Probe0: onError"));
   for (const char* refused : {"activate", "deactivate"}) {
     reply = c.request(cmd(refused));
@@ -207,10 +218,10 @@ TEST(Host, ControlSessionEndedBySigint) {
   c.request(cmd("set", {{"key", "fail_execute"}, {"value", true}}));
   EXPECT_EQ(c.request(cmd("reset"))["state"], "INACTIVE");
   EXPECT_EQ(c.request(cmd("activate"))["state"], "ACTIVE");
-  EXPECT_TRUE(eventually([&] { return count(host.err(), "Probe0: onError\n") == 2; }));
+  EXPECT_TRUE(eventually([&] { return countOf(host.err(), "Probe0: onError\n") == 2; }));
   EXPECT_EQ(c.request(cmd("list"))["components"][0]["state"], "ERROR")
       << "onExecute returned RTC_ERROR";
-  EXPECT_EQ(count(host.err(), "Probe0: onAborting\n"), 2);
+  EXPECT_EQ(countOf(host.err(), "Probe0: onAborting\n"), 2);
   c.request(cmd("set", {{"key", "fail_execute"}, {"value", false}}));
   EXPECT_EQ(c.request(cmd("reset"))["state"], "INACTIVE");
   EXPECT_EQ(c.request(cmd("activate"))["state"], "ACTIVE");
@@ -218,8 +229,9 @@ TEST(Host, ControlSessionEndedBySigint) {
   // Twenty clients ask and watch as fast as they can, one stops reading
   // 12 kB samples: all keep being served, and the silent one loses samples.
   c.request(cmd("set", {{"key", "blob_size"}, {"value", 2000}}));
-  ControlClient slow(socket);
-  slow.request(cmd("subscribe", {{"ports", "blob"}}));
+  tolvarine_control::Client slow;  // reads only when asked to
+  ASSERT_TRUE(slow.connect(socket, kPatience, nullptr) &&
+              slow.request(cmd("subscribe", {{"ports", "blob"}}), reply, kPatience, nullptr));
   constexpr int kClients = 20;
   std::vector<std::atomic<int>> rounds(kClients);
   std::atomic<bool> stop{false};
@@ -229,7 +241,7 @@ TEST(Host, ControlSessionEndedBySigint) {
       try {
         ControlClient busy(socket);
         busy.request(cmd("subscribe", {{"ports", {"count", "out"}}}));
-        while (!stop && busy.request(cmd("list"))["ok"] == true && busy.nextSample("count")) {
+        while (!stop && busy.tryRequest(cmd("list")) && busy.nextSample("count")) {
           ++rounds[i];
         }
       } catch (const std::exception&) {
@@ -245,13 +257,16 @@ TEST(Host, ControlSessionEndedBySigint) {
     })) << "a client got no reply or no sample";
   }
   bool told = false;
+  json event;
   for (int i = 0; i < 500 && !told; ++i) {
-    std::optional<json> event = slow.nextEvent();
-    ASSERT_TRUE(event);
-    told = event->value("event", "") == "dropped" && event->value("samples", 0) > 0;
+    ASSERT_EQ(slow.nextEvent(event, kPatience), tolvarine_control::Client::Read::kLine);
+    told = event.value("event", "") == "dropped" && event.value("samples", 0) > 0;
   }
   EXPECT_TRUE(told) << "the silent client is told how many samples it lost";
-  EXPECT_EQ(slow.nextSample("blob").value_or(json())["data"].size(), 2000u) << "then new ones";
+  do {
+    ASSERT_EQ(slow.nextEvent(event, kPatience), tolvarine_control::Client::Read::kLine);
+  } while (event.value("port", "") != "blob");
+  EXPECT_EQ(event["sample"]["data"].size(), 2000u) << "then new ones";
 
   const auto signalled = std::chrono::steady_clock::now();
   host.signal(SIGINT);
@@ -265,13 +280,11 @@ TEST(Host, ControlSessionEndedBySigint) {
   expectInOrder(
       err, {"rtm-standin: received SIGINT", "Probe0: exit", "Probe0: onDeactivated",
             "Probe0: onFinalize", "rtm-standin: closed the control socket", "Probe0: deleted"});
-  EXPECT_EQ(count(err, "VIOLATION"), 0) << err;
+  EXPECT_EQ(countOf(err, "VIOLATION"), 0) << err;
   EXPECT_EQ(modeOf(socket), 0u) << "the socket file is removed";
-  std::optional<json> last;
-  while (std::optional<json> event = c.nextLine()) {
-    last = event;
-  }
-  EXPECT_EQ(last, (json{{"event", "shutdown"}})) << "the last line before the host closes";
+  ASSERT_TRUE(eventually([&] { return c.closed(); }));
+  EXPECT_EQ(c.events().back().body, (json{{"event", "shutdown"}}))
+      << "the last line before the host closes";
 }
 
 struct Ctl {
@@ -282,7 +295,7 @@ struct Ctl {
 Ctl ctl(const TempDir& dir, std::vector<std::string> args) {
   static int runs = 0;
   args.insert(args.begin(), STANDIN_CTL);
-  Process p(args, dir, "ctl" + std::to_string(++runs));
+  TestProcess p(args, dir.path(), "ctl" + std::to_string(++runs));
   return {p.wait().value_or(-1), p.out(), p.err()};
 }
 
@@ -291,7 +304,7 @@ Ctl ctl(const TempDir& dir, std::vector<std::string> args) {
 TEST(Host, TwoComponentsThroughTheClientEndedBySigterm) {
   TempDir dir;
   const std::string socket = dir.file("Probe0.sock");
-  Process dead({STANDIN_PROBE_HOST}, dir, "dead");  // leaves its socket file behind
+  TestProcess dead({STANDIN_PROBE_HOST}, dir.path(), "dead");  // leaves its socket file behind
   ASSERT_TRUE(waitForSocket(socket));
   dead.signal(SIGKILL);
   ASSERT_TRUE(dead.wait());
@@ -299,7 +312,7 @@ TEST(Host, TwoComponentsThroughTheClientEndedBySigterm) {
             "exec_cxt.periodic.rate: 50\n"
             "manager.components.precreate: Probe?instance_name=Broken, Probe\n"
             "manager.components.preactivation: Probe1\n");
-  Process host({STANDIN_PROBE_HOST}, dir, "host");
+  TestProcess host({STANDIN_PROBE_HOST}, dir.path(), "host");
   ASSERT_TRUE(host.waitForErr("Probe1: onActivated")) << host.err();
   expectInOrder(host.err(),
                 {"Broken: onInitialize", "Broken: onFinalize", "Broken: deleted",
@@ -312,29 +325,28 @@ TEST(Host, TwoComponentsThroughTheClientEndedBySigterm) {
                 {"Probe0  INACTIVE  50 Hz  (Test / Probe)", "  in   in  TimedVelocityWithLists",
                  "  out  out  TimedVelocityWithLists", "  out  count  TimedLong",
                  "  out  blob  TimedDoubleSeq", "Probe1  ACTIVE  50 Hz  (Test / Probe)"});
-  Ctl unnamed = ctl(dir, {"activate"});
-  EXPECT_EQ(unnamed.status, 1);
-  EXPECT_THAT(unnamed.err, HasSubstr("several components run here (Probe0, Probe1)"));
-  EXPECT_EQ(ctl(dir, {"-c", "Probe0", "activate"}).out, "Probe0 ACTIVE\n");
-  Ctl again = ctl(dir, {"-c", "Probe0", "activate"});
-  EXPECT_EQ(again.status, 1);
-  EXPECT_THAT(again.err, HasSubstr("it is ACTIVE, not INACTIVE"));
-  EXPECT_EQ(ctl(dir, {"-c", "Probe0", "set", "gain", "2"}).out,
-            "Probe0: gain = 2 (after the current cycle)\n");
-  EXPECT_EQ(ctl(dir, {"-c", "Probe0", "get", "gain"}).out, "2\n");
-  EXPECT_EQ(ctl(dir, {"-c", "Probe0", "set", "gain", "fast"}).status, 1);
-  EXPECT_EQ(ctl(dir, {"write", "Probe0.in", "{nope"}).status, 2);
-  EXPECT_EQ(ctl(dir, {}).status, 2);
-  Ctl gone = ctl(dir, {"-s", dir.file("gone.sock"), "list"});
-  EXPECT_EQ(gone.status, 3);
-  EXPECT_THAT(gone.err, HasSubstr("cannot connect to"));
-
+  // With status 0 the whole output, otherwise a part of the error.
+  const std::tuple<std::vector<std::string>, int, std::string> runs[] = {
+      {{"activate"}, 1, "several components run here (Probe0, Probe1)"},
+      {{"-c", "Probe0", "activate"}, 0, "Probe0 ACTIVE\n"},
+      {{"-c", "Probe0", "activate"}, 1, "it is ACTIVE, not INACTIVE"},
+      {{"-c", "Probe0", "set", "gain", "2"}, 0, "Probe0: gain = 2 (after the current cycle)\n"},
+      {{"-c", "Probe0", "get", "gain"}, 0, "2\n"},
+      {{"-c", "Probe0", "set", "gain", "fast"}, 1, "not a valid value"},
+      {{"write", "Probe0.in", "{nope"}, 2, ""},
+      {{}, 2, ""},
+      {{"-s", dir.file("gone.sock"), "list"}, 3, "cannot connect to"}};
+  for (const auto& [args, status, says] : runs) {
+    const Ctl run = ctl(dir, args);
+    EXPECT_EQ(run.status, status) << run.err;
+    EXPECT_TRUE(status == 0 ? run.out == says : contains(run.err, says)) << run.out << run.err;
+  }
   Ctl counted = ctl(dir, {"watch", "-n", "3", "Probe1.count"});
   ASSERT_EQ(counted.status, 0) << counted.err;
-  EXPECT_EQ(count(counted.out, "\n"), 3);
-  EXPECT_EQ(count(counted.out, R"({"component":"Probe1","port":"count","sample":{"tm":)"), 3);
+  EXPECT_EQ(countOf(counted.out, "\n"), 3);
+  EXPECT_EQ(countOf(counted.out, R"({"component":"Probe1","port":"count","sample":{"tm":)"), 3);
 
-  Process watch({STANDIN_CTL, "watch", "Probe1.count", "Probe0.out"}, dir, "watch");
+  TestProcess watch({STANDIN_CTL, "watch", "Probe1.count", "Probe0.out"}, dir.path(), "watch");
   ASSERT_TRUE(eventually([&] { return watch.out().find("\"count\"") != std::string::npos; }));
   EXPECT_EQ(ctl(dir, {"write", "Probe0.in", R"({"data":{"vx":1.5}})"}).status, 0);
   EXPECT_TRUE(eventually([&] { return watch.out().find(R"("vx":3.0)") != std::string::npos; }))
@@ -347,7 +359,7 @@ TEST(Host, TwoComponentsThroughTheClientEndedBySigterm) {
       {"rtm-standin: received SIGTERM", "Probe0: exit", "Probe0: onDeactivated",
        "Probe0: onFinalize", "Probe1: exit", "Probe1: onDeactivated", "Probe1: onFinalize",
        "rtm-standin: closed the control socket", "Probe0: deleted", "Probe1: deleted"});
-  EXPECT_EQ(count(host.err(), "VIOLATION"), 0) << host.err();
+  EXPECT_EQ(countOf(host.err(), "VIOLATION"), 0) << host.err();
   EXPECT_EQ(watch.wait(), 0);
   EXPECT_THAT(watch.err(), HasSubstr("the host shut down"));
   EXPECT_EQ(modeOf(socket), 0u);
@@ -371,17 +383,18 @@ TEST(Host, StartupFailuresAndTheShutdownRequest) {
     SCOPED_TRACE(message);
     std::vector<std::string> argv{STANDIN_PROBE_HOST};
     argv.insert(argv.end(), args.begin(), args.end());
-    Process host(argv, dir, "host");
+    TestProcess host(argv, dir.path(), "host");
     EXPECT_EQ(host.wait(), status);
     EXPECT_THAT(host.err(), HasSubstr(message));
     if (status != 1) {
-      EXPECT_EQ(count(host.err(), "onInitialize"), 0) << "nothing was started";
+      EXPECT_EQ(countOf(host.err(), "onInitialize"), 0) << "nothing was started";
     }
   }
   EXPECT_EQ(dir.read("notes.sock"), "keep me\n");
   EXPECT_EQ(dir.read("host.out").substr(0, 7), "Usage: ");
 
-  Process host({STANDIN_PROBE_HOST, "-o", "manager.components.preactivation: Probe0"}, dir, "host");
+  TestProcess host({STANDIN_PROBE_HOST, "-o", "manager.components.preactivation: Probe0"},
+                   dir.path(), "host");
   ASSERT_TRUE(waitForSocket(dir.file("Probe0.sock"))) << host.err();
   EXPECT_EQ(ctl(dir, {"-s", dir.file("Probe0.sock"), "shutdown"}).status, 0);
   EXPECT_EQ(host.wait(), 0);

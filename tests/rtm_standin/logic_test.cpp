@@ -19,15 +19,16 @@
 
 #include <rtm/DataInPort.h>
 
+#include "control_client.h"
 #include "data_port.h"
 #include "manager_config.h"
 #include "sample_json.h"
-#include "support.h"
+#include "temp_dir.h"
 
 namespace {
 
 using rtm_standin::ConfigError;
-using standin_test::json;
+using test_support::json;
 using ::testing::HasSubstr;
 
 TEST(PropertyFile, FormatOfRtcConf) {
@@ -62,17 +63,12 @@ TEST(StringTo, ConvertsOrKeepsTheValue) {
   std::string s;
   EXPECT_TRUE(coil::stringTo(s, "  COM 3  "));
   EXPECT_EQ(s, "  COM 3  ") << "a string takes the whole text";
-  for (const auto& [text, value] : std::vector<std::pair<const char*, bool>>{{"true", true},
-                                                                             {"TRUE", true},
-                                                                             {"1", true},
-                                                                             {"yes", true},
-                                                                             {"On", true},
-                                                                             {"false", false},
-                                                                             {"0", false},
-                                                                             {"No", false},
-                                                                             {"off", false}}) {
-    bool b = !value;
-    EXPECT_TRUE(coil::stringTo(b, text) && b == value) << text;
+  for (const bool value : {true, false}) {
+    for (const char* text : value ? std::vector<const char*>{"true", "TRUE", "1", "yes", "On"}
+                                  : std::vector<const char*>{"false", "0", "No", "off"}) {
+      bool b = !value;
+      EXPECT_TRUE(coil::stringTo(b, text) && b == value) << text;
+    }
   }
   bool b = true;
   EXPECT_FALSE(coil::stringTo(b, "maybe") || !b);
@@ -95,7 +91,7 @@ rtm_standin::ManagerConfig load(std::vector<std::string> args,
 }
 
 TEST(ManagerConfig, FileThenOptionsAndClearErrors) {
-  standin_test::TempDir dir;
+  tolvarine_tools::TempDir dir("standin-test");
   dir.write("bad.conf", "a: 1\n\n# no key:\n  : orphan\n");
   rtm_standin::ManagerConfig config = load({"-o", "c: 1", "-oc:2", "-o", "url: h:1"});
   EXPECT_EQ(config.properties.getProperty("c"), "2") << "the last one wins";
@@ -114,7 +110,7 @@ TEST(ManagerConfig, FileThenOptionsAndClearErrors) {
       {{"-o", "exec_cxt.periodic.rate: 0"}, "positive"},
       // Only regular files of at most 1 MiB, refused without waiting.
       {{"-f", "/dev/zero"}, "/dev/zero: it is a character device, not a regular file"},
-      {{"-f", dir.path}, "it is a directory, not a regular file"},
+      {{"-f", dir.path()}, "it is a directory, not a regular file"},
       {{"-f", dir.file("fifo")}, "fifo: it is a FIFO, not a regular file"},
       {{"-f", dir.file("big.conf")}, "big.conf: it has 1048577 bytes, more than the 1048576 read"}};
   ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);

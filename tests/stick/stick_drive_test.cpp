@@ -18,21 +18,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "../motion/board_frames.h"
-#include "child_process.h"
+#include "temp_dir.h"
+#include "test_process.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace tolvarine_controller::testing_board;
 using tolvarine_board_sim::Clock;
 
-constexpr auto kStartPatience = 30s * TOLVARINE_TEST_TIME_SCALE;
 const Wheels kQuarter{30, -32};  // 0.25 m/s: floor(30.82), floor(-31.10)
 const Wheels kTurn{49, -63};     // right 0.40, left 0.50 m/s: floor(49.32), floor(-62.21)
 const Wheels kFull{61, -63};     // 0.5 m/s: floor(61.65), floor(-62.21)
@@ -41,8 +37,8 @@ const Wheels kFull{61, -63};     // 0.5 m/s: floor(61.65), floor(-62.21)
 struct Gamepad {
   ~Gamepad() { unplug(); }
   // Once the tool has opened its end; then the state at open: centred, released.
-  bool plugIn(const fs::path& fifo) {
-    const auto deadline = Clock::now() + kStartPatience;
+  bool plugIn(const std::string& fifo) {
+    const auto deadline = Clock::now() + test_support::kPatience;
     while ((fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
            Clock::now() < deadline)
       std::this_thread::sleep_for(10ms);
@@ -63,40 +59,28 @@ struct Gamepad {
   std::uint32_t time = 0;
 };
 
-// The tool as a child process, its console in a log.
-class StickTool {
+// The tool as a child process, its console in one log.
+class StickTool : public test_support::TestProcess {
  public:
-  StickTool(const fs::path& log, std::vector<std::string> args) : log_(log) {
-    args.insert(args.begin(), TOLVARINE_STICK_EXECUTABLE);
-    std::string error;
-    EXPECT_TRUE(process.start(args, "", log.string(), &error)) << error;
-  }
-  std::string log() const {
-    std::ostringstream text;
-    text << std::ifstream(log_).rdbuf();
-    return text.str();
-  }
+  StickTool(const std::string& dir, const std::string& name, std::vector<std::string> args)
+      : TestProcess(withTool(std::move(args)), dir, name, -1, true) {}
   // Waits for `text` in the log past the text waited for before.
   bool shows(const std::string& text) {
-    for (const auto deadline = Clock::now() + kStartPatience; Clock::now() < deadline;) {
-      const auto at = log().find(text, seen_);
-      if (at != std::string::npos) {
-        seen_ = at + text.size();
-        return true;
-      }
-      std::this_thread::sleep_for(10ms);
+    std::size_t at = std::string::npos;
+    if (!test_support::eventually(
+            [&] { return (at = err().find(text, seen_)) != std::string::npos; })) {
+      ADD_FAILURE() << "no '" << text << "' in\n" << err();
+      return false;
     }
-    ADD_FAILURE() << "no '" << text << "' in\n" << log();
-    return false;
+    seen_ = at + text.size();
+    return true;
   }
-  int exitCode() {
-    EXPECT_TRUE(process.waitFor(kStartPatience)) << log();
-    return process.exitCode();
-  }
-  tolvarine_tools::ChildProcess process;
 
  private:
-  fs::path log_;
+  static std::vector<std::string> withTool(std::vector<std::string> args) {
+    args.insert(args.begin(), TOLVARINE_STICK_EXECUTABLE);
+    return args;
+  }
   std::size_t seen_ = 0;
 };
 
@@ -133,28 +117,18 @@ void endsWithTheStopCommand(FrameReader& frames, SimulatedBoard& board) {
   EXPECT_TRUE(board.motorSpeeds().right == 0 && board.motorSpeeds().left == 0);
 }
 
-struct TempDir {
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tolvarine-stick-test.XXXXXX").string();
-    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    path = pattern;
-  }
-  ~TempDir() { fs::remove_all(path); }
-  fs::path path;
-};
-
 TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
   ::signal(SIGPIPE, SIG_IGN);  // a write to a FIFO the tool closed fails instead
-  TempDir dir;
-  const fs::path fifo = dir.path / "js";
+  tolvarine_tools::TempDir dir("tolvarine-stick-test");
+  const std::string fifo = dir.file("js");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   SimulatedBoard board;
   ASSERT_TRUE(startBoard(board));
   // Axes 3 and 4 and button 5: the defaults 0, 1 and 0 are noise here.
   const std::vector<std::string> args = {
-      "--port", board.devicePath(), "--device", fifo.string(), "--axis-x",
-      "3",      "--axis-y",         "4",        "--button",    "5"};
-  StickTool tool(dir.path / "first.log", args);
+      "--port", board.devicePath(), "--device", fifo,       "--axis-x",
+      "3",      "--axis-y",         "4",        "--button", "5"};
+  StickTool tool(dir.path(), "first", args);
   Gamepad pad;
   ASSERT_TRUE(pad.plugIn(fifo));
   ASSERT_TRUE(tool.shows("ready:"));
@@ -222,8 +196,8 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
     pad.unplug();
     rampsToRest(frames, {kFull}, 22);
     endsWithTheStopCommand(frames, board);
-    EXPECT_EQ(tool.exitCode(), 1);
-    const std::string log = tool.log();
+    EXPECT_EQ(tool.wait(), 1);
+    const std::string log = tool.err();
     EXPECT_NE(log.find("the gamepad is lost: the event stream"), std::string::npos) << log;
     EXPECT_NE(log.find("brought to rest and sent the stop command"), std::string::npos) << log;
     double distance = NAN, x = NAN, y = NAN, heading = NAN;
@@ -246,7 +220,7 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
   }
   {
     SCOPED_TRACE("a second run: the board silent for a while, then SIGHUP while driving");
-    StickTool second(dir.path / "second.log", args);
+    StickTool second(dir.path(), "second", args);
     Gamepad again;
     ASSERT_TRUE(again.plugIn(fifo));
     ASSERT_TRUE(second.shows("ready:"));
@@ -268,18 +242,18 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
     ASSERT_TRUE(second.shows("driving"));
     again.axis(4, -16384);
     ASSERT_TRUE(more.settlesAt(kQuarter, 60));
-    second.process.signal(SIGHUP);
+    second.signal(SIGHUP);
     rampsToRest(more, {kQuarter}, 11);  // 32 counts at 2.61 a frame
     endsWithTheStopCommand(more, board);
-    EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_NE(second.log().find("stopped by SIGHUP; the chair was brought to rest"),
+    EXPECT_EQ(second.wait(), 0);
+    EXPECT_NE(second.err().find("stopped by SIGHUP; the chair was brought to rest"),
               std::string::npos)
-        << second.log();
+        << second.err();
   }
 }
 
 TEST(StickDrive, CommandLineExplainsItselfAndRefusesWhatCannotBeDriven) {
-  TempDir dir;
+  tolvarine_tools::TempDir dir("tolvarine-stick-test");
   struct {
     std::vector<std::string> args;
     int status;
@@ -289,9 +263,9 @@ TEST(StickDrive, CommandLineExplainsItselfAndRefusesWhatCannotBeDriven) {
       {{"--port", "x", "--max-acc", "nan"}, 2, "is not a number above 0 and at most 3"},
   };
   for (const auto& c : cases) {
-    StickTool tool(dir.path / (std::to_string(&c - cases) + ".log"), c.args);
-    EXPECT_EQ(tool.exitCode(), c.status);
-    EXPECT_NE(tool.log().find(c.says), std::string::npos) << tool.log();
+    StickTool tool(dir.path(), std::to_string(&c - cases), c.args);
+    EXPECT_EQ(tool.wait(), c.status);
+    EXPECT_NE(tool.err().find(c.says), std::string::npos) << tool.err();
   }
 }
 

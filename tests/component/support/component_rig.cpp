@@ -1,18 +1,12 @@
 #include "component_rig.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <time.h>
-#include <unistd.h>
 
 #ifndef TOLVARINE_COMPONENT_EXE
 #error "TOLVARINE_COMPONENT_EXE must name the component executable"
@@ -24,9 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool accepts(const std::string& path) {
-  tolvarine_control::Client probe;
-  return probe.connect(path, std::chrono::milliseconds(0), nullptr);
+std::vector<std::string> withExe(std::vector<std::string> args) {
+  args.insert(args.begin(), TOLVARINE_COMPONENT_EXE);
+  return args;
 }
 
 std::uint32_t monotonicTickMs() {
@@ -38,168 +32,21 @@ std::uint32_t monotonicTickMs() {
 
 }  // namespace
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
+// The board's pseudo-terminal lives in this process: the child holds
+// nothing of it but what it opens itself.
 ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
                                    int stderrFd)
-    : m_dir(dir) {
-  std::vector<std::string> argv{TOLVARINE_COMPONENT_EXE};
-  argv.insert(argv.end(), args.begin(), args.end());
-  // The board's pseudo-terminal lives in this process: the child holds
-  // nothing of it but what it opens itself.
-  std::string error;
-  if (!m_child.start(argv, dir, {dir + "/stdout.log", dir + "/stderr.log", stderrFd}, &error)) {
-    throw std::runtime_error("cannot start the component: " + error);
-  }
-}
+    : TestProcess(withExe(args), dir, "component", stderrFd) {}
 
-ComponentProcess::~ComponentProcess() = default;
-
-std::string ComponentProcess::err() const {
-  std::ifstream in(m_dir + "/stderr.log", std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool ComponentProcess::waitForErr(const std::string& text, std::chrono::milliseconds timeout,
-                                  std::size_t from) const {
-  return eventually([&] { return err().find(text, from) != std::string::npos; }, timeout);
-}
-
-void ComponentProcess::signal(int signo) {
-  m_child.signal(signo);
-}
-
-std::optional<int> ComponentProcess::wait(std::chrono::milliseconds timeout) {
-  return m_child.waitFor(timeout) ? std::optional<int>(m_child.shellStatus()) : std::nullopt;
-}
-
-std::vector<std::string> ComponentProcess::openFiles() const {
+std::vector<std::string> openFiles(pid_t pid) {
   std::vector<std::string> files;
   std::error_code ec;
-  for (const auto& entry :
-       fs::directory_iterator("/proc/" + std::to_string(m_child.pid()) + "/fd", ec)) {
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
     files.push_back(entry.path().filename().string() + " -> " +
                     fs::read_symlink(entry.path(), ec).string());
   }
   std::sort(files.begin(), files.end());
   return files;
-}
-
-ControlClient::ControlClient(const std::string& socketPath) {
-  std::string error;
-  if (!m_connection.connect(socketPath, kPatience, &error) ||
-      (m_sendFd = ::dup(m_connection.fd())) < 0) {
-    throw std::runtime_error("cannot connect to " + socketPath + ": " + error);
-  }
-  m_reader = std::thread([this] { readLoop(); });
-}
-
-ControlClient::~ControlClient() {
-  m_stop = true;
-  m_reader.join();
-  ::close(m_sendFd);
-}
-
-void ControlClient::readLoop() {
-  using Read = tolvarine_control::Client::Read;
-  m_connection.setAbortCheck([this] { return m_stop.load(); });
-  for (;;) {
-    json line;
-    const Read r = m_connection.nextLine(line, kPatience);
-    if (r == Read::kTimeout) {
-      continue;
-    }
-    if (r != Read::kLine) {
-      break;
-    }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (line.is_object() && line.contains("event")) {
-      m_events.push_back(Event{Clock::now(), std::move(line)});
-    } else {
-      m_replies.push_back(std::move(line));
-    }
-    m_changed.notify_all();
-  }
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_closed = true;
-  m_changed.notify_all();
-}
-
-json ControlClient::request(json request, std::chrono::milliseconds timeout) {
-  const std::string text = request.dump();
-  const std::optional<json> reply = tryRequest(std::move(request), timeout);
-  EXPECT_TRUE(reply.has_value()) << "no reply to " << text;
-  return reply.value_or(json::object());
-}
-
-std::optional<json> ControlClient::tryRequest(json request, std::chrono::milliseconds timeout) {
-  const int id = m_nextId++;
-  request["id"] = id;
-  const std::string line = request.dump() + "\n";
-  // The descriptor shares the client's non-blocking mode.
-  for (std::size_t sent = 0; sent < line.size();) {
-    const ssize_t n = ::send(m_sendFd, line.data() + sent, line.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EAGAIN) {
-      pollfd p{m_sendFd, POLLOUT, 0};
-      ::poll(&p, 1, 100);
-      continue;
-    }
-    if (n <= 0) {
-      return std::nullopt;
-    }
-    sent += static_cast<std::size_t>(n);
-  }
-  std::unique_lock<std::mutex> lock(m_mutex);
-  std::optional<json> reply;
-  m_changed.wait_for(lock, timeout, [&] {
-    for (auto it = m_replies.begin(); it != m_replies.end(); ++it) {
-      if (it->is_object() && it->value("id", -1) == id) {
-        reply = std::move(*it);
-        m_replies.erase(it);
-        return true;
-      }
-    }
-    return m_closed;
-  });
-  return reply;
-}
-
-std::vector<ControlClient::Event> ControlClient::events() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_events;
-}
-
-bool ControlClient::waitForEvents(const std::function<bool(const std::vector<Event>&)>& condition,
-                                  std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  return m_changed.wait_for(lock, timeout, [&] { return condition(m_events); });
-}
-
-bool ControlClient::closed() const {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_closed;
-}
-
-std::vector<json> samplesOf(const std::vector<ControlClient::Event>& events,
-                            const std::string& port) {
-  std::vector<json> samples;
-  for (const ControlClient::Event& e : events) {
-    if (e.body.value("event", "") == "sample" && e.body.value("port", "") == port) {
-      samples.push_back(e.body.at("sample"));
-    }
-  }
-  return samples;
 }
 
 std::size_t expectWellFormedCycles(const std::vector<ControlClient::Event>& events) {
@@ -215,6 +62,10 @@ std::size_t expectWellFormedCycles(const std::vector<ControlClient::Event>& even
   for (; i + 1 < samples.size() && !::testing::Test::HasFailure(); i += 2, ++cycles) {
     const json& pose = samples[i]["sample"];
     const json& velocity = samples[i + 1]["sample"];
+    if (!velocity["data"]["vx"].is_number() || !velocity["data"]["va"].is_number()) {
+      ADD_FAILURE() << "a velocity nobody measured: " << velocity.dump();
+      break;
+    }
     EXPECT_EQ(samples[i]["port"], "OdmetoryOut");
     EXPECT_EQ(samples[i + 1]["port"], "VelocityOut");
     EXPECT_EQ(pose["tm"], velocity["tm"]);
@@ -260,6 +111,45 @@ bool isStopCommand(const ReceivedFrame& frame) {
   return frame.valid && std::equal(std::begin(kStop), std::end(kStop), frame.bytes.begin() + 1);
 }
 
+std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::size_t first) {
+  std::vector<ReceivedFrame> frames = board.framesFrom(first);
+  frames.erase(
+      std::remove_if(frames.begin(), frames.end(), [](const ReceivedFrame& f) { return !f.valid; }),
+      frames.end());
+  return frames;
+}
+
+std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels) {
+  const auto other = std::find_if(frames.begin(), frames.end(),
+                                  [&](const ReceivedFrame& f) { return wheelsOf(f) != wheels; });
+  return static_cast<std::size_t>(other - frames.begin());
+}
+
+std::size_t speedUps(const std::vector<ReceivedFrame>& frames) {
+  std::size_t n = 0;
+  for (std::size_t i = 1; i < frames.size(); ++i) {
+    const WheelBytes a = wheelsOf(frames[i - 1]), b = wheelsOf(frames[i]);
+    n += b.rightSpeed > a.rightSpeed || b.leftSpeed > a.leftSpeed;
+  }
+  return n;
+}
+
+::testing::AssertionResult holdsAtRest(const SimulatedBoard& board, std::size_t frames) {
+  const std::size_t from = board.frameCount();
+  if (!board.waitForFrames(from + frames, kPatience)) {
+    return ::testing::AssertionFailure() << "no frames";
+  }
+  // Zero wheel speeds, or the link's own stop command, which goes out until
+  // the control thread has planned its first frame.
+  const WheelBytes rest{0x40, 0x40, 0, 0};
+  for (const ReceivedFrame& f : board.framesFrom(from)) {
+    if (wheelsOf(f) != rest && !isStopCommand(f)) {
+      return ::testing::AssertionFailure() << "moved uncommanded: " << describe(f);
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
 ComponentRig::ComponentRig() {
   std::string error;
   m_device = m_dir.file("ttyWheelchair");
@@ -281,7 +171,7 @@ void ComponentRig::start(const std::vector<std::string>& componentKeys, int stde
   }
   m_dir.write("rtc.conf", conf);
   m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}, stderrFd));
-  if (!eventually([&] { return accepts(socketPath()); }, kPatience)) {
+  if (!waitForSocket(socketPath())) {
     throw std::runtime_error("no control socket; console:\n" + m_process->err());
   }
   m_client.reset(new ControlClient(socketPath()));
@@ -307,40 +197,14 @@ json ComponentRig::command(double vx, double vy, double va) {
                   {"sample", {{"data", {{"vx", vx}, {"vy", vy}, {"va", va}}}}}});
 }
 
-std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels) {
-  const auto other = std::find_if(frames.begin(), frames.end(),
-                                  [&](const ReceivedFrame& f) { return wheelsOf(f) != wheels; });
-  return static_cast<std::size_t>(other - frames.begin());
-}
-
-::testing::AssertionResult holdsAtRest(const SimulatedBoard& board, std::size_t frames) {
-  const std::size_t from = board.frameCount();
-  if (!board.waitForFrames(from + frames, kPatience)) {
-    return ::testing::AssertionFailure() << "no frames";
-  }
-  // Zero wheel speeds, or the link's own stop command, which goes out until
-  // the control thread has planned its first frame.
-  const WheelBytes rest{0x40, 0x40, 0, 0};
-  for (const ReceivedFrame& f : board.framesFrom(from)) {
-    if (wheelsOf(f) != rest && !isStopCommand(f)) {
-      return ::testing::AssertionFailure() << "moved uncommanded: " << describe(f);
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
-
 ::testing::AssertionResult ComponentRig::settlesOn(const WheelBytes& expected, std::size_t hold) {
   const std::size_t from = m_board.frameCount();
   std::size_t reached = 0;
   std::string last = "none";
   const bool settled = eventually(
       [&] {
-        const std::vector<ReceivedFrame> frames = m_board.framesFrom(from);
         std::size_t run = 0;
-        for (const ReceivedFrame& f : frames) {
-          if (!f.valid) {
-            continue;
-          }
+        for (const ReceivedFrame& f : validFramesFrom(m_board, from)) {
           run = wheelsOf(f) == expected ? run + 1 : 0;
           reached = std::max(reached, run);
           last = describe(f);

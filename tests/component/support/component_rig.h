@@ -1,104 +1,35 @@
 // The wheelchair component as a child process against the stand-in host,
-// wired to a simulated board in the test process: a private folder, the
-// process with its console, a control-socket client, and what the board saw.
+// wired to a simulated board in the test process, and what the board saw.
 #ifndef TOLVARINE_TESTS_COMPONENT_RIG_H
 #define TOLVARINE_TESTS_COMPONENT_RIG_H
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <sys/types.h>
-
-#include <tolvarine_control/client.h>
-
-#include "child_process.h"
+#include "control_client.h"
 #include "temp_dir.h"
+#include "test_process.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace component_test {
 
-using json = tolvarine_control::Json;
-using Clock = std::chrono::steady_clock;
+using namespace test_support;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
-using namespace std::chrono_literals;
-
-// Generous bounds for waits that end as soon as their condition holds.
-constexpr std::chrono::milliseconds kPatience = 30s;
+using tolvarine_tools::TempDir;
 constexpr char kInstance[] = "TolvarineContorollerModule0";
 
-// Polls `condition` until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
-
-using tolvarine_tools::TempDir;
-
-// The component executable started in `dir`; standard error goes to
-// dir/stderr.log, or to `stderrFd`. Killed at destruction if still running.
-class ComponentProcess {
- public:
+// The component executable started in `dir` with `args`.
+struct ComponentProcess : TestProcess {
   ComponentProcess(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1);
-  ~ComponentProcess();
-  std::string err() const;
-  bool waitForErr(const std::string& text, std::chrono::milliseconds timeout,
-                  std::size_t from = 0) const;
-  void signal(int signo);
-  // Exit status, or 128 + signal; nothing if still running after `timeout`.
-  std::optional<int> wait(std::chrono::milliseconds timeout);
-  // /proc/<pid>/fd entries and what they point to.
-  std::vector<std::string> openFiles() const;
-
- private:
-  std::string m_dir;
-  tolvarine_tools::ChildProcess m_child;
 };
+// /proc/<pid>/fd entries and what they point to.
+std::vector<std::string> openFiles(pid_t pid);
 
-// One connection to the host's control socket; a reader thread sorts the
-// lines into replies (by "id") and events (samples, with arrival time). The
-// reader owns the shared client; requests go out on a descriptor of their own.
-class ControlClient {
- public:
-  struct Event {
-    Clock::time_point at;
-    json body;
-  };
-  explicit ControlClient(const std::string& socketPath);
-  ~ControlClient();
-  // Fails the test when no reply comes.
-  json request(json request, std::chrono::milliseconds timeout = kPatience);
-  // For clients that expect the host to go away meanwhile.
-  std::optional<json> tryRequest(json request, std::chrono::milliseconds timeout);
-  std::vector<Event> events() const;
-  bool waitForEvents(const std::function<bool(const std::vector<Event>&)>& condition,
-                     std::chrono::milliseconds timeout) const;
-  bool closed() const;
-
- private:
-  void readLoop();
-  tolvarine_control::Client m_connection;
-  int m_sendFd = -1;
-  int m_nextId = 1;
-  std::atomic<bool> m_stop{false};
-  mutable std::mutex m_mutex;
-  mutable std::condition_variable m_changed;
-  std::vector<json> m_replies;
-  std::vector<Event> m_events;
-  bool m_closed = false;
-  std::thread m_reader;
-};
-
-std::vector<json> samplesOf(const std::vector<ControlClient::Event>& events,
-                            const std::string& port);
 // Every cycle published the pose, then the velocity, with one time stamp of
 // this machine's monotonic millisecond tick; vy is 0, vx a path speed, id and
 // error empty. Returns the number of cycles.
@@ -118,8 +49,12 @@ struct WheelBytes {
 WheelBytes wheelsOf(const ReceivedFrame& frame);
 std::string describe(const ReceivedFrame& frame);
 bool isStopCommand(const ReceivedFrame& frame);
+// The valid frames the board received from the `first`-th on.
+std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::size_t first);
 // Frames at the start of `frames` that carry `wheels`.
 std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels);
+// Frames whose wheel speed bytes exceed those of the frame before.
+std::size_t speedUps(const std::vector<ReceivedFrame>& frames);
 // The next `frames` frames the board receives all hold the chair at rest:
 // nothing written before drives it.
 ::testing::AssertionResult holdsAtRest(const SimulatedBoard& board, std::size_t frames);
@@ -137,7 +72,7 @@ class ComponentRig {
   SimulatedBoard& board() { return m_board; }
   const std::string& devicePath() const { return m_device; }
   std::string socketPath() const { return m_dir.file(std::string(kInstance) + ".sock"); }
-  ComponentProcess& process() { return *m_process; }
+  TestProcess& process() { return *m_process; }
   ControlClient& client() { return *m_client; }
 
   json request(const json& request) { return m_client->request(request); }
@@ -145,6 +80,10 @@ class ComponentRig {
   std::string state();                      // e.g. "ACTIVE"
   json set(const std::string& key, const std::string& value);
   json command(double vx, double vy, double va);
+  bool subscribe() {
+    return request({{"cmd", "subscribe"}, {"ports", {"OdmetoryOut", "VelocityOut"}}})
+        .value("ok", false);
+  }
 
   // Waits until the board receives `expected`, then `hold` frames more that
   // all carry it.
@@ -156,7 +95,7 @@ class ComponentRig {
   TempDir m_dir;
   SimulatedBoard m_board;
   std::string m_device;
-  std::unique_ptr<ComponentProcess> m_process;
+  std::unique_ptr<TestProcess> m_process;
   std::unique_ptr<ControlClient> m_client;
 };
 
