@@ -43,17 +43,6 @@ std::string env(const char* name) {
   return value != nullptr ? value : "";
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-  std::vector<std::string> parts;
-  std::stringstream in(text);
-  for (std::string part; std::getline(in, part, separator);) {
-    if (!part.empty()) {
-      parts.push_back(part);
-    }
-  }
-  return parts;
-}
-
 std::string readFile(const std::string& path) {
   std::ifstream in(path);
   std::stringstream text;
@@ -112,19 +101,11 @@ class WindowsComPort : public testing::Test {
       GTEST_SKIP() << "TOLVARINE_WINDOWS_TEST_CONFIG names no Windows build";
     }
     // drive=, prefix=, dll_dirs= lines, written by the Windows build.
-    std::map<std::string, std::string> settings;
-    std::istringstream in(readFile(config));
-    for (std::string line; std::getline(in, line);) {
-      const auto equals = line.find('=');
-      if (equals != std::string::npos) {
-        settings[line.substr(0, equals)] = line.substr(equals + 1);
-      }
-    }
+    std::map<std::string, std::string> settings = tolvarine_tools::readSettings(config);
     ASSERT_FALSE(settings["drive"].empty()) << "no Windows build's settings in " << config;
     drive_ = settings["drive"];
     boxProbe_ = settings["box_probe"];
-    prefix_ = std::make_unique<WinePrefix>(TOLVARINE_WINE_RUN, settings["prefix"],
-                                           split(settings["dll_dirs"], ':'));
+    prefix_ = std::make_unique<WinePrefix>(TOLVARINE_WINE_RUN, settings);
     std::string reason;
     bool skipped = false;
     if (!prefix_->prepare(drive_, reason, skipped)) {

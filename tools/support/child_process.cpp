@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/close_range.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 namespace tolvarine_tools {
 
@@ -24,15 +27,19 @@ namespace {
   ::_exit(127);
 }
 
+void closeFd(int& fd) {
+  if (fd >= 0) {
+    ::close(fd);
+    fd = -1;
+  }
+}
+
 }  // namespace
 
 ChildProcess::~ChildProcess() {
-  if (pid_ > 0 && !ended_) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
+  kill();
+  closeFd(input_);
+  closeFd(output_);
 }
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& workDir,
@@ -58,6 +65,16 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     args.push_back(const_cast<char*>(a.c_str()));
   }
   args.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    environment.emplace_back(*e);
+  }
+  environment.insert(environment.end(), output.environment.begin(), output.environment.end());
+  std::vector<char*> env;
+  for (std::string& e : environment) {
+    env.push_back(e.data());
+  }
+  env.push_back(nullptr);
   // One descriptor when both go to the same file, so that their lines
   // keep their order.
   int outFd = -1, errFd = output.errFd, ownErrFd = -1;
@@ -85,18 +102,31 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
       errFd = ownErrFd;
     }
   }
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    const int code = errno;
-    closeFiles();
-    return fail(std::string("pipe: ") + std::strerror(code));
+  // The report pipe, and with `pipes` the child's input and output.
+  int fds[6] = {-1, -1, -1, -1, -1, -1};
+  auto closePipes = [&fds] {
+    for (int& fd : fds) {
+      closeFd(fd);
+    }
+  };
+  for (int i = 0; i < (output.pipes ? 6 : 2); i += 2) {
+    if (::pipe2(fds + i, O_CLOEXEC) != 0) {
+      const int code = errno;
+      closePipes();
+      closeFiles();
+      return fail(std::string("pipe: ") + std::strerror(code));
+    }
+  }
+  int* report = fds;
+  if (output.pipes) {
+    // A child that outlives a failed write must not take us down with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
   }
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
     const int code = errno;
-    ::close(report[0]);
-    ::close(report[1]);
+    closePipes();
     closeFiles();
     return fail(std::string("fork: ") + std::strerror(code));
   }
@@ -111,7 +141,10 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int devNull = ::open("/dev/null", O_RDONLY);
+    const int devNull = output.pipes ? fds[2] : ::open("/dev/null", O_RDONLY);
+    if (output.pipes) {
+      outFd = fds[5];
+    }
     if (devNull < 0 || ::dup2(devNull, STDIN_FILENO) < 0) {
       childFailed(report[1], errno);
     }
@@ -119,7 +152,7 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
         (errFd >= 0 && ::dup2(errFd, STDERR_FILENO) < 0)) {
       childFailed(report[1], errno);
     }
-    if (devNull > STDERR_FILENO) {
+    if (devNull > STDERR_FILENO && !output.pipes) {
       ::close(devNull);
     }
     if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) {
@@ -132,19 +165,21 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       }
     }
-    ::execv(args[0], args.data());
+    ::execve(args[0], args.data(), env.data());
     childFailed(report[1], errno);
   }
-  ::close(report[1]);
   closeFiles();
   pid_ = pid;
   ended_ = false;
+  std::swap(input_, fds[3]);
+  std::swap(output_, fds[4]);
+  closeFd(fds[1]);
   int code = 0;
   ssize_t n;
   do {
     n = ::read(report[0], &code, sizeof code);
   } while (n < 0 && errno == EINTR);
-  ::close(report[0]);
+  closePipes();
   if (n == static_cast<ssize_t>(sizeof code)) {
     waitFor(std::chrono::milliseconds(1000));
     return fail("cannot run " + argv[0] + ": " + std::strerror(code));
@@ -192,14 +227,65 @@ void ChildProcess::stop(std::chrono::milliseconds grace) {
     return;
   }
   signal(SIGTERM);
-  if (waitFor(grace)) {
-    return;
+  if (!waitFor(grace)) {
+    kill();
   }
-  signal(SIGKILL);
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+}
+
+void ChildProcess::kill() {
+  if (pid_ > 0 && !ended_) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped(status);
   }
-  reaped(status);
+}
+
+bool ChildProcess::readLine(std::string& line, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto end = pending_.find('\n');
+    if (end != std::string::npos) {
+      line = pending_.substr(0, end);
+      if (!line.empty() && line.back() == '\r') {
+        line.pop_back();  // a Windows program ends its lines with CR LF
+      }
+      pending_.erase(0, end + 1);
+      lines_.push_back(line);
+      return true;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (output_ < 0 || left.count() <= 0) {
+      return false;
+    }
+    pollfd request{output_, POLLIN, 0};
+    const int ready = ::poll(&request, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    if (ready <= 0) {
+      return false;
+    }
+    char buffer[512];
+    const ssize_t n = ::read(output_, buffer, sizeof buffer);
+    if (n > 0) {
+      pending_.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      closeFd(output_);  // the output has ended; what is pending has no line break
+    }
+  }
+}
+
+bool ChildProcess::writeLine(const std::string& line) {
+  const std::string text = line + "\n";
+  return input_ >= 0 &&
+         ::write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+void ChildProcess::closeInput() {
+  closeFd(input_);
 }
 
 std::string ChildProcess::describeEnd() const {

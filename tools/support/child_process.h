@@ -1,5 +1,6 @@
 // A program run as a child process in its own process group, with its
-// output sent to a log file; killed and reaped when the owner goes.
+// output sent to a log file or read a line at a time through a pipe; killed
+// and reaped when the owner goes.
 #ifndef TOLVARINE_TOOLS_CHILD_PROCESS_H
 #define TOLVARINE_TOOLS_CHILD_PROCESS_H
 
@@ -26,11 +27,15 @@ class ChildProcess {
   bool start(const std::vector<std::string>& argv, const std::string& workDir,
              const std::string& logFile, std::string* error);
   // Where standard output and error go: files appended to (empty: inherited),
-  // or, for standard error, a descriptor of this process (errFd >= 0).
+  // or, for standard error, a descriptor of this process (errFd >= 0). With
+  // `pipes`, standard input and output are pipes to this process instead
+  // (see readLine). `environment` ("NAME=VALUE") is added to ours.
   struct Output {
     std::string outFile;
     std::string errFile;
     int errFd = -1;
+    bool pipes = false;
+    std::vector<std::string> environment = {};
   };
   bool start(const std::vector<std::string>& argv, const std::string& workDir, const Output& output,
              std::string* error);
@@ -44,6 +49,19 @@ class ChildProcess {
   void signal(int signal);
   // SIGTERM, up to `grace` for it to end, then SIGKILL; always reaps.
   void stop(std::chrono::milliseconds grace);
+  // SIGKILL and reap (nothing once it has ended).
+  void kill();
+
+  // With pipes: waits up to `timeout` for the next line of the child's
+  // output (without its line break). False when none came in time or the
+  // output has ended.
+  bool readLine(std::string& line, std::chrono::milliseconds timeout);
+  // Everything read so far, line by line, in order.
+  const std::vector<std::string>& linesRead() const { return lines_; }
+  // Writes `line` and a line break to the child's input.
+  bool writeLine(const std::string& line);
+  // Ends the child's input.
+  void closeInput();
 
   // After it ended: "exited with status N" or "was killed by signal N".
   std::string describeEnd() const;
@@ -60,6 +78,10 @@ class ChildProcess {
   pid_t pid_ = -1;
   bool ended_ = false;
   int status_ = 0;
+  int input_ = -1;
+  int output_ = -1;
+  std::string pending_;
+  std::vector<std::string> lines_;
 };
 
 // A program by name: the first executable file of that name on $PATH, or the

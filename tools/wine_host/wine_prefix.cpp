@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <utility>
 
 namespace tolvarine_tools {
@@ -40,6 +42,33 @@ std::string quoted(const std::string& text) {
 
 WinePrefix::WinePrefix(std::string runner, std::string prefix, std::vector<std::string> dllDirs)
     : runner_(std::move(runner)), prefix_(std::move(prefix)), dllDirs_(std::move(dllDirs)) {}
+
+WinePrefix::WinePrefix(std::string runner, const std::map<std::string, std::string>& settings)
+    : runner_(std::move(runner)) {
+  const auto at = [&settings](const char* key) {
+    const auto it = settings.find(key);
+    return it != settings.end() ? it->second : std::string();
+  };
+  prefix_ = at("prefix");
+  std::istringstream dirs(at("dll_dirs"));
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    if (!dir.empty()) {
+      dllDirs_.push_back(dir);
+    }
+  }
+}
+
+std::map<std::string, std::string> readSettings(const std::string& path) {
+  std::map<std::string, std::string> settings;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    const auto equals = line.find('=');
+    if (equals != std::string::npos) {
+      settings[line.substr(0, equals)] = line.substr(equals + 1);
+    }
+  }
+  return settings;
+}
 
 bool WinePrefix::prepare(const std::string& program, std::string& reason, bool& skipped) const {
   std::string output;

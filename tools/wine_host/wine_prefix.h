@@ -5,6 +5,7 @@
 #ifndef TOLVARINE_TOOLS_WINE_PREFIX_H
 #define TOLVARINE_TOOLS_WINE_PREFIX_H
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,9 @@ class WinePrefix {
   // `runner`: scripts/wine-run.sh; `prefix`: the prefix's folder; `dllDirs`:
   // where the programs find their DLLs.
   WinePrefix(std::string runner, std::string prefix, std::vector<std::string> dllDirs);
+  // The prefix a Windows build's settings name ("prefix", "dll_dirs"
+  // separated by ':'; see readSettings).
+  WinePrefix(std::string runner, const std::map<std::string, std::string>& settings);
 
   // Makes the prefix if it does not exist yet (tens of seconds the first
   // time) and checks that this machine can run `program`. False with the
@@ -44,6 +48,10 @@ class WinePrefix {
   std::string prefix_;
   std::vector<std::string> dllDirs_;
 };
+
+// The NAME=VALUE lines of a Windows build's settings file
+// (windows-test-config.txt); empty when there is none.
+std::map<std::string, std::string> readSettings(const std::string& path);
 
 }  // namespace tolvarine_tools
 
