@@ -5,46 +5,23 @@
 // wall second. Modes: the board answering at once, late, not at all, going
 // away halfway; optionally with a busy process on every core.
 
-#include <sched.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <dirent.h>
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <future>
-#include <iostream>
 #include <memory>
 #include <random>
-#include <set>
-#include <string>
 #include <thread>
-#include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "command_line.h"
 #include "link_stats.h"
-#include "measures.h"
-#include "tolvarine_board_sim/simulated_board.h"
 #include "tolvarine_controller/auto_controller.h"
-#include "tolvarine_controller/send_function_converter.h"
 
 namespace {
 
-using Json = nlohmann::ordered_json;
-
 using tolvarine_board_sim::BoardOptions;
-using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_controller::AutoController;
 using namespace tolvarine_bench;
@@ -55,6 +32,7 @@ constexpr double kTargetA = 0.30;
 constexpr double kTargetB = 0.32;
 
 enum class Mode { kNormal, kLate, kSilent, kGone };
+const char* const kModeNames[] = {"normal", "late", "silent", "gone"};
 
 struct ModeRun {
   Mode mode;
@@ -62,17 +40,7 @@ struct ModeRun {
 };
 
 const char* modeName(Mode mode) {
-  switch (mode) {
-    case Mode::kNormal:
-      return "normal";
-    case Mode::kLate:
-      return "late";
-    case Mode::kSilent:
-      return "silent";
-    case Mode::kGone:
-      return "gone";
-  }
-  return "?";
+  return kModeNames[static_cast<int>(mode)];
 }
 
 struct Options {
@@ -111,21 +79,12 @@ void addOptions(CLI::App& app, Options& o) {
       ->option_text("FILE");
 }
 
-bool sameWheels(const ReceivedFrame& a, const ReceivedFrame& b) {
-  return std::equal(a.bytes.begin() + 1, a.bytes.begin() + 5, b.bytes.begin() + 1);
-}
-
-struct Result {
+struct Result : LinkFigures {
   ModeRun run{};
   double seconds = 0;
-  std::size_t frames = 0;
   double expectedFrames = 0;
-  Stats period, deviation, latency;
-  double drift = NAN;
   Cpu cpu;
   Cpu cpuAfterGone;
-  std::size_t lostSamples = 0;  // targets never seen on the wire within 500 ms
-  bool boardRealTime = false;
   std::string error;
 };
 
@@ -138,16 +97,10 @@ Result runMode(ModeRun run, double seconds) {
   BoardOptions options;
   options.replyDelay = run.mode == Mode::kLate ? 25ms : 2ms;
   SimulatedBoard board(options);
-  const std::set<long> beforeBoard = threadIds();
-  if (!board.start(&result.error)) {
+  if (!startBoard(board, result, &result.error)) {
     stopLoad(load);
     return result;
   }
-  const long boardThread = newThread(beforeBoard, {});
-  sched_param boardParam{};
-  boardParam.sched_priority = sched_get_priority_max(SCHED_FIFO) / 2;
-  result.boardRealTime =
-      boardThread > 0 && sched_setscheduler(boardThread, SCHED_FIFO, &boardParam) == 0;
 
   // The communication thread starts during initialize, the control thread
   // two seconds later at its end.
@@ -234,7 +187,7 @@ Result runMode(ModeRun run, double seconds) {
       }
     }
     if (!seen) {
-      ++result.lostSamples;
+      ++result.targetsNotSeen;
     }
   }
   const CpuMark stop = mark();
@@ -248,22 +201,8 @@ Result runMode(ModeRun run, double seconds) {
   frames.erase(std::remove_if(frames.begin(), frames.end(),
                               [until](const ReceivedFrame& f) { return f.at >= until; }),
                frames.end());
-  std::vector<double> periods;
-  std::vector<double> deviations;
-  for (std::size_t i = 1; i < frames.size(); ++i) {
-    const double period = ms(frames[i].at - frames[i - 1].at);
-    periods.push_back(period);
-    deviations.push_back(std::fabs(period - kCycleMs));
-  }
-  result.frames = frames.size();
+  measureFrames(frames, result);
   result.expectedFrames = ms(until - start.wall) / kCycleMs;
-  result.period = summarise(periods);
-  result.deviation = summarise(deviations);
-  std::vector<double> arrivals;
-  for (const ReceivedFrame& f : frames) {
-    arrivals.push_back(ms(f.at - frames.front().at));
-  }
-  result.drift = tolvarine_bench::driftMsPer10Min(arrivals);
   result.latency = summarise(latencies);
   result.cpu = cpuBetween(start, gone ? goneAt : stop);
   if (gone) {
@@ -277,69 +216,40 @@ std::string label(const Result& r) {
 }
 
 void printTable(const std::vector<Result>& results) {
-  std::printf("%-12s %6s %6s | %7s %7s | %6s %6s %6s | %8s | %6s %6s %6s %4s | %6s %6s %6s\n",
-              "mode", "frames", "expect", "mean", "p50", "p50", "p99", "max", "drift", "p50", "p99",
-              "max", "n", "proc", "comm", "ctrl");
-  std::printf("%-12s %6s %6s | %15s | %20s | %8s | %27s | %20s\n", "", "", "", "period ms",
-              "|period - 30 ms| ms", "ms/10min", "command to wire ms", "CPU ms/s");
+  std::printf("%-12s %6s %6s%s | %6s %6s %6s\n", "mode", "frames", "expect", timingHeader().c_str(),
+              "proc", "comm", "ctrl");
+  std::printf("%-12s %6s %6s%s | %20s\n", "", "", "", timingSubheader().c_str(), "CPU ms/s");
   for (const Result& r : results) {
     if (!r.error.empty()) {
       std::printf("%-12s failed: %s\n", label(r).c_str(), r.error.c_str());
       continue;
     }
-    std::printf(
-        "%-12s %6zu %6.0f | %7.3f %7.3f | %6.3f %6.3f %6.3f | %8.1f | %6.2f %6.2f %6.2f %4zu | "
-        "%6.2f %6.2f %6.2f\n",
-        label(r).c_str(), r.frames, r.expectedFrames, r.period.mean, r.period.p50, r.deviation.p50,
-        r.deviation.p99, r.deviation.max, r.drift, r.latency.p50, r.latency.p99, r.latency.max,
-        r.latency.count, r.cpu.process, r.cpu.comm, r.cpu.control);
+    std::printf("%-12s %6zu %6.0f%s | %6.2f %6.2f %6.2f\n", label(r).c_str(), r.frames,
+                r.expectedFrames, timingCells(r).c_str(), r.cpu.process, r.cpu.comm, r.cpu.control);
     if (r.run.mode == Mode::kGone) {
       std::printf("%-12s after the device has gone, CPU ms/s: process %.2f comm %.2f ctrl %.2f\n",
                   "", r.cpuAfterGone.process, r.cpuAfterGone.comm, r.cpuAfterGone.control);
     }
-    if (r.lostSamples > 0) {
-      std::printf("%-12s %zu targets never reached the wire within 500 ms\n", "", r.lostSamples);
-    }
-    if (!r.boardRealTime) {
-      std::printf("%-12s the board thread runs at normal priority\n", "");
-    }
+    printNotes(r);
   }
 }
 
-// NaN and infinities (no samples) as null.
-Json number(double v) {
-  return std::isfinite(v) ? Json(std::round(v * 1e4) / 1e4) : Json();
-}
-
-Json statsJson(const Stats& s) {
-  return {{"n", s.count},
-          {"mean", number(s.mean)},
-          {"p50", number(s.p50)},
-          {"p99", number(s.p99)},
-          {"max", number(s.max)}};
-}
-
 Json cpuJson(const Cpu& c) {
-  return {{"process", number(c.process)},
-          {"communication", number(c.comm)},
-          {"control", number(c.control)}};
+  return {{"process", jsonNumber(c.process)},
+          {"communication", jsonNumber(c.comm)},
+          {"control", jsonNumber(c.control)}};
 }
 
-bool writeJson(const std::string& path, const std::vector<Result>& results) {
+Json resultsJson(const std::vector<Result>& results) {
   Json runs = Json::array();
   for (const Result& r : results) {
     Json run = {
-        {"mode", modeName(r.run.mode)}, {"load", r.run.load}, {"seconds", number(r.seconds)}};
+        {"mode", modeName(r.run.mode)}, {"load", r.run.load}, {"seconds", jsonNumber(r.seconds)}};
     if (!r.error.empty()) {
       run["error"] = r.error;
     } else {
-      run["frames"] = r.frames;
-      run["expected_frames"] = number(r.expectedFrames);
-      run["period_ms"] = statsJson(r.period);
-      run["deviation_ms"] = statsJson(r.deviation);
-      run["drift_ms_per_10min"] = number(r.drift);
-      run["command_to_wire_ms"] = statsJson(r.latency);
-      run["targets_not_seen"] = r.lostSamples;
+      run.update(figuresJson(r));
+      run["expected_frames"] = jsonNumber(r.expectedFrames);
       run["cpu_ms_per_s"] = cpuJson(r.cpu);
       if (r.run.mode == Mode::kGone) {
         run["cpu_ms_per_s_after_gone"] = cpuJson(r.cpuAfterGone);
@@ -348,9 +258,7 @@ bool writeJson(const std::string& path, const std::vector<Result>& results) {
     }
     runs.push_back(run);
   }
-  std::ofstream out(path);
-  out << Json{{"cycle_ms", kCycleMs}, {"runs", runs}}.dump(1) << "\n";
-  return static_cast<bool>(out);
+  return {{"cycle_ms", kCycleMs}, {"runs", runs}};
 }
 
 }  // namespace
@@ -366,23 +274,15 @@ int main(int argc, char** argv) {
   }
   const double seconds = options.seconds;
   const bool load = options.load;
-  const std::string& mode = options.mode;
-  const std::string& jsonPath = options.jsonPath;
 
   std::vector<ModeRun> runs;
-  if (mode == "all") {
-    for (Mode m : {Mode::kNormal, Mode::kLate, Mode::kSilent, Mode::kGone}) {
-      runs.push_back({m, load});
+  for (int m = 0; m < 4; ++m) {
+    if (options.mode == "all" || options.mode == kModeNames[m]) {
+      runs.push_back({static_cast<Mode>(m), load});
     }
-    if (!load) {
-      runs.push_back({Mode::kNormal, true});
-    }
-  } else {
-    const Mode m = mode == "normal"   ? Mode::kNormal
-                   : mode == "late"   ? Mode::kLate
-                   : mode == "silent" ? Mode::kSilent
-                                      : Mode::kGone;
-    runs.push_back({m, load});
+  }
+  if (options.mode == "all" && !load) {
+    runs.push_back({Mode::kNormal, true});
   }
 
   std::vector<Result> results;
@@ -393,8 +293,8 @@ int main(int argc, char** argv) {
   }
   std::printf("\n");
   printTable(results);
-  if (!jsonPath.empty() && !writeJson(jsonPath, results)) {
-    std::cerr << "tolvarine-link-bench: cannot write " << jsonPath << std::endl;
+  if (!options.jsonPath.empty() &&
+      !writeJson("tolvarine-link-bench", options.jsonPath, resultsJson(results))) {
     return 1;
   }
   bool failed = false;
