@@ -176,7 +176,7 @@ StickSession::End StickSession::drive() {
     } while (++next < events.size());
     controller_->setSendDataXY(status_.target.x, status_.target.y);
     takeOdometry(controller_->renewOdometory(false));
-    console_.status(status_);
+    console_.show(formatStatus(status_));
   }
 }
 
@@ -195,7 +195,7 @@ bool StickSession::bringToRest() {
     if (still >= kStillSeconds) {
       return true;
     }
-    console_.status(status_);
+    console_.show(formatStatus(status_));
   }
   return false;
 }

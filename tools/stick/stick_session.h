@@ -12,7 +12,8 @@
 
 #include "dead_man.h"
 #include "gamepad_device.h"
-#include "status_console.h"
+#include "status_line.h"
+#include "status_text.h"
 #include "stick_options.h"
 #include "tolvarine_controller/joystick_controller.h"
 
@@ -47,7 +48,7 @@ class StickSession {
 
   const StickOptions options_;
   const std::atomic<int>& stopSignal_;
-  StatusConsole console_;
+  tolvarine_tools::StatusLine console_{"tolvarine-stick"};
   GamepadDevice gamepad_;
   GamepadState pad_;
   DeadMan deadMan_;

@@ -17,13 +17,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
 
 #include <tolvarine_control/client.h>
 #include "command_line.h"
+#include "status_line.h"
 #include "stop_signals.h"
 #include "terminal.h"
 
@@ -36,7 +36,6 @@ using namespace std::chrono_literals;
 using tolvarine_teleop::Key;
 using tolvarine_teleop::KeyReader;
 using tolvarine_teleop::RawTerminal;
-using tolvarine_teleop::terminalColumns;
 
 constexpr const char* kProgram = "tolvarine-teleop";
 constexpr double kPi = 3.14159265358979323846;
@@ -130,10 +129,12 @@ class Teleop {
 
  private:
   bool connect();
+  // A request that must succeed; false with "tolvarine-teleop: WHAT: why" otherwise.
+  bool ask(const std::string& what, const Json& request, Json& reply,
+           std::chrono::milliseconds timeout = kRequestTimeout);
   bool send(double linear, double angular);
   void takeEvents();
   void drawStatus(bool force);
-  void message(const std::string& text);  // a line of its own above the status line
   int failed(const std::string& text);
 
   Options options_;
@@ -145,20 +146,23 @@ class Teleop {
   std::optional<Json> pose_;      // "data" of the latest OdmetoryOut sample
   std::optional<Json> measured_;  // "data" of the latest VelocityOut sample
   bool hostGone_ = false;
-  Clock::time_point lastDraw_;
-  std::string lastStatus_;
+  tolvarine_tools::StatusLine console_{kProgram};
 };
 
 int Teleop::failed(const std::string& text) {
   terminal_.restore();
-  std::cout << "\r\033[K" << std::flush;
-  std::cerr << kProgram << ": " << text << std::endl;
+  console_.message(text);
   return 1;
 }
 
-void Teleop::message(const std::string& text) {
-  std::cout << "\r\033[K" << text << "\r\n" << std::flush;
-  lastStatus_.clear();
+bool Teleop::ask(const std::string& what, const Json& request, Json& reply,
+                 std::chrono::milliseconds timeout) {
+  std::string error;
+  if (connection_.request(request, reply, timeout, &error) && reply.value("ok", false)) {
+    return true;
+  }
+  console_.message(what + ": " + (error.empty() ? reply.value("error", reply.dump()) : error));
+  return false;
 }
 
 bool Teleop::connect() {
@@ -167,18 +171,17 @@ bool Teleop::connect() {
   if (socket.empty()) {
     socket = tolvarine_control::defaultControlSocket(&error);
     if (socket.empty()) {
-      std::cerr << kProgram << ": " << error << " with --socket" << std::endl;
+      console_.message(error + " with --socket");
       return false;
     }
   }
   if (!connection_.connect(socket, kRequestTimeout, &error)) {
-    std::cerr << kProgram << ": " << error << " (is the component running?)" << std::endl;
+    console_.message(error + " (is the component running?)");
     return false;
   }
   connection_.setAbortCheck([] { return g_signal.load() != 0; });
   Json reply;
-  if (!connection_.request({{"cmd", "list"}}, reply, kRequestTimeout, &error)) {
-    std::cerr << kProgram << ": " << error << std::endl;
+  if (!ask("list", {{"cmd", "list"}}, reply)) {
     return false;
   }
   const Json components = reply.value("components", Json::array());
@@ -191,61 +194,45 @@ bool Teleop::connect() {
     }
   }
   if (component_.empty()) {
-    std::cerr << kProgram << ": "
-              << (options_.component.empty()
-                      ? "the host runs " + std::to_string(components.size()) +
-                            " components; name one with --component"
-                      : "the host runs no component " + options_.component)
-              << std::endl;
+    console_.message(options_.component.empty()
+                         ? "the host runs " + std::to_string(components.size()) +
+                               " components; name one with --component"
+                         : "the host runs no component " + options_.component);
     return false;
   }
   // The time-out is what stops the chair if this tool is killed: without it
   // the component keeps the last command for good. Refused, nothing drives.
   std::ostringstream timeout;
   timeout << options_.commandTimeout;
-  if (!connection_.request({{"cmd", "set"},
-                            {"component", component_},
-                            {"key", "Command_Timeout_sec"},
-                            {"value", timeout.str()}},
-                           reply, kRequestTimeout, &error) ||
-      !reply.value("ok", false)) {
-    std::cerr << kProgram << ": cannot set the component's command time-out: "
-              << (error.empty() ? reply.value("error", reply.dump()) : error) << std::endl;
+  if (!ask("cannot set the component's command time-out",
+           {{"cmd", "set"},
+            {"component", component_},
+            {"key", "Command_Timeout_sec"},
+            {"value", timeout.str()}},
+           reply)) {
     return false;
   }
   if (state == "INACTIVE" && options_.activate) {
-    std::cout << "activating " << component_ << " (the link to the chair comes up)..." << std::endl;
-    if (!connection_.request({{"cmd", "activate"}, {"component", component_}}, reply,
-                             kActivationTimeout, &error)) {
-      std::cerr << kProgram << ": activate: " << error << std::endl;
+    console_.message("activating " + component_ + " (the link to the chair comes up)...");
+    if (!ask("activate (see the component's console)",
+             {{"cmd", "activate"}, {"component", component_}}, reply, kActivationTimeout)) {
       return false;
     }
     state = reply.value("state", "");
-    if (!reply.value("ok", false)) {
-      std::cerr << kProgram << ": activate failed: " << reply.value("error", reply.dump())
-                << " (see the component's console)" << std::endl;
-      return false;
-    }
   }
   if (state != "ACTIVE") {
-    std::cerr << kProgram << ": " << component_ << " is " << state
-              << (state == "INACTIVE" ? "; activate it first (rtm-standin-ctl activate) or "
-                                        "start with --activate"
-                                      : "; it has to be ACTIVE (rtm-standin-ctl reset, then "
-                                        "activate)")
-              << std::endl;
+    console_.message(component_ + " is " + state +
+                     (state == "INACTIVE" ? "; activate it first (rtm-standin-ctl activate) or "
+                                            "start with --activate"
+                                          : "; it has to be ACTIVE (rtm-standin-ctl reset, then "
+                                            "activate)"));
     return false;
   }
-  if (!connection_.request({{"cmd", "subscribe"},
-                            {"component", component_},
-                            {"ports", {component_ + ".OdmetoryOut", component_ + ".VelocityOut"}}},
-                           reply, kRequestTimeout, &error) ||
-      !reply.value("ok", false)) {
-    std::cerr << kProgram << ": cannot subscribe to the out-ports: "
-              << (error.empty() ? reply.value("error", reply.dump()) : error) << std::endl;
-    return false;
-  }
-  return true;
+  return ask("cannot subscribe to the out-ports",
+             {{"cmd", "subscribe"},
+              {"component", component_},
+              {"ports", {component_ + ".OdmetoryOut", component_ + ".VelocityOut"}}},
+             reply);
 }
 
 bool Teleop::send(double linear, double angular) {
@@ -283,10 +270,6 @@ void Teleop::takeEvents() {
 }
 
 void Teleop::drawStatus(bool force) {
-  const auto now = Clock::now();
-  if (!force && now - lastDraw_ < 100ms) {
-    return;
-  }
   char text[256];
   int n = std::snprintf(text, sizeof text, "cmd v %+.2f m/s  w %+.2f rad/s", linear_, angular_);
   if (pose_) {
@@ -301,22 +284,12 @@ void Teleop::drawStatus(bool force) {
     std::snprintf(text + n, sizeof text - n, " | meas %.2f m/s %+.2f rad/s",
                   measured_->value("vx", 0.0), measured_->value("va", 0.0));
   }
-  std::string status = text;
-  // One line only: a wrapped line could not be redrawn in place.
-  const auto columns = static_cast<std::size_t>(std::max(terminalColumns() - 1, 10));
-  if (status.size() > columns) {
-    status.resize(columns);
-  }
-  lastDraw_ = now;
-  if (status != lastStatus_) {
-    std::cout << "\r" << status << "\033[K" << std::flush;
-    lastStatus_ = status;
-  }
+  console_.show(text, force);
 }
 
 int Teleop::run() {
   if (!::isatty(STDIN_FILENO)) {
-    std::cerr << kProgram << ": needs a terminal on standard input" << std::endl;
+    console_.message("needs a terminal on standard input");
     return 1;
   }
   if (!connect()) {
@@ -325,7 +298,8 @@ int Teleop::run() {
   if (!terminal_.enter()) {
     return failed(std::string("cannot set up the terminal: ") + std::strerror(errno));
   }
-  message("driving " + component_ + ": arrows or w/a/s/d change the command, space stops, q quits");
+  console_.message("driving " + component_ +
+                   ": arrows or w/a/s/d change the command, space stops, q quits");
 
   KeyReader keys;
   const auto period = std::chrono::duration_cast<Clock::duration>(
@@ -405,14 +379,14 @@ int Teleop::run() {
   const bool stopped = send(0.0, 0.0);
   drawStatus(true);
   terminal_.restore();
-  std::cout << "\r\n" << std::flush;
+  console_.finish();
   if (!stopped) {
-    std::cerr << kProgram << ": could not send the stop command: the component "
-              << (hostGone_ ? "went away" : "refused it") << std::endl;
+    console_.message(std::string("could not send the stop command: the component ") +
+                     (hostGone_ ? "went away" : "refused it"));
     return 1;
   }
-  std::cout << (signal != 0 ? "stopped by signal" : "stopped") << "; the chair was sent v 0, w 0"
-            << std::endl;
+  console_.message(std::string(signal != 0 ? "stopped by signal" : "stopped") +
+                   "; the chair was sent v 0, w 0");
   return 0;
 }
 

@@ -1,12 +1,13 @@
-// The teleoperation tool's terminal: raw mode while it runs, the keys typed,
-// and the width of the status line.
+// The teleoperation tool's terminal: raw mode while it runs, and the keys typed.
 #ifndef TOLVARINE_TELEOP_TERMINAL_H
 #define TOLVARINE_TELEOP_TERMINAL_H
 
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 #include <string>
 
 namespace tolvarine_teleop {
@@ -49,7 +50,7 @@ class RawTerminal {
 enum class Key { kNone, kUp, kDown, kLeft, kRight, kStop, kQuit };
 
 // Turns the bytes typed so far into keys; an incomplete escape sequence
-// stays in `pending` for the next read.
+// stays pending for the next read.
 class KeyReader {
  public:
   void feed(const char* bytes, std::size_t count) { pending_.append(bytes, count); }
@@ -57,59 +58,27 @@ class KeyReader {
   Key next() {
     while (!pending_.empty()) {
       const char c = pending_[0];
-      if (c == '\x1b') {
-        if (pending_.size() < 3) {
-          // Arrow keys arrive as one burst; a lone Escape is dropped by flush().
-          return Key::kNone;
+      if (c != '\x1b') {
+        pending_.erase(0, 1);
+        if (const Key key = keyOf(static_cast<char>(std::tolower(c)), "wsad q");
+            key != Key::kNone) {
+          return key;
         }
-        const char kind = pending_[1];
+      } else if (pending_.size() < 3) {
+        return Key::kNone;  // arrow keys arrive as one burst; a lone Escape is dropped by flush()
+      } else if (pending_[1] != '[' && pending_[1] != 'O') {
+        pending_.erase(0, 1);
+      } else {
         const char code = pending_[2];
-        if (kind != '[' && kind != 'O') {
-          pending_.erase(0, 1);
-          continue;
-        }
         pending_.erase(0, 3);
-        switch (code) {
-          case 'A':
-            return Key::kUp;
-          case 'B':
-            return Key::kDown;
-          case 'C':
-            return Key::kRight;
-          case 'D':
-            return Key::kLeft;
-          default:
-            // Other sequences (Home, F-keys, "ESC [ 1 ; 5 A"): skip to their end.
-            while (!pending_.empty() && !(pending_[0] >= 0x40 && pending_[0] <= 0x7e)) {
-              pending_.erase(0, 1);
-            }
-            if (!pending_.empty()) {
-              pending_.erase(0, 1);
-            }
-            continue;
+        if (const Key key = keyOf(code, "ABDC"); key != Key::kNone) {
+          return key;
         }
-      }
-      pending_.erase(0, 1);
-      switch (c) {
-        case 'w':
-        case 'W':
-          return Key::kUp;
-        case 's':
-        case 'S':
-          return Key::kDown;
-        case 'a':
-        case 'A':
-          return Key::kLeft;
-        case 'd':
-        case 'D':
-          return Key::kRight;
-        case ' ':
-          return Key::kStop;
-        case 'q':
-        case 'Q':
-          return Key::kQuit;
-        default:
-          break;
+        // Other sequences (Home, F-keys, "ESC [ 1 ; 5 A"): skip to their final byte.
+        if (!isFinal(code)) {
+          const auto end = std::find_if(pending_.begin(), pending_.end(), isFinal);
+          pending_.erase(pending_.begin(), end == pending_.end() ? end : end + 1);
+        }
       }
     }
     return Key::kNone;
@@ -124,16 +93,15 @@ class KeyReader {
   bool waiting() const { return !pending_.empty(); }
 
  private:
+  // `keys` lists the characters of up, down, left, right, stop and quit.
+  static Key keyOf(char c, const char* keys) {
+    const char* at = c != '\0' ? std::strchr(keys, c) : nullptr;
+    return at != nullptr ? static_cast<Key>(1 + (at - keys)) : Key::kNone;
+  }
+  static bool isFinal(char c) { return c >= 0x40 && c <= 0x7e; }
+
   std::string pending_;
 };
-
-inline int terminalColumns() {
-  winsize size{};
-  if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-    return size.ws_col;
-  }
-  return 80;
-}
 
 }  // namespace tolvarine_teleop
 
