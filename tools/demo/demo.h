@@ -22,6 +22,7 @@
 #include "drive_script.h"
 #include "openrtm_session.h"
 #include "recorder.h"
+#include "temp_dir.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace tolvarine_demo {
@@ -82,7 +83,8 @@ class Demo {
   void stopRecorders();
   void teardown();
 
-  // A request that must succeed; false (with "tolvarine-demo: WHAT: why") otherwise.
+  // A request that must succeed; false (with "tolvarine-demo: WHAT: why", or
+  // "WHAT refused: why" for a refusal) otherwise.
   bool request(const char* what, const tolvarine_control::Json& request,
                tolvarine_control::Json& reply, std::chrono::milliseconds timeout);
   bool complain(const std::string& message) const;  // "tolvarine-demo: message"; false
@@ -96,7 +98,7 @@ class Demo {
   std::vector<tolvarine_tools::Segment> script_;
   std::string gnuplot_;
   std::filesystem::path outputDir_;
-  std::string runtimeDir_;
+  std::unique_ptr<tolvarine_tools::TempDir> runtimeDir_;
   std::string socketPath_;
   std::string linkPath_;
 

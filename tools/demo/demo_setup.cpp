@@ -1,11 +1,7 @@
-// The demo's set-up: the programs it needs, its folders, the simulated
-// board, the component's configuration, the component (on the stand-in, or
-// on OpenRTM-aist with a naming service and the driver) and the control
-// connection.
+// The demo's set-up (see demo.h).
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -15,7 +11,7 @@
 #include "demo.h"
 #include "demo_files.h"
 #include "plots.h"
-#include "text.h"
+#include "summary.h"
 
 namespace tolvarine_demo {
 
@@ -71,16 +67,13 @@ bool Demo::prepareFolders() {
   }
   // The socket and the device link live in a private folder of their own:
   // socket paths are short, and nothing of it may outlive the run.
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/tolvarine-demo.XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    return complain("cannot create a folder for the socket (" + pattern +
-                    "): " + std::strerror(errno));
+  try {
+    runtimeDir_ = std::make_unique<tolvarine_tools::TempDir>("tolvarine-demo");
+  } catch (const std::runtime_error& e) {
+    return complain(e.what());
   }
-  runtimeDir_ = pattern;
-  socketPath_ = runtimeDir_ + "/component.sock";
-  linkPath_ = runtimeDir_ + "/chair";
+  socketPath_ = runtimeDir_->file("component.sock");
+  linkPath_ = runtimeDir_->file("chair");
   return recorder_.open(outputDir_.string()) ||
          complain("cannot write into " + outputDir_.string() + ": " + std::strerror(errno));
 }

@@ -41,24 +41,4 @@ double scriptSeconds(const std::vector<Segment>& script) {
   return total;
 }
 
-std::vector<Segment> scaledTo(const std::vector<Segment>& script, double total) {
-  const double factor = total / scriptSeconds(script);
-  std::vector<Segment> scaled = script;
-  for (Segment& s : scaled) {
-    s.seconds *= factor;
-  }
-  return scaled;
-}
-
-std::size_t segmentAt(const std::vector<Segment>& script, double t) {
-  double end = 0.0;
-  for (std::size_t i = 0; i < script.size(); ++i) {
-    end += script[i].seconds;
-    if (t < end) {
-      return i;
-    }
-  }
-  return script.empty() ? 0 : script.size() - 1;
-}
-
 }  // namespace tolvarine_tools

@@ -2,7 +2,6 @@
 #ifndef TOLVARINE_TOOLS_DRIVE_SCRIPT_H
 #define TOLVARINE_TOOLS_DRIVE_SCRIPT_H
 
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -20,13 +19,7 @@ struct Segment {
 std::vector<Segment> fullScript();
 // A few seconds with one of each kind of move, for tests.
 std::vector<Segment> shortScript();
-
-// The same moves with every segment stretched or shrunk to last `total` s.
-std::vector<Segment> scaledTo(const std::vector<Segment>& script, double total);
 double scriptSeconds(const std::vector<Segment>& script);
-
-// The segment in force `t` seconds after the start (the last one after the end).
-std::size_t segmentAt(const std::vector<Segment>& script, double t);
 
 }  // namespace tolvarine_tools
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "demo_files.h"
-#include "text.h"
+#include "summary.h"
 
 namespace tolvarine_demo {
 namespace {

@@ -1,5 +1,6 @@
-// The summary the demo prints at the end: the odometry against the ground
-// truth, the cycles, the frames, the commands and the files. Values in, text out.
+// The demo's text: printf-style formatting, the way a pose is shown, and the
+// summary it prints at the end (the odometry against the ground truth, the
+// cycles, the frames, the commands and the files). Values in, text out.
 #ifndef TOLVARINE_DEMO_SUMMARY_H
 #define TOLVARINE_DEMO_SUMMARY_H
 
@@ -8,6 +9,11 @@
 #include "recorder.h"
 
 namespace tolvarine_demo {
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+double degrees(double radians);
+// "x  0.523 m  y  0.060 m  heading    15.3 deg"
+std::string poseText(double x, double y, double theta);
 
 struct SummaryInput {
   std::string middleware;  // how commands and samples travelled

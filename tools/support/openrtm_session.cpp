@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -51,13 +49,6 @@ bool accepts(const Endpoint& endpoint) {
   return !ec;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 }  // namespace
 
 OpenRtmSession::OpenRtmSession(const Programs& programs, const std::string& folder,
@@ -74,10 +65,6 @@ OpenRtmSession::~OpenRtmSession() {
     }
   }
   naming_.stop(2s);
-  if (!socketDir_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(socketDir_, ec);
-  }
 }
 
 std::string OpenRtmSession::hostContext() {
@@ -153,12 +140,12 @@ bool OpenRtmSession::startComponent(const std::string& rtcConf, std::chrono::mil
 bool OpenRtmSession::startDriver(bool wrongTypes, std::chrono::milliseconds timeout,
                                  std::string* error) {
   // Socket paths are short; the folder may not be.
-  char pattern[] = "/tmp/tolvarine-driver.XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) {
-    return fail(error, std::string("mkdtemp: ") + std::strerror(errno));
+  try {
+    socketDir_ = std::make_unique<TempDir>("tolvarine-driver");
+  } catch (const std::runtime_error& e) {
+    return fail(error, e.what());
   }
-  socketDir_ = pattern;
-  driverSocket_ = socketDir_ + "/driver.sock";
+  driverSocket_ = socketDir_->file("driver.sock");
   const std::string peer =
       "rtcname://127.0.0.1:" + std::to_string(port_) + "/" + hostContext() + "/" + kComponent;
   std::vector<std::pair<const char*, const char*>> links = {
@@ -216,7 +203,9 @@ bool OpenRtmSession::boundNames(std::vector<std::string>& names, std::string* er
     client.stop(0ms);
     return fail(error, "nameclt did not answer within 10 s");
   }
-  const std::string text = readFile(out);
+  std::ostringstream read;
+  read << std::ifstream(out).rdbuf();
+  const std::string text = read.str();
   if (!client.exitedCleanly()) {
     // Nothing has registered yet: the context itself is missing.
     if (text.find("NotFound") != std::string::npos) {

@@ -10,10 +10,12 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "temp_dir.h"
 
 namespace tolvarine_tools {
 
@@ -79,7 +81,7 @@ class OpenRtmSession {
   std::string omniNames_;
   std::string nameclt_;
   int port_ = 0;
-  std::string socketDir_;
+  std::unique_ptr<TempDir> socketDir_;
   std::string driverSocket_;
   ChildProcess naming_;
   ChildProcess component_;
