@@ -38,13 +38,8 @@ const char* kCommandPort = "VelocityIn";
 const char* kVelocityPort = "VelocityOut";
 const char* kOdometryPort = "OdmetoryOut";
 
-const char* stateName(RTC::LifeCycleState state) {
-  return tolvarine_control::lifeCycleStateName(state);
-}
-
-const char* returnCodeName(RTC::ReturnCode_t code) {
-  return tolvarine_control::returnCodeName(code);
-}
+using tolvarine_control::lifeCycleStateName;
+using tolvarine_control::returnCodeName;
 
 Json timeJson(const RTC::Time& tm) {
   return Json{{"sec", tm.sec}, {"nsec", tm.nsec}};
@@ -63,11 +58,17 @@ Json velocityJson(const RTC::Velocity2D& v) {
   return Json{{"vx", v.vx}, {"vy", v.vy}, {"va", v.va}};
 }
 
-void stamp(RTC::Time& tm) {
+// A velocity command, stamped now, out of `port` in its type.
+template <class Sample>
+bool writeVelocity(Sample& sample, RTC::OutPort<Sample>& port, double vx, double vy, double va) {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
-  tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
+  sample.tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
+  sample.tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
+  sample.data.vx = vx;
+  sample.data.vy = vy;
+  sample.data.va = va;
+  return port.write();
 }
 
 double number(const Json& data, const char* field) {
@@ -290,7 +291,7 @@ Json TolvarineDriver::list() {
                {"category", static_cast<const char*>(profile->category)}};
     RTC::ExecutionContextList_var contexts = peer->get_owned_contexts();
     if (contexts->length() > 0) {
-      entry["state"] = stateName(contexts[0]->get_component_state(peer));
+      entry["state"] = lifeCycleStateName(contexts[0]->get_component_state(peer));
       entry["rate"] = contexts[0]->get_rate();
     }
     Json ports = Json::array();
@@ -325,8 +326,9 @@ void TolvarineDriver::transition(const std::string& which, const Request& reques
                                  : which == "deactivate" ? context->deactivate_component(peer)
                                                          : context->reset_component(peer);
   const RTC::LifeCycleState state = context->get_component_state(peer);
-  const Json fields{
-      {"component", instance}, {"state", stateName(state)}, {"result", returnCodeName(code)}};
+  const Json fields{{"component", instance},
+                    {"state", lifeCycleStateName(state)},
+                    {"result", returnCodeName(code)}};
   if (code != RTC::RTC_OK) {
     request.fail(which + " returned " + returnCodeName(code), fields);
   } else {
@@ -396,23 +398,13 @@ Json TolvarineDriver::write(const Json& request) {
   const double vy = number(data, "vy");
   const double va = number(data, "va");
   const std::string via = request.value("via", "VelocityCommand");
-  std::lock_guard<std::mutex> lock(m_writeMutex);
-  bool written;
-  if (via == "VelocityCommand") {
-    stamp(m_command.tm);
-    m_command.data.vx = vx;
-    m_command.data.vy = vy;
-    m_command.data.va = va;
-    written = m_commandOut.write();
-  } else if (via == "RtcVelocityCommand") {
-    stamp(m_rtcCommand.tm);
-    m_rtcCommand.data.vx = vx;
-    m_rtcCommand.data.vy = vy;
-    m_rtcCommand.data.va = va;
-    written = m_rtcCommandOut.write();
-  } else {
+  if (via != "VelocityCommand" && via != "RtcVelocityCommand") {
     throw RequestError("\"via\" is VelocityCommand or RtcVelocityCommand");
   }
+  std::lock_guard<std::mutex> lock(m_writeMutex);
+  const bool written = via == "VelocityCommand"
+                           ? writeVelocity(m_command, m_commandOut, vx, vy, va)
+                           : writeVelocity(m_rtcCommand, m_rtcCommandOut, vx, vy, va);
   return Json{{"port", port}, {"via", via}, {"written", written}};
 }
 
