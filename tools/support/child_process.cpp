@@ -289,18 +289,17 @@ void ChildProcess::closeInput() {
 }
 
 std::string ChildProcess::describeEnd() const {
-  std::ostringstream text;
   if (!ended_) {
-    text << "is still running";
-  } else if (WIFEXITED(status_)) {
-    text << "exited with status " << WEXITSTATUS(status_);
-  } else if (WIFSIGNALED(status_)) {
-    text << "was killed by signal " << WTERMSIG(status_) << " (" << ::strsignal(WTERMSIG(status_))
-         << ")";
-  } else {
-    text << "ended with wait status " << status_;
+    return "is still running";
   }
-  return text.str();
+  if (WIFEXITED(status_)) {
+    return "exited with status " + std::to_string(WEXITSTATUS(status_));
+  }
+  if (WIFSIGNALED(status_)) {
+    return "was killed by signal " + std::to_string(WTERMSIG(status_)) + " (" +
+           ::strsignal(WTERMSIG(status_)) + ")";
+  }
+  return "ended with wait status " + std::to_string(status_);
 }
 
 bool ChildProcess::exitedCleanly() const {
