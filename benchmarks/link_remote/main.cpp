@@ -11,16 +11,16 @@
 #include <iostream>
 #include <sstream>
 
+#include "child_process.h"
 #include "command_line.h"
 #include "link_stats.h"
-#include "piped_process.h"
 #include "wine_prefix.h"
 
 namespace {
 
 using namespace tolvarine_bench;
 using tolvarine_board_sim::SimulatedBoard;
-using tolvarine_tools::PipedProcess;
+using PipedProcess = tolvarine_tools::ChildProcess;
 using tolvarine_tools::WinePrefix;
 using namespace std::chrono_literals;
 
@@ -114,7 +114,7 @@ Result runClient(const Client& client, double seconds) {
   const std::string errorLog =
       "/tmp/tolvarine-link-bench-remote." + std::to_string(getpid()) + ".log";
   PipedProcess program;
-  if (!program.start(argv, {"TOLVARINE_MESSAGE_BOX=off"}, errorLog, &result.error)) {
+  if (!program.startPiped(argv, {"TOLVARINE_MESSAGE_BOX=off"}, errorLog, &result.error)) {
     return result;
   }
   std::string line;

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "piped_process.h"
+#include "child_process.h"
 #include "tolvarine_board_sim/simulated_board.h"
 #include "wine_prefix.h"
 
@@ -27,7 +27,7 @@ namespace {
 
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
-using tolvarine_tools::PipedProcess;
+using PipedProcess = tolvarine_tools::ChildProcess;
 using tolvarine_tools::WinePrefix;
 using namespace std::chrono_literals;
 
@@ -130,7 +130,7 @@ class WindowsComPort : public testing::Test {
     std::remove(errorLog.c_str());
     PipedProcess program;
     std::string error;
-    if (!program.start(argv, {"TOLVARINE_MESSAGE_BOX=off"}, errorLog, &error)) {
+    if (!program.startPiped(argv, {"TOLVARINE_MESSAGE_BOX=off"}, errorLog, &error)) {
       ADD_FAILURE() << error;
       return run;
     }
@@ -181,7 +181,7 @@ class WindowsComPort : public testing::Test {
     std::remove(errorLog.c_str());
     PipedProcess program;
     std::string error;
-    if (!program.start(argv, environment, errorLog, &error)) {
+    if (!program.startPiped(argv, environment, errorLog, &error)) {
       ADD_FAILURE() << error;
       return "";
     }
@@ -321,8 +321,8 @@ TEST_F(WindowsComPort, MessageBoxWaitsOnADesktopUnlessTheRunIsUnattended) {
   PipedProcess server;
   std::string error;
   ASSERT_TRUE(
-      server.start({xvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"}, {},
-                   log("xvfb"), &error))
+      server.startPiped({xvfb, "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"},
+                        {}, log("xvfb"), &error))
       << error;
   std::string number;
   ASSERT_TRUE(server.readLine(number, kPatience))

@@ -39,6 +39,12 @@ class ChildProcess {
   };
   bool start(const std::vector<std::string>& argv, const std::string& workDir, const Output& output,
              std::string* error);
+  // With pipes for standard input and output (see readLine), `environment`
+  // added to ours, standard error appended to `errorLog`.
+  bool startPiped(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+                  const std::string& errorLog, std::string* error) {
+    return start(argv, "", Output{"", errorLog, -1, true, environment}, error);
+  }
 
   pid_t pid() const { return pid_; }
   // True until the child has ended and been reaped.
