@@ -27,13 +27,11 @@ std::string number(double value) {
   return text;
 }
 
-}  // namespace
-
-std::string pathPlotScript(const std::string& truthCsv, const std::string& odometryCsv,
-                           const PathEnds& ends, const std::string& png) {
+// The file names are relative to the folder gnuplot runs in.
+std::string pathPlotScript(const PathEnds& ends) {
   std::ostringstream gp;
   gp << "set terminal pngcairo size 900,800 font 'sans,10'\n"
-     << "set output '" << png << "'\n"
+     << "set output '" << kPathPlot << "'\n"
      << kPreamble
      << "set title 'Path in the plane: odometry (OdmetoryOut) against the ground truth'\n"
      << "set xlabel 'x [m] (ahead at the start)'\n"
@@ -47,9 +45,9 @@ std::string pathPlotScript(const std::string& truthCsv, const std::string& odome
      << number(ends.truthX) << "," << number(ends.truthY) << "\nEOD\n"
      << "$odometryEnd << EOD\n"
      << number(ends.odometryX) << "," << number(ends.odometryY) << "\nEOD\n"
-     << "plot '" << truthCsv << "' using 2:3 skip 1 with lines lw 4 lc rgb '#aaaaaa' "
+     << "plot '" << kTruthCsv << "' using 2:3 skip 1 with lines lw 4 lc rgb '#aaaaaa' "
      << "title 'ground truth (simulated board)', \\\n"
-     << "     '" << odometryCsv << "' using 3:4 skip 1 with lines lw 1.5 lc rgb '#1f63b4' "
+     << "     '" << kOdometryCsv << "' using 3:4 skip 1 with lines lw 1.5 lc rgb '#1f63b4' "
      << "title 'odometry (OdmetoryOut)', \\\n"
      << "     $start using 1:2 with points pt 7 ps 2 lc rgb '#2ca02c' title 'start', \\\n"
      << "     $truthEnd using 1:2 with points pt 5 ps 1.8 lc rgb '#555555' "
@@ -59,11 +57,10 @@ std::string pathPlotScript(const std::string& truthCsv, const std::string& odome
   return gp.str();
 }
 
-std::string velocityPlotScript(const std::string& commandCsv, const std::string& measuredCsv,
-                               const std::string& truthCsv, const std::string& png) {
+std::string velocityPlotScript() {
   std::ostringstream gp;
   gp << "set terminal pngcairo size 1000,760 font 'sans,10'\n"
-     << "set output '" << png << "'\n"
+     << "set output '" << kVelocityPlot << "'\n"
      << kPreamble << "set key outside right top box Left reverse samplen 2 width 3\n"
      << "set lmargin 10\n"
      << "set rmargin 26\n"
@@ -73,25 +70,27 @@ std::string velocityPlotScript(const std::string& commandCsv, const std::string&
      // The component reports the path length per step: a speed without sign.
      << "set label 1 'measured vx: path speed, no sign' at graph 0.01, graph 0.06 font ',9'\n"
      << "set format x ''\n"
-     << "plot '" << truthCsv << "' using 1:8 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
+     << "plot '" << kTruthCsv << "' using 1:8 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
      << "title 'true (board)', \\\n"
-     << "     '" << commandCsv << "' using 1:2 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
+     << "     '" << kCommandCsv << "' using 1:2 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
      << "title 'commanded vx', \\\n"
-     << "     '" << measuredCsv << "' using 1:3 skip 1 with lines lw 1 lc rgb '#1f63b4' "
+     << "     '" << kVelocityCsv << "' using 1:3 skip 1 with lines lw 1 lc rgb '#1f63b4' "
      << "title 'measured vx'\n"
      << "unset label 1\n"
      << "set ylabel 'angular [rad/s]'\n"
      << "set xlabel 'time since the board started [s]'\n"
      << "set format x '%g'\n"
-     << "plot '" << truthCsv << "' using 1:9 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
+     << "plot '" << kTruthCsv << "' using 1:9 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
      << "title 'true (board)', \\\n"
-     << "     '" << commandCsv << "' using 1:4 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
+     << "     '" << kCommandCsv << "' using 1:4 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
      << "title 'commanded va', \\\n"
-     << "     '" << measuredCsv << "' using 1:5 skip 1 with lines lw 1 lc rgb '#1f63b4' "
+     << "     '" << kVelocityCsv << "' using 1:5 skip 1 with lines lw 1 lc rgb '#1f63b4' "
      << "title 'measured va'\n"
      << "unset multiplot\n";
   return gp.str();
 }
+
+}  // namespace
 
 std::string findGnuplot(std::string* error) {
   const std::string gnuplot = findProgram("gnuplot");
@@ -121,9 +120,9 @@ bool drawPlots(const std::string& gnuplot, const std::string& folder, const Path
   };
   {
     std::ofstream path(in(kPathScript));
-    path << pathPlotScript(kTruthCsv, kOdometryCsv, ends, kPathPlot);
+    path << pathPlotScript(ends);
     std::ofstream velocity(in(kVelocityScript));
-    velocity << velocityPlotScript(kCommandCsv, kVelocityCsv, kTruthCsv, kVelocityPlot);
+    velocity << velocityPlotScript();
   }
   for (const char* script : {kPathScript, kVelocityScript}) {
     ChildProcess run;

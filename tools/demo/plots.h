@@ -13,12 +13,6 @@ struct PathEnds {
   double odometryX = 0.0, odometryY = 0.0;  // where the odometry says it ended, m
 };
 
-// The file names are relative to the folder gnuplot runs in.
-std::string pathPlotScript(const std::string& truthCsv, const std::string& odometryCsv,
-                           const PathEnds& ends, const std::string& png);
-std::string velocityPlotScript(const std::string& commandCsv, const std::string& measuredCsv,
-                               const std::string& truthCsv, const std::string& png);
-
 // gnuplot from $PATH, when it can draw PNG files (its pngcairo terminal);
 // empty with the reason otherwise.
 std::string findGnuplot(std::string* error);
