@@ -343,27 +343,15 @@ int Teleop::run() {
     }
     bool changed = false;
     for (Key key = keys.next(); key != Key::kNone; key = keys.next()) {
-      switch (key) {
-        case Key::kUp:
-          linear_ = stepped(linear_, options_.linearStep, options_.maxLinear);
-          break;
-        case Key::kDown:
-          linear_ = stepped(linear_, -options_.linearStep, options_.maxLinear);
-          break;
-        case Key::kLeft:
-          angular_ = stepped(angular_, options_.angularStep, options_.maxAngular);
-          break;
-        case Key::kRight:
-          angular_ = stepped(angular_, -options_.angularStep, options_.maxAngular);
-          break;
-        case Key::kStop:
-          linear_ = angular_ = 0.0;
-          break;
-        case Key::kQuit:
-          quit = true;
-          break;
-        case Key::kNone:
-          break;
+      const double sign = key == Key::kUp || key == Key::kLeft ? 1.0 : -1.0;
+      if (key == Key::kStop) {
+        linear_ = angular_ = 0.0;
+      } else if (key == Key::kQuit) {
+        quit = true;
+      } else if (key == Key::kUp || key == Key::kDown) {
+        linear_ = stepped(linear_, sign * options_.linearStep, options_.maxLinear);
+      } else {
+        angular_ = stepped(angular_, sign * options_.angularStep, options_.maxAngular);
       }
       changed = true;
     }
