@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
+#include <vector>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -225,6 +228,29 @@ Client::Read Client::readLine(Json& line, Clock::time_point deadline) {
     }
     m_buffer.append(chunk, static_cast<std::size_t>(n));
   }
+}
+
+std::string defaultControlSocket(std::string* error) {
+  if (const char* env = std::getenv("RTM_STANDIN_SOCKET"); env != nullptr && *env != '\0') {
+    return env;
+  }
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(".", ec)) {
+    if (entry.path().extension() == ".sock" && entry.is_socket(ec)) {
+      found.push_back("./" + entry.path().filename().string());
+    }
+  }
+  if (found.size() == 1) {
+    return found.front();
+  }
+  std::string list;
+  for (const std::string& f : found) {
+    list += (list.empty() ? "" : ", ") + f;
+  }
+  fail(error, found.empty() ? "no control socket (*.sock) in the current folder; name one"
+                            : "several control sockets here (" + list + "); name one");
+  return std::string();
 }
 
 }  // namespace tolvarine_control

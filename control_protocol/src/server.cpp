@@ -2,12 +2,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
@@ -17,7 +22,6 @@
 #include <boost/asio/thread_pool.hpp>
 
 #include "session.h"
-#include "socket_file.h"
 
 namespace tolvarine_control {
 
@@ -29,12 +33,115 @@ void sendAndForget(int fd, const std::string& line) {
   (void)n;  // a client that cannot take one short line learns it from the close
 }
 
+std::runtime_error systemError(const std::string& what, int err) {
+  return std::runtime_error(what + ": " + std::strerror(err));
+}
+
+// A socket file nobody answers on is what a process that ended without
+// cleaning up leaves behind; one somebody answers on belongs to a live one.
+void refuseLiveSocket(const std::string& path, const sockaddr_un& addr) {
+  const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (probe < 0) {
+    throw systemError("cannot create a socket", errno);
+  }
+  const int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  const int err = errno;
+  ::close(probe);
+  // A full queue (EAGAIN) still means a live server.
+  if (rc == 0 || err == EAGAIN) {
+    throw std::runtime_error("control socket " + path +
+                             " is in use by a running host; stop it or choose another path");
+  }
+  if (err != ECONNREFUSED) {
+    throw systemError("cannot check control socket " + path, err);
+  }
+}
+
+// The file of the listening socket: created owner-only, a stale one left by
+// a process that is gone replaced, and removed again at the end if it is
+// still the one created here. Throws std::runtime_error with the reason (a
+// file that is not a socket, a socket a running server answers on, a path
+// too long).
+struct SocketFile {
+  explicit SocketFile(const std::string& path);
+  ~SocketFile();
+
+  int m_fd = -1;  // the listening descriptor, until handed over
+  std::string m_absolutePath;
+  dev_t m_dev = 0;
+  ino_t m_ino = 0;
+  bool m_replacedStale = false;
+};
+
+SocketFile::SocketFile(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+    throw std::runtime_error("control socket path \"" + path + "\" is empty or longer than " +
+                             std::to_string(sizeof addr.sun_path - 1) + " bytes");
+  }
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      throw std::runtime_error("control socket path " + path +
+                               " exists and is not a socket; remove it or choose another path");
+    }
+    refuseLiveSocket(path, addr);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      throw systemError("cannot remove stale control socket " + path, errno);
+    }
+    m_replacedStale = true;
+  }
+
+  m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (m_fd < 0) {
+    throw systemError("cannot create a socket", errno);
+  }
+  // On Linux the file takes the socket's mode at bind(); the chmod below
+  // covers systems that ignore it.
+  ::fchmod(m_fd, S_IRUSR | S_IWUSR);
+  if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    const int err = errno;
+    ::close(m_fd);
+    if (err == EADDRINUSE) {
+      throw std::runtime_error("control socket " + path + " is in use by another host");
+    }
+    throw systemError("cannot create control socket " + path, err);
+  }
+  if (::chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0 || ::listen(m_fd, 16) != 0 ||
+      ::stat(path.c_str(), &st) != 0) {
+    const int err = errno;
+    ::close(m_fd);
+    ::unlink(path.c_str());
+    throw systemError("cannot set up control socket " + path, err);
+  }
+  m_dev = st.st_dev;
+  m_ino = st.st_ino;
+  std::error_code ec;
+  m_absolutePath = std::filesystem::absolute(path, ec);
+  if (ec) {
+    m_absolutePath = path;
+  }
+}
+
+SocketFile::~SocketFile() {
+  if (m_fd >= 0) {
+    ::close(m_fd);
+  }
+  struct stat st {};
+  if (::stat(m_absolutePath.c_str(), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino) {
+    ::unlink(m_absolutePath.c_str());
+  }
+}
+
 }  // namespace
 
 // ---- the server --------------------------------------------------------------------
 
-class Server::Impl : public SessionOwner {
- public:
+// Public to the server's own methods.
+struct Server::Impl : SessionOwner {
   Impl(RequestHandler& handler, const ServerLimits& limits)
       : m_handler(handler), m_limits(limits), m_work(m_io.get_executor()) {
     if (limits.handlerThreads > 0) {
@@ -59,22 +166,6 @@ class Server::Impl : public SessionOwner {
     if (m_reserve >= 0) {
       ::close(m_reserve);
     }
-  }
-
-  void catchSignals(std::function<void(int)> onSignal) {
-    m_onSignal = std::move(onSignal);
-    m_signals.add(SIGINT);
-    m_signals.add(SIGTERM);
-    post([this] { waitForSignal(); });
-  }
-
-  bool listen(const std::string& path) {
-    m_file.reset(new SocketFile(path));
-    m_acceptor.assign(Local(), m_file->release());
-    // Kept for refusing a client when the process runs out of descriptors.
-    m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    post([this] { accept(); });
-    return m_file->replacedStale();
   }
 
   void close() {
@@ -102,32 +193,6 @@ class Server::Impl : public SessionOwner {
     }
   }
 
-  void publish(const std::string& topic, const Json& event) {
-    std::string line;
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& session : m_sessions) {
-      if (session->subscribed(topic)) {
-        if (line.empty()) {
-          line = dumpLine(event);
-        }
-        session->pushIfSubscribed(topic, line);
-      }
-    }
-  }
-
-  bool hasSubscribers(const std::string& topic) const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return std::any_of(m_sessions.begin(), m_sessions.end(),
-                       [&](const std::shared_ptr<Session>& s) { return s->subscribed(topic); });
-  }
-
-  void post(std::function<void()> task) { asio::post(m_io, std::move(task)); }
-
-  std::size_t clientCount() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_sessions.size();
-  }
-
   // Socket thread.
   void forget(const Session* session) override {
     bool last = false;
@@ -145,7 +210,8 @@ class Server::Impl : public SessionOwner {
     }
   }
 
- private:
+  void post(std::function<void()> task) { asio::post(m_io, std::move(task)); }
+
   void waitForSignal() {
     m_signals.async_wait([this](const error_code& ec, int signo) {
       if (ec) {
@@ -282,11 +348,19 @@ Server::Server(RequestHandler& handler, const ServerLimits& limits)
 Server::~Server() = default;
 
 void Server::catchSignals(std::function<void(int)> onSignal) {
-  m_impl->catchSignals(std::move(onSignal));
+  m_impl->m_onSignal = std::move(onSignal);
+  m_impl->m_signals.add(SIGINT);
+  m_impl->m_signals.add(SIGTERM);
+  m_impl->post([this] { m_impl->waitForSignal(); });
 }
 
 bool Server::listen(const std::string& path) {
-  return m_impl->listen(path);
+  m_impl->m_file.reset(new SocketFile(path));
+  m_impl->m_acceptor.assign(Local(), std::exchange(m_impl->m_file->m_fd, -1));
+  // Kept for refusing a client when the process runs out of descriptors.
+  m_impl->m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  m_impl->post([this] { m_impl->accept(); });
+  return m_impl->m_file->m_replacedStale;
 }
 
 void Server::close() {
@@ -294,19 +368,27 @@ void Server::close() {
 }
 
 void Server::publish(const std::string& topic, const Json& event) {
-  m_impl->publish(topic, event);
+  std::string line;
+  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  for (const auto& session : m_impl->m_sessions) {
+    if (session->subscribed(topic)) {
+      if (line.empty()) {
+        line = dumpLine(event);
+      }
+      session->pushIfSubscribed(topic, line);
+    }
+  }
 }
 
 bool Server::hasSubscribers(const std::string& topic) const {
-  return m_impl->hasSubscribers(topic);
-}
-
-void Server::post(std::function<void()> task) {
-  m_impl->post(std::move(task));
+  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  return std::any_of(m_impl->m_sessions.begin(), m_impl->m_sessions.end(),
+                     [&](const std::shared_ptr<Session>& s) { return s->subscribed(topic); });
 }
 
 std::size_t Server::clientCount() const {
-  return m_impl->clientCount();
+  std::lock_guard<std::mutex> lock(m_impl->m_mutex);
+  return m_impl->m_sessions.size();
 }
 
 }  // namespace tolvarine_control

@@ -46,13 +46,6 @@ void Session::answer(const std::string& line) {
   queueLocked(line, Kind::Reply);
 }
 
-void Session::push(const std::string& line) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_closed && !m_finishing) {
-    queueLocked(line, Kind::Sample);
-  }
-}
-
 bool Session::pushIfSubscribed(const std::string& topic, const std::string& line) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_closed || m_finishing || m_topics.count(topic) == 0) {
@@ -82,10 +75,6 @@ std::vector<std::string> Session::topics() {
   return std::vector<std::string>(m_topics.begin(), m_topics.end());
 }
 
-void Session::start() {
-  readMore();
-}
-
 void Session::finish(const std::string& line) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -108,11 +97,6 @@ void Session::abort() {
   error_code ignored;
   m_socket.shutdown(Local::socket::shutdown_both, ignored);
   m_socket.close(ignored);
-}
-
-bool Session::closed() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_closed;
 }
 
 void Session::queueLocked(const std::string& line, Kind kind) {
@@ -198,10 +182,8 @@ void Session::take(const char* data, std::size_t n) {
     m_discarding = false;
     data = nl + 1;
   }
-  const std::size_t before = m_input.size();
   m_input.append(data, end);
-  if (m_input.size() > m_limits.maxLine && m_input.find('\n', before) == std::string::npos &&
-      m_input.find('\n') == std::string::npos) {
+  if (m_input.size() > m_limits.maxLine && m_input.find('\n') == std::string::npos) {
     m_input.clear();
     m_discarding = true;
     answer(refusal("request longer than " + std::to_string(m_limits.maxLine) +

@@ -51,30 +51,20 @@ class Session : public std::enable_shared_from_this<Session> {
       : m_server(owner), m_socket(std::move(socket)), m_limits(limits) {}
 
   // ---- any thread ----
-
   void answer(const std::string& line);
-
-  void push(const std::string& line);
-
   // Under the session's lock, so that once unsubscribe() returns nothing
   // more of that topic is queued: no sample follows the reply.
   bool pushIfSubscribed(const std::string& topic, const std::string& line);
-
   bool subscribed(const std::string& topic);
   void subscribe(const std::string& topic);
   void unsubscribe(const std::string& topic);
   std::vector<std::string> topics();
 
   // ---- socket thread ----
-
-  void start();
-
+  void start() { readMore(); }
   // The last line, then the connection closes once it has left.
   void finish(const std::string& line);
-
   void abort();
-
-  bool closed();
 
  private:
   enum class Kind { Reply, Sample, Notice };
@@ -85,32 +75,21 @@ class Session : public std::enable_shared_from_this<Session> {
   };
 
   void queueLocked(const std::string& line, Kind kind);
-
   // The client is not keeping up: forget its queued samples (never the
   // replies, nor what is being sent) and queue one notice of how many.
   void dropSamplesLocked();
-
   void onScheduled();
-
   // Reading waits while a request is unanswered or replies pile up unread.
   bool paused();
-
   bool idle();
-
   void readMore();
-
   // Keeps at most one line's worth: the rest of an over-long line is
   // skipped as it arrives, never held.
   void take(const char* data, std::size_t n);
-
   void processInput();
-
   void handleLine(const std::string& line);
-
   void flush();
-
   void onWritten(const error_code& ec);
-
   void drop();
 
   SessionOwner& m_server;

@@ -1,23 +1,11 @@
-# omniidl_generate_cxx: compile one IDL file to C++ with omniORB's omniidl at
-# build time, with the flags OpenRTM-aist uses for data types
-# (-bcxx -Wba -nf -Wbuse_quotes -Wbshortcut).
-#
-#   omniidl_generate_cxx(
-#     IDL <file.idl>
-#     [OUTPUT_DIR <dir>]         # default: ${CMAKE_CURRENT_BINARY_DIR}/idl
-#     [INCLUDE_DIRS <dir>...]    # -I for the IDL's #include lines, e.g.
-#                                #   ${RTM_STANDIN_IDL_DIR} (the stand-in) or
-#                                #   <prefix>/include/openrtm-1.2/rtm/idl (OpenRTM-aist)
-#     [DEPENDS <file>...]        # extra files that trigger regeneration
-#     [SOURCES_VAR <var>]        # receives <name>SK.cc and <name>DynSK.cc
-#     [HEADER_VAR <var>])        # receives <name>.hh
-#
-# Every *.idl file in INCLUDE_DIRS is a dependency, so editing an included
-# IDL file regenerates the code. The generated sources are plain files: add
-# them to a target of your own (they are generated code; do not give that
-# target -Werror) and put OUTPUT_DIR on its include path.
-#
-# This file does not depend on the stand-in and may be included on its own.
+# omniidl_generate_cxx(IDL <file.idl> [OUTPUT_DIR <dir>] [INCLUDE_DIRS <dir>...]
+#                      [DEPENDS <file>...] [SOURCES_VAR <var>] [HEADER_VAR <var>])
+# compiles one IDL file to C++ at build time with omniORB's omniidl and the
+# flags OpenRTM-aist uses for data types. OUTPUT_DIR defaults to
+# ${CMAKE_CURRENT_BINARY_DIR}/idl; every *.idl file in INCLUDE_DIRS is a
+# dependency; SOURCES_VAR receives <name>SK.cc and <name>DynSK.cc,
+# HEADER_VAR <name>.hh (generated code: give their target no -Werror). The
+# stand-in's README shows a call. This file may be included on its own.
 
 include_guard(GLOBAL)
 

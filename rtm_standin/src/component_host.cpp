@@ -16,6 +16,8 @@ constexpr RTC::UniqueId kContextId = 0;
 
 thread_local bool t_hostThread = false;
 
+const char* const kTransitionNames[] = {"activate", "deactivate", "reset"};
+
 }  // namespace
 
 bool inHostThread() {
@@ -24,18 +26,6 @@ bool inHostThread() {
 
 void markHostThread() {
   t_hostThread = true;
-}
-
-const char* transitionName(Transition transition) {
-  switch (transition) {
-    case Transition::Activate:
-      return "activate";
-    case Transition::Deactivate:
-      return "deactivate";
-    case Transition::Reset:
-      return "reset";
-  }
-  return "?";
 }
 
 ComponentHost::ComponentHost(RTC::RTObject_impl* component, RTC::RtcDeleteFunc deleter,
@@ -48,7 +38,6 @@ ComponentHost::ComponentHost(RTC::RTObject_impl* component, RTC::RtcDeleteFunc d
       m_rate(rate_hz),
       m_period(std::chrono::duration_cast<Clock::duration>(
           std::chrono::duration<double>(1.0 / rate_hz))) {
-  config().setOwner(m_instance);
   component->m_host = this;
 }
 
@@ -57,10 +46,6 @@ ComponentHost::~ComponentHost() {
     exit();
     awaitExit();
   }
-}
-
-ConfigStore& ComponentHost::config() {
-  return *m_component->m_configsets.m_store;
 }
 
 std::vector<RTC::InPortBase*> ComponentHost::inPorts() const {
@@ -125,8 +110,8 @@ TransitionResult ComponentHost::refusal(Transition transition) const {
   TransitionResult refused;
   refused.code = RTC::PRECONDITION_NOT_MET;
   refused.state = state();
-  refused.message =
-      std::string("cannot ") + transitionName(transition) + " " + m_instance + ": it is exiting";
+  refused.message = std::string("cannot ") + kTransitionNames[static_cast<int>(transition)] + " " +
+                    m_instance + ": it is exiting";
   return refused;
 }
 
@@ -304,7 +289,7 @@ void ComponentHost::cycle() {
   } else {
     return;
   }
-  if (config().changed()) {
+  if (config().isChanged()) {
     config().update();
   }
 }

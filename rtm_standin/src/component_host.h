@@ -25,8 +25,6 @@
 
 #include <tolvarine_control/rtc_names.h>
 
-#include "config_store.h"
-
 namespace rtm_standin {
 
 enum class Transition { Activate, Deactivate, Reset };
@@ -37,7 +35,6 @@ inline const char* stateName(RTC::LifeCycleState state) {
 inline const char* returnCodeName(RTC::ReturnCode_t code) {
   return tolvarine_control::returnCodeName(code);
 }
-const char* transitionName(Transition transition);
 
 struct TransitionResult {
   RTC::ReturnCode_t code = RTC::RTC_OK;
@@ -45,8 +42,8 @@ struct TransitionResult {
   std::string message;  // why it failed; empty on success
 };
 
-// True in the threads the host runs (execution contexts, control endpoint,
-// terminator): code there must not wait for the host to shut down.
+// True in the threads the host runs (execution contexts, terminator): code
+// there must not wait for the host to shut down.
 bool inHostThread();
 void markHostThread();
 
@@ -57,13 +54,12 @@ class ComponentHost {
   ComponentHost(RTC::RTObject_impl* component, RTC::RtcDeleteFunc deleter, double rate_hz);
   ~ComponentHost();
 
-  RTC::RTObject_impl* component() const { return m_component; }
   const std::string& instanceName() const { return m_instance; }
   const std::string& typeName() const { return m_type; }
   const std::string& category() const { return m_category; }
   double rate() const { return m_rate; }
   RTC::LifeCycleState state() const { return m_state.load(); }
-  ConfigStore& config();
+  RTC::ConfigAdmin& config() { return m_component->m_configsets; }
   std::vector<RTC::InPortBase*> inPorts() const;
   std::vector<RTC::OutPortBase*> outPorts() const;
 

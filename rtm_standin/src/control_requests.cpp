@@ -10,40 +10,7 @@ namespace rtm_standin {
 
 using tolvarine_control::Request;
 using tolvarine_control::RequestError;
-using tolvarine_control::Server;
 using json = tolvarine_control::Json;
-
-// Listens on one out-port and streams every sample, converted to JSON once,
-// to the clients subscribed to it (its topic is "Instance.Port").
-class PortTap : public SampleListener {
- public:
-  PortTap(Server& server, std::string instance, std::string port,
-          std::shared_ptr<const TypeSchema> schema)
-      : m_server(server),
-        m_instance(std::move(instance)),
-        m_port(std::move(port)),
-        m_topic(m_instance + "." + m_port),
-        m_schema(std::move(schema)) {}
-
-  void onSample(cdrMemoryStream& sample) override {
-    if (!m_server.hasSubscribers(m_topic)) {
-      return;
-    }
-    json event = json::object();
-    event["event"] = "sample";
-    event["component"] = m_instance;
-    event["port"] = m_port;
-    event["sample"] = sampleToJson(*m_schema, sample);
-    m_server.publish(m_topic, event);
-  }
-
- private:
-  Server& m_server;
-  const std::string m_instance;
-  const std::string m_port;
-  const std::string m_topic;
-  const std::shared_ptr<const TypeSchema> m_schema;
-};
 
 namespace {
 
@@ -96,25 +63,22 @@ ControlRequests::~ControlRequests() {
   detachPorts();
 }
 
-void ControlRequests::attach(Server* server) {
+void ControlRequests::attach(tolvarine_control::Server* server) {
   m_server = server;
 }
 
 void ControlRequests::detachPorts() {
   std::lock_guard<std::mutex> lock(m_tapsMutex);
   for (auto& entry : m_taps) {
-    DataPortAccess::core(*entry.second.first).removeListener(entry.second.second);
+    DataPortAccess::core(*entry.second).listen(nullptr);
   }
   m_taps.clear();
 }
 
 void ControlRequests::handle(const Request& request) {
+  // A RequestError or a SampleError the server answers with its text.
   try {
     dispatch(request);
-  } catch (const RequestError& e) {
-    request.fail(e.what());
-  } catch (const SampleError& e) {
-    request.fail(e.what());
   } catch (const json::exception& e) {
     request.fail(std::string("bad request: ") + e.what());
   } catch (const CORBA::Exception& e) {
@@ -145,23 +109,18 @@ void ControlRequests::dispatch(const Request& r) {
     });
   } else if (cmd == "get") {
     ComponentHost* host = findHost(request);
-    json reply = {{"component", host->instanceName()}};
+    json config = json::object();
+    for (const auto& kv : host->config().values()) {
+      config[kv.first] = kv.second;
+    }
     const std::string key = stringField(request, "key", false);
     if (key.empty()) {
-      json config = json::object();
-      for (const auto& kv : host->config().values()) {
-        config[kv.first] = kv.second;
-      }
-      reply["config"] = config;
+      r.succeed({{"component", host->instanceName()}, {"config", config}});
+    } else if (config.contains(key)) {
+      r.succeed({{"component", host->instanceName()}, {"key", key}, {"value", config[key]}});
     } else {
-      std::string value;
-      if (!host->config().value(key, value)) {
-        throw RequestError(host->instanceName() + " has no parameter '" + key + "'");
-      }
-      reply["key"] = key;
-      reply["value"] = value;
+      throw RequestError(host->instanceName() + " has no parameter '" + key + "'");
     }
-    r.succeed(reply);
   } else if (cmd == "set") {
     ComponentHost* host = findHost(request);
     const std::string key = stringField(request, "key", true);
@@ -205,11 +164,7 @@ void ControlRequests::dispatch(const Request& r) {
     r.succeed();
     m_directory.requestShutdown();
   } else if (cmd == "help") {
-    json commands = json::array();
-    for (const char* line : kCommandHelp) {
-      commands.push_back(line);
-    }
-    r.succeed({{"commands", commands}});
+    r.succeed({{"commands", kCommandHelp}});
   } else {
     throw RequestError(
         (cmd.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + cmd + "\"") +
@@ -228,18 +183,16 @@ json ControlRequests::listComponents() {
     entry["state"] = stateName(host->state());
     entry["rate"] = host->rate();
     json ports = json::array();
-    for (RTC::InPortBase* port : host->inPorts()) {
-      ports.push_back(json{{"name", port->getName()},
-                           {"direction", "in"},
-                           {"type", port->getDataTypeName()},
-                           {"id", port->getDataTypeId()}});
-    }
-    for (RTC::OutPortBase* port : host->outPorts()) {
-      ports.push_back(json{{"name", port->getName()},
-                           {"direction", "out"},
-                           {"type", port->getDataTypeName()},
-                           {"id", port->getDataTypeId()}});
-    }
+    auto describe = [&](const auto& list, const char* direction) {
+      for (const auto* port : list) {
+        ports.push_back({{"name", port->getName()},
+                         {"direction", direction},
+                         {"type", port->getDataTypeName()},
+                         {"id", port->getDataTypeId()}});
+      }
+    };
+    describe(host->inPorts(), "in");
+    describe(host->outPorts(), "out");
     entry["ports"] = ports;
     list.push_back(entry);
   }
@@ -267,12 +220,9 @@ ComponentHost* ControlRequests::findHost(const json& request) {
 
 ControlRequests::PortRef ControlRequests::resolvePort(const json& request, const std::string& name,
                                                       bool wantOut) {
-  std::vector<ComponentHost*> hosts;
-  if (request.contains("component")) {
-    hosts.push_back(findHost(request));
-  } else {
-    hosts = m_directory.components();
-  }
+  std::vector<ComponentHost*> hosts = request.contains("component")
+                                          ? std::vector<ComponentHost*>{findHost(request)}
+                                          : m_directory.components();
   std::string portName = name;
   for (ComponentHost* h : hosts) {
     const std::string prefix = h->instanceName() + ".";
@@ -283,33 +233,26 @@ ControlRequests::PortRef ControlRequests::resolvePort(const json& request, const
     }
   }
   std::vector<PortRef> found;
-  std::vector<std::string> known;
+  std::string known;
   bool otherDirection = false;
   for (ComponentHost* h : hosts) {
-    for (RTC::InPortBase* p : h->inPorts()) {
-      if (!wantOut) {
-        known.push_back(h->instanceName() + "." + p->getName());
-      }
-      if (portName == p->getName()) {
-        if (wantOut) {
-          otherDirection = true;
-        } else {
-          found.push_back({h, p, nullptr, h->instanceName() + "." + p->getName()});
+    auto scan = [&](const auto& ports, bool out) {
+      for (auto* p : ports) {
+        const std::string key = h->instanceName() + "." + p->getName();
+        if (out == wantOut) {
+          known += (known.empty() ? "" : ", ") + key;
+        }
+        if (portName == p->getName()) {
+          otherDirection = otherDirection || out != wantOut;
+          if (out == wantOut) {
+            found.push_back(
+                {h, dynamic_cast<RTC::InPortBase*>(p), dynamic_cast<RTC::OutPortBase*>(p), key});
+          }
         }
       }
-    }
-    for (RTC::OutPortBase* p : h->outPorts()) {
-      if (wantOut) {
-        known.push_back(h->instanceName() + "." + p->getName());
-      }
-      if (portName == p->getName()) {
-        if (wantOut) {
-          found.push_back({h, nullptr, p, h->instanceName() + "." + p->getName()});
-        } else {
-          otherDirection = true;
-        }
-      }
-    }
+    };
+    scan(h->inPorts(), false);
+    scan(h->outPorts(), true);
   }
   if (found.size() == 1) {
     return found.front();
@@ -318,18 +261,12 @@ ControlRequests::PortRef ControlRequests::resolvePort(const json& request, const
     throw RequestError("several components have a port \"" + portName + "\"; name one, e.g. \"" +
                        found.front().key + "\"");
   }
-  std::string list;
-  for (const std::string& k : known) {
-    list += (list.empty() ? "" : ", ") + k;
-  }
-  const char* direction = wantOut ? "out-port" : "in-port";
-  if (otherDirection) {
-    throw RequestError("\"" + name + "\" is an " + (wantOut ? "in-port" : "out-port") +
-                       "; this needs an " + direction + " (" + direction +
-                       "s: " + (list.empty() ? "none" : list) + ")");
-  }
-  throw RequestError("no " + std::string(direction) + " named \"" + name + "\" (" + direction +
-                     "s: " + (list.empty() ? "none" : list) + ")");
+  const std::string direction = wantOut ? "out-port" : "in-port";
+  throw RequestError((otherDirection
+                          ? "\"" + name + "\" is an " + (wantOut ? "in-port" : "out-port") +
+                                "; this needs an " + direction
+                          : "no " + direction + " named \"" + name + "\"") +
+                     " (" + direction + "s: " + (known.empty() ? "none" : known) + ")");
 }
 
 std::vector<std::string> ControlRequests::portNames(const json& request, bool required) {
@@ -370,15 +307,20 @@ json ControlRequests::subscribe(const Request& r) {
   }
   json done = json::array();
   for (const PortRef& ref : refs) {
-    {
-      std::lock_guard<std::mutex> lock(m_tapsMutex);
-      if (m_taps.count(ref.key) == 0) {
-        DataPortCore& core = DataPortAccess::core(*ref.out);
-        auto tap = std::make_shared<PortTap>(*m_server, ref.host->instanceName(),
-                                             ref.out->getName(), core.schemaPtr());
-        m_taps.emplace(ref.key, std::make_pair(ref.out, tap));
-        core.addListener(tap);
-      }
+    std::lock_guard<std::mutex> lock(m_tapsMutex);
+    if (m_taps.emplace(ref.key, ref.out).second) {
+      // Every sample converted to JSON once, for all the clients subscribed.
+      DataPortCore& core = DataPortAccess::core(*ref.out);
+      core.listen([server = m_server, instance = ref.host->instanceName(),
+                   port = std::string(ref.out->getName()), topic = ref.key,
+                   schema = core.schemaPtr()](cdrMemoryStream& sample) {
+        if (server->hasSubscribers(topic)) {
+          server->publish(topic, {{"event", "sample"},
+                                  {"component", instance},
+                                  {"port", port},
+                                  {"sample", sampleToJson(*schema, sample)}});
+        }
+      });
     }
     r.subscribe(ref.key);
     done.push_back(ref.key);

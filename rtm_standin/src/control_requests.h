@@ -10,7 +10,6 @@
 #define RTM_STANDIN_CONTROL_REQUESTS_H
 
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -24,7 +23,6 @@ class OutPortBase;
 namespace rtm_standin {
 
 class ComponentHost;
-class PortTap;
 
 // What the control requests need from the manager.
 class HostDirectory {
@@ -66,7 +64,8 @@ class ControlRequests : public tolvarine_control::RequestHandler {
   HostDirectory& m_directory;
   tolvarine_control::Server* m_server = nullptr;
   std::mutex m_tapsMutex;
-  std::map<std::string, std::pair<RTC::OutPortBase*, std::shared_ptr<PortTap>>> m_taps;
+  // The out-ports whose samples stream to the server, by "Instance.Port".
+  std::map<std::string, RTC::OutPortBase*> m_taps;
 };
 
 }  // namespace rtm_standin

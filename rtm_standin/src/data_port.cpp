@@ -1,10 +1,6 @@
 #include "data_port.h"
 
-#include <algorithm>
 #include <exception>
-
-#include <rtm/CorbaPort.h>
-#include <rtm/PortBase.h>
 
 #include "host_log.h"
 
@@ -21,34 +17,28 @@ DataPortCore::DataPortCore(const CORBA::Any& sample) {
   }
 }
 
-void DataPortCore::addListener(const std::shared_ptr<SampleListener>& listener) {
+void DataPortCore::listen(SampleListener listener) {
   std::lock_guard<std::mutex> lock(m_mutex);
-  m_listeners.push_back(listener);
-  m_listenerCount.store(static_cast<int>(m_listeners.size()), std::memory_order_release);
-}
-
-void DataPortCore::removeListener(const std::shared_ptr<SampleListener>& listener) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_listeners.erase(std::remove(m_listeners.begin(), m_listeners.end(), listener),
-                    m_listeners.end());
-  m_listenerCount.store(static_cast<int>(m_listeners.size()), std::memory_order_release);
+  m_listening.store(static_cast<bool>(listener), std::memory_order_release);
+  m_listener = listener ? std::make_shared<const SampleListener>(std::move(listener)) : nullptr;
 }
 
 void DataPortCore::publish(cdrMemoryStream& sample) {
-  std::vector<std::shared_ptr<SampleListener>> listeners;
+  std::shared_ptr<const SampleListener> listener;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    listeners = m_listeners;
+    listener = m_listener;
   }
-  for (const auto& listener : listeners) {
-    sample.rewindInputPtr();
-    try {
-      listener->onSample(sample);
-    } catch (const std::exception& e) {
-      hostLog(std::string("a sample could not be delivered: ") + e.what());
-    } catch (const CORBA::Exception& e) {
-      hostLog(std::string("a sample could not be delivered: ") + e._name());
-    }
+  if (!listener) {
+    return;
+  }
+  sample.rewindInputPtr();
+  try {
+    (*listener)(sample);
+  } catch (const std::exception& e) {
+    hostLog(std::string("a sample could not be delivered: ") + e.what());
+  } catch (const CORBA::Exception& e) {
+    hostLog(std::string("a sample could not be delivered: ") + e._name());
   }
 }
 
@@ -94,7 +84,7 @@ const char* OutPortBase::getDataTypeId() const {
 }
 
 bool OutPortBase::hasListeners() const {
-  return m_core->hasListeners();
+  return m_core->hasListener();
 }
 
 void OutPortBase::publish(cdrMemoryStream& sample) {

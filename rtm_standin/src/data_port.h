@@ -5,10 +5,10 @@
 #define RTM_STANDIN_DATA_PORT_H
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include <rtm/InPortBase.h>
 #include <rtm/OutPortBase.h>
@@ -17,13 +17,9 @@
 
 namespace rtm_standin {
 
-class SampleListener {
- public:
-  virtual ~SampleListener() = default;
-  // Runs in the writing thread (the component's execution context) with
-  // `sample` positioned at its start; must not block.
-  virtual void onSample(cdrMemoryStream& sample) = 0;
-};
+// Receives every sample written to an out-port, in the writing thread (the
+// component's execution context), positioned at its start; must not block.
+using SampleListener = std::function<void(cdrMemoryStream&)>;
 
 class DataPortCore {
  public:
@@ -34,9 +30,9 @@ class DataPortCore {
   const TypeSchema& schema() const { return *m_schema; }
   std::shared_ptr<const TypeSchema> schemaPtr() const { return m_schema; }
 
-  void addListener(const std::shared_ptr<SampleListener>& listener);
-  void removeListener(const std::shared_ptr<SampleListener>& listener);
-  bool hasListeners() const { return m_listenerCount.load(std::memory_order_acquire) > 0; }
+  // The out-port's one listener (the control socket's); empty for none.
+  void listen(SampleListener listener);
+  bool hasListener() const { return m_listening.load(std::memory_order_acquire); }
   void publish(cdrMemoryStream& sample);
 
  private:
@@ -44,8 +40,8 @@ class DataPortCore {
   std::string m_typeId;
   std::shared_ptr<const TypeSchema> m_schema;
   std::mutex m_mutex;
-  std::vector<std::shared_ptr<SampleListener>> m_listeners;
-  std::atomic<int> m_listenerCount{0};
+  std::shared_ptr<const SampleListener> m_listener;
+  std::atomic<bool> m_listening{false};
 };
 
 // The host's access to the ports' private parts.

@@ -3,11 +3,17 @@
 #ifndef RTM_STANDIN_HOST_LOG_H
 #define RTM_STANDIN_HOST_LOG_H
 
+#include <iostream>
+#include <mutex>
 #include <string>
 
 namespace rtm_standin {
 
-void hostLog(const std::string& message);
+inline void hostLog(const std::string& message) {
+  static std::mutex mutex;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::cerr << ("rtm-standin: " + message) << std::endl;
+}
 
 }  // namespace rtm_standin
 

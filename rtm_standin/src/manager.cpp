@@ -1,6 +1,7 @@
 #include <rtm/Manager.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <stdexcept>
@@ -8,7 +9,6 @@
 #include "host_log.h"
 #include "manager_config.h"
 #include "manager_core.h"
-#include "manager_internal.h"
 
 namespace rtm_standin {
 
@@ -20,15 +20,10 @@ std::mutex g_instanceMutex;
 RTC::Manager* g_manager = nullptr;
 
 std::string baseName(const std::string& path) {
-  std::string::size_type slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
+  return std::filesystem::path(path).filename().string();
 }
 
 }  // namespace
-
-ComponentHost* hostOf(RTC::Manager& manager, const std::string& instance) {
-  return ManagerCore::of(manager).host(instance);
-}
 
 }  // namespace rtm_standin
 
@@ -117,10 +112,6 @@ void Manager::shutdown() {
   m_core->shutdown();
 }
 
-void Manager::terminate() {
-  m_core->terminate();
-}
-
 bool Manager::registerFactory(coil::Properties& profile, RtcNewFunc new_func,
                               RtcDeleteFunc delete_func) {
   return m_core->registerFactory(profile, new_func, delete_func);
@@ -132,22 +123,6 @@ std::vector<coil::Properties> Manager::getFactoryProfiles() {
 
 RTObject_impl* Manager::createComponent(const char* comp_args) {
   return m_core->createComponent(comp_args);
-}
-
-RTObject_impl* Manager::getComponent(const char* instance_name) {
-  return m_core->getComponent(instance_name != nullptr ? instance_name : "");
-}
-
-std::vector<RTObject_impl*> Manager::getComponents() {
-  return m_core->getComponents();
-}
-
-coil::Properties& Manager::getConfig() {
-  return m_core->config();
-}
-
-CORBA::ORB_ptr Manager::getORB() {
-  return m_core->orb();
 }
 
 }  // namespace RTC

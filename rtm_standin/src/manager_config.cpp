@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 
 #include <fcntl.h>
@@ -54,24 +55,12 @@ std::pair<std::string, std::string> parseOverride(const std::string& text) {
 }
 
 const char* fileKind(mode_t mode) {
-  switch (mode & S_IFMT) {
-    case S_IFDIR:
-      return "a directory";
-    case S_IFIFO:
-      return "a FIFO";
-    case S_IFCHR:
-      return "a character device";
-    case S_IFBLK:
-      return "a block device";
-    case S_IFSOCK:
-      return "a socket";
-  }
-  return "a special file";
-}
-
-bool fileExists(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  return S_ISDIR(mode)    ? "a directory"
+         : S_ISFIFO(mode) ? "a FIFO"
+         : S_ISCHR(mode)  ? "a character device"
+         : S_ISBLK(mode)  ? "a block device"
+         : S_ISSOCK(mode) ? "a socket"
+                          : "a special file";
 }
 
 void copyNode(const coil::Properties& manager, const std::string& node, coil::Properties& into) {
@@ -114,21 +103,14 @@ std::string readConfigFile(const std::string& path) {
     // One byte more than allowed tells a file that grew meanwhile.
     text.resize(kMaxConfigFileBytes + 1);
     std::size_t got = 0;
-    for (ssize_t n; got < text.size(); got += static_cast<std::size_t>(n)) {
-      n = ::read(fd, &text[got], text.size() - got);
-      if (n < 0 && errno == EINTR) {
-        n = 0;
-        continue;
-      }
-      if (n <= 0) {
-        if (n < 0) {
-          why = std::strerror(errno);
-        }
-        break;
-      }
+    ssize_t n = 0;
+    while (got < text.size() && (n = ::read(fd, &text[got], text.size() - got)) > 0) {
+      got += static_cast<std::size_t>(n);
     }
     text.resize(got);
-    if (got > kMaxConfigFileBytes) {
+    if (n < 0) {
+      why = std::strerror(errno);
+    } else if (got > kMaxConfigFileBytes) {
       why = "it grew past " + std::to_string(kMaxConfigFileBytes) + " bytes while being read";
     }
   }
@@ -241,7 +223,7 @@ ManagerConfig loadManagerConfig(const CommandLine& line, const std::string& defa
 
   if (!line.configFile.empty()) {
     loadPropertiesFile(line.configFile, p);
-  } else if (fileExists(defaultFile)) {
+  } else if (std::error_code ec; std::filesystem::exists(defaultFile, ec)) {
     loadPropertiesFile(defaultFile, p);
   }
   for (const auto& kv : line.overrides) {

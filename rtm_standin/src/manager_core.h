@@ -47,13 +47,11 @@ class ManagerCore : public HostDirectory {
     // on: a signal during start-up waits for the step under way.
     m_server.reset(new tolvarine_control::Server(m_requests));
     m_requests.attach(m_server.get());
-    m_server->post(markHostThread);
     m_server->catchSignals([this](int signo) {
       hostLog(std::string("received ") + (signo == SIGINT ? "SIGINT" : "SIGTERM") +
               "; shutting down");
       terminate();
     });
-    m_terminator = std::thread([this] { terminatorLoop(); });
   }
 
   bool finished() {
@@ -153,10 +151,16 @@ class ManagerCore : public HostDirectory {
     joinTerminator();
   }
 
+  // Starts the shutdown in a thread of its own, for a signal, a client or
+  // a component's hook, none of which may wait for it.
   void terminate() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_terminate = true;
-    m_changed.notify_all();
+    if (!m_shutdownStarted && !m_terminator.joinable()) {
+      m_terminator = std::thread([this] {
+        markHostThread();
+        doShutdown();
+      });
+    }
   }
 
   bool registerFactory(coil::Properties& profile, RTC::RtcNewFunc create,
@@ -220,11 +224,11 @@ class ManagerCore : public HostDirectory {
       if (component == nullptr) {
         throw ConfigError("its factory returned no component");
       }
-      component->setProperties(props);
+      component->getProperties() << props;
       auto host =
           std::unique_ptr<ComponentHost>(new ComponentHost(component, factory.destroy, rate));
       const coil::Properties* set = props.findNode("conf.default");
-      host->config().setValues(set != nullptr ? *set : coil::Properties());
+      host->config().setValues(instance, set != nullptr ? *set : coil::Properties());
 
       RTC::ReturnCode_t rc = host->initialize();
       if (rc != RTC::RTC_OK) {
@@ -246,26 +250,6 @@ class ManagerCore : public HostDirectory {
       return nullptr;
     }
   }
-
-  static ManagerCore& of(RTC::Manager& manager) { return *manager.m_core; }
-  ComponentHost* host(const std::string& name) { return find(name); }
-
-  RTC::RTObject_impl* getComponent(const std::string& name) {
-    ComponentHost* host = find(name);
-    return host != nullptr ? host->component() : nullptr;
-  }
-
-  std::vector<RTC::RTObject_impl*> getComponents() {
-    std::vector<RTC::RTObject_impl*> out;
-    for (ComponentHost* host : components()) {
-      out.push_back(host->component());
-    }
-    return out;
-  }
-
-  coil::Properties& config() { return m_config; }
-
-  CORBA::ORB_ptr orb() { return CORBA::ORB::_duplicate(m_orb.in()); }
 
   // ---- shutdown ------------------------------------------------------------------
 
@@ -325,15 +309,18 @@ class ManagerCore : public HostDirectory {
     m_changed.notify_all();
   }
 
+  // Once the shutdown has started; later callers wait for the first.
   void joinTerminator() {
-    std::lock_guard<std::mutex> lock(m_joinMutex);
-    if (m_terminator.joinable() && m_terminator.get_id() != std::this_thread::get_id()) {
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_quit = true;
-        m_changed.notify_all();
+    std::lock_guard<std::mutex> join(m_joinMutex);
+    std::thread terminator;
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      if (m_terminator.get_id() != std::this_thread::get_id()) {
+        terminator.swap(m_terminator);
       }
-      m_terminator.join();
+    }
+    if (terminator.joinable()) {
+      terminator.join();
     }
   }
 
@@ -345,18 +332,6 @@ class ManagerCore : public HostDirectory {
     RTC::RtcNewFunc create;
     RTC::RtcDeleteFunc destroy;
   };
-
-  void terminatorLoop() {
-    markHostThread();
-    {
-      std::unique_lock<std::mutex> lock(m_mutex);
-      m_changed.wait(lock, [this] { return m_terminate || m_quit; });
-      if (!m_terminate) {
-        return;
-      }
-    }
-    doShutdown();
-  }
 
   ComponentHost* find(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -448,8 +423,6 @@ class ManagerCore : public HostDirectory {
   bool m_shutdownStarted = false;
   bool m_shutdownDone = false;
 
-  bool m_terminate = false;  // a signal or a client asked for the shutdown
-  bool m_quit = false;       // the terminator ends without one
   bool m_listening = false;
   std::string m_socketPath;
 

@@ -1,6 +1,8 @@
 #include <coil/Properties.h>
 
+#include <algorithm>
 #include <ostream>
+#include <string_view>
 
 #include "property_file.h"
 
@@ -11,74 +13,42 @@ namespace {
 // True when the character at `pos` is preceded by an odd number of '\'.
 bool isEscaped(const std::string& str, std::string::size_type pos) {
   std::size_t slashes = 0;
-  while (pos > 0 && str[pos - 1] == '\\') {
+  while (pos > slashes && str[pos - slashes - 1] == '\\') {
     ++slashes;
-    --pos;
   }
   return slashes % 2 == 1;
 }
 
+// "\t", "\n", "\f" and "\r" are the control characters; any other escaped
+// character ("\\", "\:", "\=", "\ ", ...) stands for itself. Both ends are
+// trimmed.
 std::string unescape(const std::string& str) {
   std::string out;
-  out.reserve(str.size());
-  bool escaped = false;
-  for (char c : str) {
-    if (escaped) {
-      escaped = false;
-      switch (c) {
-        case 't':
-          out.push_back('\t');
-          break;
-        case 'n':
-          out.push_back('\n');
-          break;
-        case 'f':
-          out.push_back('\f');
-          break;
-        case 'r':
-          out.push_back('\r');
-          break;
-        default:  // "\\", "\:", "\=", "\ ", ... stand for the character itself
-          out.push_back(c);
-          break;
-      }
-    } else if (c == '\\') {
-      escaped = true;
-    } else {
-      out.push_back(c);
+  for (std::size_t i = 0; i < str.size(); ++i) {
+    if (str[i] != '\\') {
+      out += str[i];
+    } else if (++i < str.size()) {
+      const std::size_t code = std::string("tnfr").find(str[i]);
+      out += code == std::string::npos ? str[i] : "\t\n\f\r"[code];
     }
   }
+  coil::eraseBothEnds(out);
   return out;
 }
 
-void splitEntry(const std::string& str, std::string& key, std::string& value) {
-  for (std::string::size_type i = 0; i < str.size(); ++i) {
-    if ((str[i] == ':' || str[i] == '=') && !isEscaped(str, i)) {
-      key = str.substr(0, i);
-      value = str.substr(i + 1);
-      return;
-    }
-  }
-  for (std::string::size_type i = 0; i < str.size(); ++i) {
-    if ((str[i] == ' ' || str[i] == '\t') && !isEscaped(str, i)) {
-      key = str.substr(0, i);
-      value = str.substr(i + 1);
-      return;
-    }
-  }
-  key = str;
-  value.clear();
-}
-
+// Key and value part at the first unescaped ':' or '=', or else at the
+// first unescaped blank.
 PropertyEntry makeEntry(const std::string& text, int line) {
-  PropertyEntry entry;
-  splitEntry(text, entry.key, entry.value);
-  entry.key = unescape(entry.key);
-  coil::eraseBothEnds(entry.key);
-  entry.value = unescape(entry.value);
-  coil::eraseBothEnds(entry.value);
-  entry.line = line;
-  return entry;
+  std::string::size_type at = std::string::npos;
+  for (std::string_view separators : {":=", " \t"}) {
+    for (std::string::size_type i = 0; at == std::string::npos && i < text.size(); ++i) {
+      if (separators.find(text[i]) != std::string::npos && !isEscaped(text, i)) {
+        at = i;
+      }
+    }
+  }
+  return {unescape(text.substr(0, at)),
+          at == std::string::npos ? std::string() : unescape(text.substr(at + 1)), line};
 }
 
 }  // namespace
@@ -123,21 +93,23 @@ std::vector<PropertyEntry> parsePropertyStream(std::istream& in) {
 namespace coil {
 
 Properties::Properties(const char* key, const char* value)
-    : name(key != nullptr ? key : ""), value(value != nullptr ? value : ""), root(nullptr) {}
+    : name(key != nullptr ? key : ""), value(value != nullptr ? value : "") {}
 
-Properties::Properties(std::map<std::string, std::string>& defaults) : root(nullptr) {
-  for (const auto& kv : defaults) {
-    setDefault(kv.first, kv.second);
+Properties::Properties(const char* defaults[], long num) {
+  for (long i = 0; i + 1 < num && defaults[i] != nullptr && defaults[i][0] != '\0'; i += 2) {
+    if (defaults[i + 1] == nullptr) {
+      break;
+    }
+    std::string key(defaults[i]);
+    std::string val(defaults[i + 1]);
+    eraseBothEnds(key);
+    eraseBothEnds(val);
+    setDefault(key, val);
   }
 }
 
-Properties::Properties(const char* defaults[], long num) : root(nullptr) {
-  setDefaults(defaults, num);
-}
-
-Properties::Properties(const Properties& prop)
-    : name(prop.name), value(prop.value), default_value(prop.default_value), root(nullptr) {
-  copyFrom(prop);
+Properties::Properties(const Properties& prop) {
+  *this = prop;
 }
 
 Properties& Properties::operator=(const Properties& prop) {
@@ -146,21 +118,15 @@ Properties& Properties::operator=(const Properties& prop) {
     name = prop.name;
     value = prop.value;
     default_value = prop.default_value;
-    copyFrom(prop);
+    for (const Properties* node : prop.leaf) {
+      leaf.push_back(new Properties(*node));
+    }
   }
   return *this;
 }
 
 Properties::~Properties() {
   clear();
-}
-
-void Properties::copyFrom(const Properties& prop) {
-  for (const Properties* node : prop.leaf) {
-    Properties* copy = new Properties(*node);
-    copy->root = this;
-    leaf.push_back(copy);
-  }
 }
 
 void Properties::clear() {
@@ -170,72 +136,30 @@ void Properties::clear() {
   leaf.clear();
 }
 
-Properties* Properties::findChild(const std::string& child_name) const {
-  for (Properties* node : leaf) {
-    if (node->name == child_name) {
-      return node;
-    }
-  }
-  return nullptr;
-}
-
-Properties& Properties::child(const std::string& child_name) {
-  Properties* node = findChild(child_name);
-  if (node == nullptr) {
-    node = new Properties(child_name.c_str());
-    node->root = this;
-    leaf.push_back(node);
-  }
-  return *node;
-}
-
 Properties* Properties::findNode(const std::string& key) const {
   if (key.empty()) {
     return nullptr;
   }
   const Properties* curr = this;
   for (const std::string& part : split(key, ".")) {
-    curr = curr->findChild(part);
-    if (curr == nullptr) {
+    auto it = std::find_if(curr->leaf.begin(), curr->leaf.end(),
+                           [&](const Properties* node) { return node->name == part; });
+    if (it == curr->leaf.end()) {
       return nullptr;
     }
+    curr = *it;
   }
   return const_cast<Properties*>(curr);
 }
 
 Properties& Properties::getNode(const std::string& key) {
-  if (key.empty()) {
-    return *this;
-  }
   Properties* curr = this;
   for (const std::string& part : split(key, ".")) {
-    curr = &curr->child(part);
+    auto it = std::find_if(curr->leaf.begin(), curr->leaf.end(),
+                           [&](const Properties* node) { return node->name == part; });
+    curr = it != curr->leaf.end() ? *it : *curr->leaf.insert(it, new Properties(part.c_str()));
   }
   return *curr;
-}
-
-bool Properties::createNode(const std::string& key) {
-  if (key.empty() || findNode(key) != nullptr) {
-    return false;
-  }
-  getNode(key);
-  return true;
-}
-
-Properties* Properties::removeNode(const char* leaf_name) {
-  for (auto it = leaf.begin(); it != leaf.end(); ++it) {
-    if ((*it)->name == leaf_name) {
-      Properties* node = *it;
-      leaf.erase(it);
-      node->root = nullptr;
-      return node;
-    }
-  }
-  return nullptr;
-}
-
-Properties* Properties::hasKey(const char* key) const {
-  return findChild(key != nullptr ? key : "");
 }
 
 std::string Properties::getProperty(const std::string& key) const {
@@ -251,54 +175,28 @@ std::string Properties::getProperty(const std::string& key, const std::string& d
   return v.empty() ? def : v;
 }
 
-std::string Properties::getDefault(const std::string& key) const {
-  const Properties* node = findNode(key);
-  return node != nullptr ? node->default_value : std::string();
-}
-
 std::string Properties::setProperty(const std::string& key, const std::string& new_value) {
-  Properties& node = getNode(key);
-  std::string old = node.value;
-  node.value = new_value;
+  std::string old = new_value;
+  getNode(key).value.swap(old);
   return old;
 }
 
 std::string Properties::setDefault(const std::string& key, const std::string& new_value) {
-  Properties& node = getNode(key);
-  std::string old = node.default_value;
-  node.default_value = new_value;
+  std::string old = new_value;
+  getNode(key).default_value.swap(old);
   return old;
-}
-
-void Properties::setDefaults(const char* defaults[], long num) {
-  for (long i = 0; i < num && defaults[i] != nullptr && defaults[i][0] != '\0'; i += 2) {
-    if (i + 1 >= num || defaults[i + 1] == nullptr) {
-      break;
-    }
-    std::string key(defaults[i]);
-    std::string val(defaults[i + 1]);
-    eraseBothEnds(key);
-    eraseBothEnds(val);
-    setDefault(key, val);
-  }
-}
-
-void Properties::propertyNames(std::vector<std::string>& names, const std::string& curr_name,
-                               const Properties* curr) {
-  if (curr->leaf.empty()) {
-    if (!curr_name.empty()) {
-      names.push_back(curr_name);
-    }
-    return;
-  }
-  for (const Properties* node : curr->leaf) {
-    propertyNames(names, curr_name.empty() ? node->name : curr_name + "." + node->name, node);
-  }
 }
 
 std::vector<std::string> Properties::propertyNames() const {
   std::vector<std::string> names;
-  propertyNames(names, "", this);
+  for (const Properties* node : leaf) {
+    if (node->leaf.empty()) {
+      names.push_back(node->name);
+    }
+    for (const std::string& below : node->propertyNames()) {
+      names.push_back(node->name + "." + below);
+    }
+  }
   return names;
 }
 
@@ -316,38 +214,11 @@ void Properties::load(std::istream& inStream) {
   }
 }
 
-void Properties::store(std::ostream& out, const std::string& header) {
-  out << '#' << header << '\n';
-  for (const std::string& key : propertyNames()) {
-    std::string escaped;
-    for (char c : getProperty(key)) {
-      if (c == '\\' || c == '\n') {
-        escaped += c == '\n' ? "\\n" : "\\\\";
-      } else {
-        escaped += c;
-      }
-    }
-    out << key << ": " << escaped << '\n';
-  }
-}
-
 Properties& Properties::operator<<(const Properties& prop) {
   for (const std::string& key : prop.propertyNames()) {
     setProperty(key, prop.getProperty(key));
   }
   return *this;
-}
-
-std::string& Properties::operator[](const std::string& key) {
-  return getNode(key).value;
-}
-
-const std::string& Properties::operator[](const std::string& key) const {
-  const Properties* node = findNode(key);
-  if (node == nullptr) {
-    return m_empty;
-  }
-  return node->value.empty() ? node->default_value : node->value;
 }
 
 std::ostream& operator<<(std::ostream& lhs, const Properties& rhs) {

@@ -1,7 +1,5 @@
 #include <rtm/RTObject.h>
 
-#include <algorithm>
-
 #include "component_host.h"
 
 namespace RTC {
@@ -11,75 +9,38 @@ RTObject_impl::RTObject_impl(Manager* manager)
 
 RTObject_impl::~RTObject_impl() = default;
 
-void RTObject_impl::setInstanceName(const char* instance_name) {
-  m_properties.setProperty("instance_name", instance_name != nullptr ? instance_name : "");
-}
-
-void RTObject_impl::setProperties(const coil::Properties& prop) {
-  m_properties << prop;
-}
-
-void RTObject_impl::updateParameters(const char* config_set) {
-  m_configsets.update(config_set);
-}
-
 namespace {
 
-template <typename Port>
-bool addUnique(std::vector<Port*>& ports, std::vector<PortBase*>& all, Port& port) {
-  for (PortBase* existing : all) {
-    if (existing == &port || std::string(existing->getName()) == port.getName()) {
+template <typename Port, typename Others>
+bool addUnique(const char* name, Port& port, std::vector<Port*>& ports, const Others& others) {
+  if (name != nullptr) {
+    port.setName(name);
+  }
+  const std::string taken = port.getName();
+  for (const PortBase* p : ports) {
+    if (p == &port || taken == p->getName()) {
+      return false;
+    }
+  }
+  for (const PortBase* p : others) {
+    if (taken == p->getName()) {
       return false;
     }
   }
   ports.push_back(&port);
-  all.push_back(&port);
-  return true;
-}
-
-template <typename Port>
-bool removeFrom(std::vector<Port*>& ports, std::vector<PortBase*>& all, Port& port) {
-  auto it = std::find(ports.begin(), ports.end(), &port);
-  if (it == ports.end()) {
-    return false;
-  }
-  ports.erase(it);
-  all.erase(std::remove(all.begin(), all.end(), &port), all.end());
   return true;
 }
 
 }  // namespace
 
-bool RTObject_impl::addPort(PortBase& port) {
-  std::lock_guard<std::mutex> lock(m_portsMutex);
-  std::vector<PortBase*> others;
-  return addUnique(others, m_ports, port);
-}
-
 bool RTObject_impl::addInPort(const char* name, InPortBase& inport) {
-  if (name != nullptr) {
-    inport.setName(name);
-  }
   std::lock_guard<std::mutex> lock(m_portsMutex);
-  return addUnique(m_inports, m_ports, inport);
+  return addUnique(name, inport, m_inports, m_outports);
 }
 
 bool RTObject_impl::addOutPort(const char* name, OutPortBase& outport) {
-  if (name != nullptr) {
-    outport.setName(name);
-  }
   std::lock_guard<std::mutex> lock(m_portsMutex);
-  return addUnique(m_outports, m_ports, outport);
-}
-
-bool RTObject_impl::removeInPort(InPortBase& port) {
-  std::lock_guard<std::mutex> lock(m_portsMutex);
-  return removeFrom(m_inports, m_ports, port);
-}
-
-bool RTObject_impl::removeOutPort(OutPortBase& port) {
-  std::lock_guard<std::mutex> lock(m_portsMutex);
-  return removeFrom(m_outports, m_ports, port);
+  return addUnique(name, outport, m_outports, m_inports);
 }
 
 ReturnCode_t RTObject_impl::exit() {

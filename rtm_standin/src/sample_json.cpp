@@ -309,32 +309,23 @@ void write(const TypeSchema& s, const json& v, cdrStream& out, const std::string
       return;
     }
     case Kind::Octet:
-      out.marshalOctet(toInteger<CORBA::Octet>(s, v, path));
-      return;
+      return out.marshalOctet(toInteger<CORBA::Octet>(s, v, path));
     case Kind::Short:
-      out.marshalShort(toInteger<CORBA::Short>(s, v, path));
-      return;
+      return out.marshalShort(toInteger<CORBA::Short>(s, v, path));
     case Kind::UShort:
-      out.marshalUShort(toInteger<CORBA::UShort>(s, v, path));
-      return;
+      return out.marshalUShort(toInteger<CORBA::UShort>(s, v, path));
     case Kind::Long:
-      out.marshalLong(toInteger<CORBA::Long>(s, v, path));
-      return;
+      return out.marshalLong(toInteger<CORBA::Long>(s, v, path));
     case Kind::ULong:
-      out.marshalULong(toInteger<CORBA::ULong>(s, v, path));
-      return;
+      return out.marshalULong(toInteger<CORBA::ULong>(s, v, path));
     case Kind::LongLong:
-      out.marshalLongLong(toInteger<CORBA::LongLong>(s, v, path));
-      return;
+      return out.marshalLongLong(toInteger<CORBA::LongLong>(s, v, path));
     case Kind::ULongLong:
-      out.marshalULongLong(toInteger<CORBA::ULongLong>(s, v, path));
-      return;
+      return out.marshalULongLong(toInteger<CORBA::ULongLong>(s, v, path));
     case Kind::Float:
-      out.marshalFloat(static_cast<CORBA::Float>(toFloating(s, v, path)));
-      return;
+      return out.marshalFloat(static_cast<CORBA::Float>(toFloating(s, v, path)));
     case Kind::Double:
-      out.marshalDouble(toFloating(s, v, path));
-      return;
+      return out.marshalDouble(toFloating(s, v, path));
     case Kind::Unsupported:
       break;
   }

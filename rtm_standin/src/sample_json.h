@@ -36,7 +36,7 @@ struct TypeSchema {
     ULongLong,
     Float,
     Double,
-    Unsupported,
+    Unsupported
   };
   struct Member {
     std::string name;

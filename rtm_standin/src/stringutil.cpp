@@ -10,14 +10,9 @@ void eraseHeadBlank(std::string& str) {
   str.erase(0, n == std::string::npos ? str.size() : n);
 }
 
-void eraseTailBlank(std::string& str) {
-  std::string::size_type n = str.find_last_not_of(" \t");
-  str.erase(n == std::string::npos ? 0 : n + 1);
-}
-
 void eraseBothEnds(std::string& str) {
   eraseHeadBlank(str);
-  eraseTailBlank(str);
+  str.erase(str.find_last_not_of(" \t") + 1);
 }
 
 vstring split(const std::string& input, const std::string& delimiter, bool ignore_empty) {
@@ -43,18 +38,6 @@ vstring split(const std::string& input, const std::string& delimiter, bool ignor
   return results;
 }
 
-std::string toLower(std::string str) {
-  std::transform(str.begin(), str.end(), str.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return str;
-}
-
-std::string toUpper(std::string str) {
-  std::transform(str.begin(), str.end(), str.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return str;
-}
-
 template <>
 bool stringTo<bool>(bool& val, const char* str) {
   if (str == nullptr) {
@@ -62,7 +45,8 @@ bool stringTo<bool>(bool& val, const char* str) {
   }
   std::string text(str);
   eraseBothEnds(text);
-  text = toLower(text);
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (text == "true" || text == "1" || text == "yes" || text == "on") {
     val = true;
     return true;

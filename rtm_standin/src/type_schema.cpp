@@ -29,32 +29,27 @@ std::shared_ptr<TypeSchema> unsupported(const std::string& what) {
   return node;
 }
 
+const std::pair<CORBA::TCKind, const char*> kUnsupportedKinds[] = {
+    {CORBA::tk_union, "union"},
+    {CORBA::tk_any, "any"},
+    {CORBA::tk_objref, "object reference"},
+    {CORBA::tk_wchar, "wchar"},
+    {CORBA::tk_wstring, "wstring"},
+    {CORBA::tk_longdouble, "long double"},
+    {CORBA::tk_fixed, "fixed"},
+    {CORBA::tk_value, "valuetype"},
+    {CORBA::tk_value_box, "valuetype"},
+    {CORBA::tk_TypeCode, "TypeCode"},
+    {CORBA::tk_except, "exception"},
+};
+
 std::string kindName(CORBA::TCKind kind) {
-  switch (kind) {
-    case CORBA::tk_union:
-      return "union";
-    case CORBA::tk_any:
-      return "any";
-    case CORBA::tk_objref:
-      return "object reference";
-    case CORBA::tk_wchar:
-      return "wchar";
-    case CORBA::tk_wstring:
-      return "wstring";
-    case CORBA::tk_longdouble:
-      return "long double";
-    case CORBA::tk_fixed:
-      return "fixed";
-    case CORBA::tk_value:
-    case CORBA::tk_value_box:
-      return "valuetype";
-    case CORBA::tk_TypeCode:
-      return "TypeCode";
-    case CORBA::tk_except:
-      return "exception";
-    default:
-      return "type kind " + std::to_string(static_cast<int>(kind));
+  for (const auto& named : kUnsupportedKinds) {
+    if (named.first == kind) {
+      return named.second;
+    }
   }
+  return "type kind " + std::to_string(static_cast<int>(kind));
 }
 
 std::shared_ptr<const TypeSchema> build(CORBA::TypeCode_ptr tc, int depth) {

@@ -99,16 +99,13 @@ class Server {
   // `event` to every client subscribed to `topic`; any thread, never blocks.
   void publish(const std::string& topic, const Json& event);
   bool hasSubscribers(const std::string& topic) const;
-  // Runs `task` in the socket thread.
-  void post(std::function<void()> task);
   std::size_t clientCount() const;
 
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  class Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> m_impl;
 };
 

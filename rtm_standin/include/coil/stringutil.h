@@ -11,18 +11,13 @@ namespace coil {
 
 typedef std::vector<std::string> vstring;
 
-// Removes blanks (spaces and tabs) at both ends.
+// Removes blanks (spaces and tabs) at the start, or at both ends.
 void eraseHeadBlank(std::string& str);
-void eraseTailBlank(std::string& str);
 void eraseBothEnds(std::string& str);
 
 // Splits at every occurrence of `delimiter`; each part is trimmed. An empty
 // input gives an empty list.
 vstring split(const std::string& input, const std::string& delimiter, bool ignore_empty = false);
-
-// Lower-/upper-case copies (ASCII).
-std::string toLower(std::string str);
-std::string toUpper(std::string str);
 
 // Text to value by stream extraction. On failure the variable keeps the
 // value it had and false is returned (a plain extraction would zero it).
@@ -53,25 +48,6 @@ inline bool stringTo<std::string>(std::string& val, const char* str) {
 // "true"/"false", "1"/"0", "yes"/"no", "on"/"off", in any letter case.
 template <>
 bool stringTo<bool>(bool& val, const char* str);
-
-// A comma-separated list; every element must convert, or nothing changes.
-template <typename To>
-bool stringTo(std::vector<To>& val, const char* str) {
-  if (str == 0) {
-    return false;
-  }
-  vstring parts(split(str, ","));
-  std::vector<To> tmp;
-  for (std::size_t i = 0; i < parts.size(); ++i) {
-    To element = To();
-    if (!stringTo(element, parts[i].c_str())) {
-      return false;
-    }
-    tmp.push_back(element);
-  }
-  val.swap(tmp);
-  return true;
-}
 
 // Value to text by stream insertion.
 template <typename From>

@@ -9,22 +9,21 @@
 #define RTM_CONFIGADMIN_H
 
 #include <functional>
-#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include <coil/Properties.h>
 #include <coil/stringutil.h>
-
-namespace rtm_standin {
-class ConfigStore;
-class ComponentHost;
-}  // namespace rtm_standin
 
 namespace RTC {
 
 class ConfigAdmin {
  public:
-  explicit ConfigAdmin(coil::Properties& configsets);
-  ~ConfigAdmin();
+  using Values = std::vector<std::pair<std::string, std::string> >;
+
+  explicit ConfigAdmin(coil::Properties& /*configsets*/) {}
 
   // Binds `var` to the parameter `param_name`: `var` takes `def_val` now
   // (through `trans`) and the configuration set's value whenever the
@@ -33,13 +32,8 @@ class ConfigAdmin {
   template <typename VarType>
   bool bindParameter(const char* param_name, VarType& var, const char* def_val,
                      bool (*trans)(VarType&, const char*) = coil::stringTo) {
-    if (param_name == 0 || def_val == 0 || trans == 0) {
-      return false;
-    }
-    if (isExist(param_name)) {
-      return false;
-    }
-    if (!(*trans)(var, def_val)) {
+    if (param_name == 0 || def_val == 0 || trans == 0 || isBound(param_name) ||
+        !(*trans)(var, def_val)) {
       return false;
     }
     VarType* target = &var;
@@ -52,35 +46,43 @@ class ConfigAdmin {
     return true;
   }
 
-  bool isExist(const char* param_name);
-  // True when a tool changed the configuration since the last update.
-  bool isChanged();
-  const char* getActiveId();
-  bool haveConfig(const char* config_id);
-  bool isActive();
   // The texts of the active set (the only one, "default"), as they stand:
   // also a value that its bound variable could not take.
   const coil::Properties& getActiveConfigurationSet();
-
-  // Updates every bound variable from the active set (or from the named
-  // set, or only the named parameter).
+  // Updates every bound variable from the active set. A value that does not
+  // convert leaves its variable as it was and is reported on the console.
   void update();
-  void update(const char* config_set);
-  void update(const char* config_set, const char* config_param);
+
+  // ---- for the host; any thread ----
+  // Replaces the set (keys relative to "conf.default."); `owner` names the
+  // component in messages.
+  void setValues(const std::string& owner, const coil::Properties& set);
+  // True when a tool changed the set since the last update().
+  bool isChanged();
+  Values values();
+  // False (with a reason) for an unknown name or a value the bound
+  // variable's conversion refuses.
+  bool set(const std::string& name, const std::string& value, std::string& why);
 
   ConfigAdmin(const ConfigAdmin&) = delete;
   ConfigAdmin& operator=(const ConfigAdmin&) = delete;
 
  private:
-  friend class ::rtm_standin::ComponentHost;
+  struct Param {
+    std::string name;
+    std::function<bool(const char*)> update;  // converts a text into the variable
+    std::function<bool(const char*)> check;   // whether a text would convert
+  };
 
-  // `update` converts a text into the bound variable; `check` tells whether
-  // a text would convert, without touching the variable.
-  void addParameter(const char* param_name, const char* def_val,
-                    std::function<bool(const char*)> update,
+  bool isBound(const char* name);
+  void addParameter(const char* name, const char* def_val, std::function<bool(const char*)> update,
                     std::function<bool(const char*)> check);
 
-  std::unique_ptr< ::rtm_standin::ConfigStore> m_store;
+  std::mutex m_mutex;
+  std::string m_owner;
+  Values m_values;
+  std::vector<Param> m_params;
+  bool m_changed = false;
   coil::Properties m_activeSet;  // what getActiveConfigurationSet last read
 };
 

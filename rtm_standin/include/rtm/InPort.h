@@ -24,15 +24,9 @@ class InPort : public InPortBase {
   // a connection (a ring buffer of 8, "overwrite" when full), which, like
   // this one, ignores `bufsize`. The blocking and time-out arguments are
   // accepted for compatibility and have no effect: read() never waits.
-  InPort(const char* name, DataType& value, int bufsize = 64, bool read_block = false,
-         bool write_block = false, int read_timeout = 0, int write_timeout = 0)
-      : InPortBase(name, toAny(value)), m_value(value), m_capacity(kBufferLength) {
-    (void)bufsize;
-    (void)read_block;
-    (void)write_block;
-    (void)read_timeout;
-    (void)write_timeout;
-  }
+  InPort(const char* name, DataType& value, int /*bufsize*/ = 64, bool /*read_block*/ = false,
+         bool /*write_block*/ = false, int /*read_timeout*/ = 0, int /*write_timeout*/ = 0)
+      : InPortBase(name, toAny(value)), m_value(value) {}
 
   virtual ~InPort() {}
 
@@ -40,8 +34,6 @@ class InPort : public InPortBase {
     std::lock_guard<std::mutex> lock(m_mutex);
     return !m_buffer.empty();
   }
-
-  virtual bool isEmpty() { return !isNew(); }
 
   // Copies the oldest waiting sample into the bound variable; false (and the
   // variable unchanged) when nothing waits.
@@ -55,11 +47,6 @@ class InPort : public InPortBase {
     return true;
   }
 
-  void operator>>(DataType& rhs) {
-    read();
-    rhs = m_value;
-  }
-
  private:
   static CORBA::Any toAny(const DataType& value) {
     CORBA::Any any;
@@ -71,7 +58,7 @@ class InPort : public InPortBase {
     DataType value;
     value <<= sample;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_buffer.size() >= m_capacity) {
+    if (m_buffer.size() >= kBufferLength) {
       m_buffer.pop_front();
     }
     m_buffer.push_back(value);
@@ -80,7 +67,6 @@ class InPort : public InPortBase {
   static const std::size_t kBufferLength = 8;
 
   DataType& m_value;
-  const std::size_t m_capacity;
   std::deque<DataType> m_buffer;
   std::mutex m_mutex;
 };

@@ -21,7 +21,6 @@ class InPortBase : public PortBase {
 
   // True while unread samples wait in the buffer.
   virtual bool isNew() = 0;
-  virtual bool isEmpty() = 0;
 
   // The data type as announced to tools: the type code's name and
   // repository id ("TimedVelocity2D", "IDL:RTC/TimedVelocity2D:1.0").

@@ -48,20 +48,12 @@ class Manager {
   // onFinalize), then the control socket, then the components are deleted
   // through their factories, then the ORB. See the stand-in's README.
   void shutdown();
-  // Asks for a shutdown and returns at once.
-  void terminate();
 
   bool registerFactory(coil::Properties& profile, RtcNewFunc new_func, RtcDeleteFunc delete_func);
   std::vector<coil::Properties> getFactoryProfiles();
   // `comp_args`: "<type_name>" or "<type_name>?key=value&key=value".
   // Instances are named <type_name>0, <type_name>1, ...
   RTObject_impl* createComponent(const char* comp_args);
-  RTObject_impl* getComponent(const char* instance_name);
-  std::vector<RTObject_impl*> getComponents();
-
-  coil::Properties& getConfig();
-  // The process's ORB (a new reference).
-  CORBA::ORB_ptr getORB();
 
   ~Manager();
   Manager(const Manager&) = delete;

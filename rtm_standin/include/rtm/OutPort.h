@@ -31,8 +31,6 @@ class OutPort : public OutPortBase {
     return true;
   }
 
-  bool operator<<(DataType& value) { return write(value); }
-
  private:
   static CORBA::Any toAny(const DataType& value) {
     CORBA::Any any;

@@ -14,7 +14,6 @@
 #include <rtm/ConfigAdmin.h>
 #include <rtm/InPortBase.h>
 #include <rtm/OutPortBase.h>
-#include <rtm/PortBase.h>
 #include <rtm/RTC.h>
 
 namespace rtm_standin {
@@ -30,28 +29,19 @@ class RTObject_impl {
 
   // Profile entries (point into the component's properties).
   const char* getInstanceName() { return m_properties["instance_name"].c_str(); }
-  void setInstanceName(const char* instance_name);
   const char* getTypeName() { return m_properties["type_name"].c_str(); }
-  const char* getDescription() { return m_properties["description"].c_str(); }
-  const char* getVersion() { return m_properties["version"].c_str(); }
-  const char* getVendor() { return m_properties["vendor"].c_str(); }
   const char* getCategory() { return m_properties["category"].c_str(); }
-
   coil::Properties& getProperties() { return m_properties; }
-  void setProperties(const coil::Properties& prop);
 
   template <typename VarType>
   bool bindParameter(const char* param_name, VarType& var, const char* def_val,
                      bool (*trans)(VarType&, const char*) = coil::stringTo) {
     return m_configsets.bindParameter(param_name, var, def_val, trans);
   }
-  void updateParameters(const char* config_set);
 
-  bool addPort(PortBase& port);
+  // False when the component has a port of that name already.
   bool addInPort(const char* name, InPortBase& inport);
   bool addOutPort(const char* name, OutPortBase& outport);
-  bool removeInPort(InPortBase& port);
-  bool removeOutPort(OutPortBase& port);
 
   // Ends the component: deactivates it if it is active, ends its execution
   // context (onShutdown) and finalizes it (onFinalize), then returns RTC_OK.
@@ -96,7 +86,6 @@ class RTObject_impl {
 
   ::rtm_standin::ComponentHost* m_host;  // set when the host takes the component
   std::mutex m_portsMutex;
-  std::vector<PortBase*> m_ports;
   std::vector<InPortBase*> m_inports;
   std::vector<OutPortBase*> m_outports;
 };
