@@ -1,7 +1,6 @@
 #include "component_rig.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -94,21 +93,6 @@ std::string withoutHostLines(const std::string& text) {
 
 WheelBytes wheelsOf(const ReceivedFrame& frame) {
   return WheelBytes{frame.bytes[1], frame.bytes[2], frame.bytes[3], frame.bytes[4]};
-}
-
-std::string describe(const ReceivedFrame& frame) {
-  std::string text;
-  char byte[4];
-  for (std::uint8_t b : frame.bytes) {
-    std::snprintf(byte, sizeof byte, "%02X ", b);
-    text += byte;
-  }
-  return text + (frame.valid ? "(valid)" : "(invalid)");
-}
-
-bool isStopCommand(const ReceivedFrame& frame) {
-  static const std::uint8_t kStop[] = {0x30, 0x30, 0x00, 0x00, 0xCC, 0x1A, 0x1A, 0x64, 0xFF};
-  return frame.valid && std::equal(std::begin(kStop), std::end(kStop), frame.bytes.begin() + 1);
 }
 
 std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::size_t first) {

@@ -49,20 +49,16 @@ int main(int argc, char** argv) {
   tc::JoyStickController joystick(0.5, 0.7);
   joystick.initRobotPose(1.0, 2.0, 0.5);
   joystick.setSendDataXY(0.6, 0.8);
-  const tc::Odometory pose = joystick.getOdometory();
+  const tc::Odometory pose = joystick.renewOdometory(false);
   check(pose.total.x == 1.0 && pose.total.y == 2.0 && pose.total.theta == 0.5, "pose");
-  check(!joystick.isInitialized(), "not connected");
-  check(joystick.renewOdometory(false).total.x == 1.0, "renewal while unconnected");
 
   tc::AutoController autoController;
   autoController.setSendDataVRL(0.1, 0.1);
   check(!autoController.initialize("/nonexistent/tolvarine-package-test", -1),
         "initialize on a missing device fails");
-  check(!autoController.isInitialized(), "still unconnected");
-
   tc::Controller& base = autoController;
   base.resetOdometory();
-  check(base.getOdometory().total.x == 0.0, "reset through the base");
+  check(!base.isInitialized() && base.getOdometory().total.x == 0.0, "through the base");
 
   if (failures != 0) {
     return 1;
