@@ -17,11 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> withExe(std::vector<std::string> args) {
-  args.insert(args.begin(), TOLVARINE_COMPONENT_EXE);
-  return args;
-}
-
 std::uint32_t monotonicTickMs() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -30,12 +25,6 @@ std::uint32_t monotonicTickMs() {
 }
 
 }  // namespace
-
-// The board's pseudo-terminal lives in this process: the child holds
-// nothing of it but what it opens itself.
-ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
-                                   int stderrFd)
-    : TestProcess(withExe(args), dir, "component", stderrFd) {}
 
 std::vector<std::string> openFiles(pid_t pid) {
   std::vector<std::string> files;
@@ -154,7 +143,10 @@ void ComponentRig::start(const std::vector<std::string>& componentKeys, int stde
     conf += "Category.TolvarineContorollerModule." + key + "\n";
   }
   m_dir.write("rtc.conf", conf);
-  m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}, stderrFd));
+  // The board's pseudo-terminal lives in this process: the child holds
+  // nothing of it but what it opens itself.
+  m_process.reset(new TestProcess({TOLVARINE_COMPONENT_EXE, "-f", "rtc.conf"}, m_dir.path(),
+                                  "component", stderrFd));
   if (!waitForSocket(socketPath())) {
     throw std::runtime_error("no control socket; console:\n" + m_process->err());
   }

@@ -26,10 +26,6 @@ using tolvarine_controller::testing_board::isStopCommand;
 using tolvarine_tools::TempDir;
 constexpr char kInstance[] = "TolvarineContorollerModule0";
 
-// The component executable started in `dir` with `args`.
-struct ComponentProcess : TestProcess {
-  ComponentProcess(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1);
-};
 // /proc/<pid>/fd entries and what they point to.
 std::vector<std::string> openFiles(pid_t pid);
 
