@@ -1,7 +1,8 @@
 // The component process from its start: its banners, ports and configuration,
 // the direction check, the command split as the board sees it, what every
-// cycle publishes and prints; then the board falls silent, the component is
-// reset and activated again mounted backwards, and a signal ends it at rest.
+// cycle publishes and prints; then noise on the line, the board falls silent,
+// the component is reset and activated again mounted backwards, and a signal
+// ends it at rest.
 #include <gtest/gtest.h>
 
 #include <time.h>
@@ -137,6 +138,38 @@ TEST_F(ComponentLifecycle, StartsAndDrives) {
     }
   }
   EXPECT_GT(traced, 50u);
+}
+
+// Line noise after every second reply shifts the next one, 0x02 among it:
+// the pose follows the board's path within 2 %, and the link holds.
+TEST_F(ComponentLifecycle, NoiseAfterEverySecondReply) {
+  const auto rest = [] {
+    rig->command(0.0, 0.0, 0.0);
+    ASSERT_TRUE(rig->settlesOn(kStandstill));
+    ASSERT_TRUE(eventually([] { return rig->board().motorSpeeds().right == 0.0; }));
+    const std::size_t seen = samplesOf(rig->client().events(), "OdmetoryOut").size();
+    ASSERT_TRUE(eventually(
+        [&] { return samplesOf(rig->client().events(), "OdmetoryOut").size() > seen + 2; }));
+  };
+  ASSERT_NO_FATAL_FAILURE(rest());
+  const std::size_t consoleBefore = rig->process().err().size();
+  const tolvarine_board_sim::ChairPose truthBefore = rig->board().truePose();
+  const json before = samplesOf(rig->client().events(), "OdmetoryOut").back();
+  rig->board().setNoiseAfterEvery(2, 5);
+  rig->command(0.5, 0.0, 0.0);
+  ASSERT_TRUE(rig->settlesOn(kHalfMetre, 250));
+  ASSERT_NO_FATAL_FAILURE(rest());
+  rig->board().setNoiseAfterEvery(0, 5);
+  const tolvarine_board_sim::ChairPose truthAfter = rig->board().truePose();
+  const json after = samplesOf(rig->client().events(), "OdmetoryOut").back();
+  const double truth = truthAfter.distance - truthBefore.distance;
+  ASSERT_GT(truth, 0.4);
+  EXPECT_NEAR(std::hypot(at(after, "position", "x") - at(before, "position", "x"),
+                         at(after, "position", "y") - at(before, "position", "y")),
+              truth, 0.02 * truth);
+  const double turned = at(after, "heading") - at(before, "heading");
+  EXPECT_NEAR(std::remainder(turned - (truthAfter.theta - truthBefore.theta), 2 * M_PI), 0.0, 0.02);
+  EXPECT_FALSE(contains(rig->process().err().substr(consoleBefore), "the link is lost"));
 }
 
 TEST_F(ComponentLifecycle, BoardFallsSilentWhileDriving) {

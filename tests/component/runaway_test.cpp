@@ -1,7 +1,8 @@
 // Faults a step beyond the plain ones, end to end against the stand-in host
 // and the simulated board: a link that drops only briefly, a commander that
-// writes too fast or dies. Each must leave the chair at rest, or under the
-// commander's control, and nothing may move again until somebody commands it.
+// writes too fast or dies, and a second driver on the same board. Each must
+// leave the chair at rest, or under the one commander's control, and nothing
+// may move again until somebody commands it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,9 +71,10 @@ TEST(ComponentRunaway, EveryBriefLinkLossEndsTheActivation) {
   RecordProperty("drive_frames_after_loss_max", static_cast<int>(driveFramesAfterLoss));
 }
 
-// A peer writing at 1 kHz, and one that stops writing (its process killed),
-// with and without the command time-out.
-TEST(ComponentRunaway, FastAndDeadCommanders) {
+// A peer writing at 1 kHz, one that stops writing (its process killed), with
+// and without the command time-out, and a second process driving the same
+// board.
+TEST(ComponentRunaway, FastDeadAndSecondCommanders) {
   ComponentRig rig;
   rig.start({"conf.default.COM_Port: " + rig.devicePath()});
   ASSERT_EQ(rig.transition("activate"), "RTC_OK") << rig.process().err();
@@ -149,6 +151,31 @@ TEST(ComponentRunaway, FastAndDeadCommanders) {
         10s))
         << "a new command drives again";
     rig.command(0.0, 0.0, 0.0);
+  }
+
+  {
+    SCOPED_TRACE("a second component on the same device");
+    rig.command(0.5, 0.0, 0.0);
+    TempDir dir;
+    dir.write("rtc.conf",
+              "exec_cxt.periodic.rate: 100\n"
+              "Category.TolvarineContorollerModule.conf.default.COM_Port: " +
+                  rig.devicePath() + "\n");
+    TestProcess second({TOLVARINE_COMPONENT_EXE, "-f", "rtc.conf"}, dir.path(), "second");
+    ASSERT_TRUE(waitForSocket(dir.file(std::string(kInstance) + ".sock"))) << second.err();
+    ControlClient client(dir.file(std::string(kInstance) + ".sock"));
+    const std::size_t from = rig.board().frameCount();
+    EXPECT_EQ(client.request({{"cmd", "activate"}}).value("result", ""), "RTC_ERROR");
+    EXPECT_TRUE(second.waitForErr("in use by another process", 5s)) << second.err();
+    ASSERT_TRUE(rig.board().waitForFrames(rig.board().frameCount() + 10, 10s));
+    // One driver: its frames numbered one after the other, nothing between.
+    const std::vector<ReceivedFrame> frames = rig.board().framesFrom(from);
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+      EXPECT_EQ((frames[i].bytes[10] - 10 + 100 - (frames[i - 1].bytes[10] - 10)) % 100, 1)
+          << "frame " << i << " is not the next of the first driver's";
+    }
+    EXPECT_EQ(rig.state(), "ACTIVE");
+    EXPECT_TRUE(rig.settlesOn(kHalfMetre, 2)) << "the first driver lost its board";
   }
 
   rig.command(0.0, 0.0, 0.0);

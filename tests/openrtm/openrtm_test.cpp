@@ -209,6 +209,19 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareEndsTheActivationOnALossAn
   peerIn("ACTIVE");
   EXPECT_TRUE(holdsAtRest(rig.board(), 10));
 
+  // A stop written last into a 1 kHz stream is taken at once: the cycle
+  // under way takes it, the frame already planned may still drive.
+  const auto streamStart = Clock::now();
+  for (auto next = streamStart; next - streamStart < 1500ms; next += 1ms) {
+    command(0.3, 0.0);
+    std::this_thread::sleep_until(next);
+  }
+  EXPECT_TRUE(rig.settlesOn(kForwardStraight, 0));
+  command(0.0, 0.0);
+  const std::size_t atStop = rig.board().frameCount();
+  EXPECT_TRUE(rig.settlesOn(kStandstill));
+  EXPECT_LE(leadingFrames(rig.board().framesFrom(atStop), kForwardStraight), 2u);
+
   // SIGINT while the chair moves: exit status 0, the chair stopped, the
   // name unbound.
   command(0.3, 0.0);
