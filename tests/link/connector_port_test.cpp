@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "connector.h"
+#include "test_support.h"
 
 namespace tolvarine_controller {
 namespace {
@@ -32,7 +33,6 @@ namespace {
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
-constexpr int kTimeScale = TOLVARINE_TEST_TIME_SCALE;
 
 class Pty {
  public:
@@ -62,17 +62,6 @@ int openDescriptors() {
   }
   ::closedir(dir);
   return count - 1;  // the listing's own
-}
-
-bool waitUntil(const std::function<bool()>& condition) {
-  const auto deadline = SteadyClock::now() + 5s * kTimeScale;
-  while (!condition()) {
-    if (SteadyClock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(2ms);
-  }
-  return true;
 }
 
 // 0x41 + 0x41 + 0x80 + 0x80 = 0x182.
@@ -304,7 +293,7 @@ TEST(ConnectorPort, ThreadOnADeviceThatNeverAnswersStallsAndHangsUp) {
   connector.startThread();
   const auto framesGoOut = [&connector](std::uint32_t count) {
     const std::uint32_t target = connector.nextFrame() + count;
-    return waitUntil([&] { return connector.nextFrame() >= target; });
+    return test_support::eventually([&] { return connector.nextFrame() >= target; });
   };
   ASSERT_TRUE(framesGoOut(1));
   if (realTimeAllowed) {
@@ -314,7 +303,7 @@ TEST(ConnectorPort, ThreadOnADeviceThatNeverAnswersStallsAndHangsUp) {
               std::vector<int>{low + (::sched_get_priority_max(SCHED_FIFO) - low) / 4});
   }
 
-  ASSERT_TRUE(waitUntil([&connector] { return connector.isLinkLost(); }));
+  ASSERT_TRUE(test_support::eventually([&connector] { return connector.isLinkLost(); }));
   ASSERT_EQ(::tcflow(observer, TCOOFF), 0);  // writes time out
   ASSERT_TRUE(framesGoOut(5));
   ASSERT_EQ(::tcflow(observer, TCOON), 0);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "board_frames.h"
+#include "test_support.h"
 #include "tolvarine_controller/auto_controller.h"
 
 namespace tolvarine_controller {
@@ -35,11 +36,7 @@ std::size_t threadCount() {
 }
 
 bool waitForLinkState(const Controller& controller, LinkState state) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (controller.getLinkState() != state && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  return controller.getLinkState() == state;
+  return test_support::eventually([&] { return controller.getLinkState() == state; });
 }
 
 class AutoControllerOnBoard : public ::testing::Test {
