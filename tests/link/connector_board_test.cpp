@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "connector.h"
+#include "test_support.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace tolvarine_controller {
@@ -125,11 +126,7 @@ class ConnectorBoard : public ::testing::Test {
     return elapsed;
   }
   bool waitForLoss(bool lost) {
-    const auto deadline = Clock::now() + kTimeout;
-    while (connector->isLinkLost() != lost && Clock::now() < deadline) {
-      std::this_thread::sleep_for(5ms);
-    }
-    return connector->isLinkLost() == lost;
+    return test_support::eventually([lost] { return connector->isLinkLost() == lost; });
   }
 
   static inline std::unique_ptr<tolvarine_board_sim::SimulatedBoard> board;
