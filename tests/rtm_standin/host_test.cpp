@@ -175,19 +175,6 @@ TEST(Host, ControlSessionEndedBySigint) {
   EXPECT_GE(stamp(out), setAt - 1);
   EXPECT_LT(stamp(out), setAt + 3600);
 
-  // The cycle counter: consecutive, and at the component's own rate.
-  std::optional<json> first = c.nextSample("count"), next = c.nextSample("count");
-  ASSERT_TRUE(first && next);
-  EXPECT_EQ((*next)["data"], (*first)["data"].get<long>() + 1);
-  while (next && stamp(next) - stamp(first) < 1.0) {
-    next = c.nextSample("count");
-  }
-  ASSERT_TRUE(next);
-  const double seconds = stamp(next) - stamp(first),
-               cycles = (*next)["data"].get<double>() - (*first)["data"].get<double>();
-  EXPECT_LE(cycles, 100 * seconds + 2);
-  EXPECT_GE(cycles, 100 * seconds / 5) << "10 Hz would be the manager's rate";
-
   // A transition asked for while onExecute runs waits for it; the reply
   // comes when the hook has run.
   c.request(cmd("set", {{"key", "execute_ms"}, {"value", "30"}}));
