@@ -1,30 +1,23 @@
-// The simulated board fed hand-made frames over its pseudo-terminal, and its program. Other tests
+// The simulated board fed hand-made frames over its pseudo-terminal. Other tests
 // take this board as the truth, so expected values are worked out by hand from the protocol's
 // numbers: 123.29167 (right), 124.41667 (left) counts per m/s in, 19.5333 mm/s per count out.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <thread>
 
-#include "temp_dir.h"
-#include "test_process.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using tolvarine_board_sim::BoardOptions;
 using tolvarine_board_sim::ChairState;
@@ -84,11 +77,11 @@ struct Client {
 };
 
 struct Board : ::testing::Test {
-  // Motors that take the commanded speed at once; each report rounded alone unless `carry`.
-  void start(bool carry = false) {
+  // Motors that take the commanded speed at once; each report rounded alone.
+  void start() {
     BoardOptions options;
     options.maxAcceleration = 0.0;
-    options.carryCountFraction = carry;
+    options.carryCountFraction = false;
     board = std::make_unique<SimulatedBoard>(options);
     ASSERT_TRUE(board->start());
     client = std::make_unique<Client>(board->devicePath());
@@ -191,20 +184,6 @@ TEST_F(Board, DrivesTheChairAlongTheArcOfItsWheelSpeeds) {
   }
 }
 
-TEST_F(Board, CarriedCountFractionsAverageOutToTheTrueSpeed) {
-  start(true);
-  int right = 0, left = 0;  // 51.0734 and 51.4346 counts: rounded alone, always 51
-  for (U8 n = 0; n < 40; ++n) {
-    const Bytes reply = exchange(forward(n));
-    ASSERT_EQ(reply.size(), 9u);
-    EXPECT_TRUE((reply[4] == 179 || reply[4] == 180) && (reply[3] == 77 || reply[3] == 76));
-    right += reply[4] - 128;
-    left += 128 - reply[3];
-  }
-  EXPECT_NEAR(right, 40 * 51.0734, 0.5);
-  EXPECT_NEAR(left, 40 * 51.4346, 0.5);
-}
-
 // A reply reads as its frame's number, carried in status byte 1, with "x" after it for a wrong
 // check byte and "s" before it for stray bytes ahead of it. The last frame follows a resume.
 TEST_F(Board, InjectedFaultsShapeTheReplies) {
@@ -244,118 +223,6 @@ TEST_F(Board, InjectedFaultsShapeTheReplies) {
     }
     EXPECT_EQ(replies, expected);
   }
-}
-
-TEST(BoardDevice, ServesClientsThroughALinkUntilItGoes) {
-  const tolvarine_tools::TempDir dir("board-sim-test");
-  const fs::path link = dir.file("ttyWheelchair"), file = dir.file("notes");
-  SimulatedBoard board;
-  std::string error;
-  ASSERT_TRUE(board.start(&error) && !board.start(&error)) << error;
-  const std::string device = board.devicePath();
-  EXPECT_TRUE(device.rfind("/dev/pts/", 0) == 0 && fs::is_character_file(device)) << device;
-  fs::create_symlink("/nonexistent", link);
-  ASSERT_TRUE(board.createLink(link, &error)) << error;  // replaces a link
-  EXPECT_EQ(fs::read_symlink(link), device);
-  std::ofstream(file) << "mine\n";
-  EXPECT_FALSE(board.createLink(file, &error));  // but never a file
-  EXPECT_NE(error.find("not a symbolic link"), std::string::npos) << error;
-  {
-    Client first(link);  // goes without reading its answer
-    EXPECT_TRUE(board.waitForClient(true, kPatience) && first.send(stop(11)));
-    ASSERT_TRUE(board.waitForReplies(1, kPatience));
-  }
-  EXPECT_TRUE(board.waitForClient(false, kPatience));
-  Client client(device);
-  EXPECT_EQ(client.available(), 0);  // so that answer must not greet the next one
-  board.stop();                      // the device goes while a client holds it
-  pollfd p{client.fd, POLLIN, 0};
-  EXPECT_TRUE(::poll(&p, 1, static_cast<int>(kPatience.count())) == 1 && (p.revents & POLLHUP));
-  EXPECT_TRUE(!fs::exists(fs::symlink_status(link)) && fs::exists(file));
-}
-
-// The program, its standard output and error in one log whose first line is the device.
-struct Program : ::testing::Test {
-  std::string start(const std::string& options) {  // separated by spaces
-    std::vector<std::string> args{BOARD_SIM_EXECUTABLE};
-    std::istringstream in(options);
-    for (std::string option; in >> option;)
-      args.push_back(option);
-    process = std::make_unique<test_support::TestProcess>(args, dir.path(), "board", -1, true);
-    test_support::eventually([&] { return log().find('\n') != std::string::npos; }, kPatience);
-    return log().substr(0, log().find('\n'));
-  }
-  int exitCode() { return process->wait(kPatience).value_or(-1); }
-  std::string log() const { return process->err(); }
-  std::string path(const std::string& name) const { return dir.file(name); }
-  tolvarine_tools::TempDir dir{"board-sim-test"};
-  std::unique_ptr<test_support::TestProcess> process;
-};
-
-TEST_F(Program, HelpListsTheOptionsAndBadOptionsExitTwoWithTheReason) {
-  start("--help");
-  EXPECT_TRUE(exitCode() == 0 && log().find("--frame-log FILE") != std::string::npos) << log();
-  const std::pair<std::string, std::string> cases[] = {
-      {"--no-such-option", "The following argument was not expected: --no-such-option"},
-      {"--status 0x41,300", "--status: bad value '0x41,300' (expected two bytes B1,B2)"},
-      {"--corrupt-every -3", "--corrupt-every: bad value '-3'"},
-      {"--duration", "--duration: 1 required FLOAT missing"},
-      {"--resume-after-ms 100", "--resume-after-ms needs --silent or --stop-after"},
-      {"--link " + path("never") + " --split 9:10", "--split: bad value '9:10'"},
-  };
-  for (const auto& [args, reason] : cases) {
-    SCOPED_TRACE(reason);
-    start(args);
-    EXPECT_EQ(exitCode(), 2);
-    EXPECT_EQ(log().rfind("tolvarine-board-sim: " + reason, 0), 0u) << log();
-  }
-  EXPECT_FALSE(fs::exists(fs::symlink_status(path("never"))));
-}
-
-TEST_F(Program, ServesWithItsFaultsLogsEverythingAndCleansUpOnSigterm) {
-  const std::string link = path("ttyWheelchair");
-  const std::string device = start(
-      "--link " + link + " --pose-log " + path("pose.csv") + " --frame-log " + path("frames.csv") +
-      " --round-counts --max-accel 0 --status 0x61,65 --corrupt-every 3 --reply-delay-ms 60"
-      " --split 4:40 --stop-after 3 --resume-after-ms 150");
-  ASSERT_EQ(device.rfind("/dev/pts/", 0), 0u) << log();
-  EXPECT_EQ(fs::read_symlink(link), device);
-  {
-    Client client(link);
-    auto sent = SteadyClock::now();
-    for (int n = 1; n <= 3; ++n) {  // 60 ms late, the last 5 bytes 40 ms later
-      Bytes reply = ((sent = SteadyClock::now()), client.send(forward(n)), client.read(4));
-      EXPECT_GE(SteadyClock::now() - sent, 60ms);
-      const Bytes tail = client.read(5);
-      EXPECT_GE(SteadyClock::now() - sent, 100ms);
-      reply.insert(reply.end(), tail.begin(), tail.end());
-      ASSERT_EQ(reply.size(), 9u);
-      EXPECT_EQ(reply[8] != 0xA2, n == 3);  // 0x61 + 0x41 + 77 + 179 = 0x1A2
-      reply[8] = 0xA2;
-      EXPECT_EQ(reply, (Bytes{0x02, 0x61, 0x41, 77, 179, 0, 0, 0, 0xA2}));
-    }
-    ASSERT_TRUE(client.send({0x02, 0x30}));  // a frame cut short
-    // Then silent: a stop command every 30 ms, as the controller sends them, until answered.
-    for (int n = 5; client.available() == 0 && n < 200; ++n)
-      client.send(stop(n)), std::this_thread::sleep_for(30ms);
-    EXPECT_EQ(client.read(9).size(), 9u);
-    EXPECT_GE(SteadyClock::now() - sent, 350ms);  // 100 ms to the third reply, 150 silent, 100
-  }
-  process->signal(SIGTERM);
-  ASSERT_EQ(exitCode(), 0) << log();
-  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
-  EXPECT_TRUE(log().find("stopped by signal; frames ") != std::string::npos &&
-              log().find(", bad frames 1, replies ") != std::string::npos)
-      << log();
-  const std::string frames = dir.read("frames.csv");
-  EXPECT_EQ(frames.rfind("time_s,bytes,valid\n0.", 0), 0u) << frames;
-  for (const char* row :
-       {",02 40 41 7D 7B CC 1A 1A 64 FF 01 DD,1\n", ",02 30 02 30 30 00 00 CC 1A 1A 64 FF,0\n",
-        ",02 30 30 00 00 CC 1A 1A 64 FF 05 C8,1\n"})
-    EXPECT_NE(frames.find(row), std::string::npos) << row << " not in\n" << frames;
-  const std::string pose = dir.read("pose.csv");  // stopped at its end
-  EXPECT_EQ(pose.rfind("time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps\n0.", 0), 0u);
-  EXPECT_EQ(pose.substr(pose.size() - 19), ",0.000000,0.000000\n") << pose;
 }
 
 }  // namespace

@@ -155,14 +155,14 @@ TEST(ComponentRunaway, FastDeadAndSecondCommanders) {
 
   {
     SCOPED_TRACE("a second component on the same device");
+    rig.command(0.5, 0.0, 0.0);
     TempDir dir;
     dir.write("rtc.conf",
               "exec_cxt.periodic.rate: 100\n"
               "Category.TolvarineContorollerModule.conf.default.COM_Port: " +
                   rig.devicePath() + "\n");
-    ComponentProcess second(dir.path(), {"-f", "rtc.conf"});
-    ASSERT_TRUE(eventually([&] { return second.err().find("control socket") != std::string::npos; },
-                           kPatience));
+    TestProcess second({TOLVARINE_COMPONENT_EXE, "-f", "rtc.conf"}, dir.path(), "second");
+    ASSERT_TRUE(waitForSocket(dir.file(std::string(kInstance) + ".sock"))) << second.err();
     ControlClient client(dir.file(std::string(kInstance) + ".sock"));
     const std::size_t from = rig.board().frameCount();
     EXPECT_EQ(client.request({{"cmd", "activate"}}).value("result", ""), "RTC_ERROR");
@@ -177,6 +177,7 @@ TEST(ComponentRunaway, FastDeadAndSecondCommanders) {
     EXPECT_EQ(rig.state(), "ACTIVE");
     EXPECT_TRUE(rig.settlesOn(kHalfMetre, 2)) << "the first driver lost its board";
   }
+
   rig.command(0.0, 0.0, 0.0);
   ASSERT_EQ(rig.transition("deactivate"), "RTC_OK");
   EXPECT_TRUE(rig.releasedWithStop());

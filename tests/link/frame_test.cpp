@@ -67,15 +67,10 @@ TEST(CommandFrame, LayoutAndCheckByte) {
 TEST(StatusFrame, FieldsAndCheckByte) {
   // 0x41 + 0x42 + 118 + 138 + 1 + 2 + 3 = 393 = 0x189.
   StatusFrame frame = {0x02, 0x41, 0x42, 118, 138, 1, 2, 3, 0x89};
-  ReceiveData data = decodeStatusFrame(frame);
-  EXPECT_TRUE(data.isValid);
-  EXPECT_EQ(data.status1, 0x41);
-  EXPECT_EQ(data.status2, 0x42);
-  EXPECT_EQ(data.wheelSpeed1, 118);
-  EXPECT_EQ(data.wheelSpeed2, 138);
-  EXPECT_EQ(data.extra[0], 1);
-  EXPECT_EQ(data.extra[1], 2);
-  EXPECT_EQ(data.extra[2], 3);
+  const ReceiveData d = decodeStatusFrame(frame);
+  EXPECT_EQ((std::vector<int>{d.isValid, d.status1, d.status2, d.wheelSpeed1, d.wheelSpeed2,
+                              d.extra[0], d.extra[1], d.extra[2]}),
+            (std::vector<int>{1, 0x41, 0x42, 118, 138, 1, 2, 3}));
   frame[8] = 0x86;  // the sum without the last status byte
   EXPECT_FALSE(decodeStatusFrame(frame).isValid);
 

@@ -153,9 +153,7 @@ TEST(JoyStickOnBoard, TargetsLimitsRejectedCommandsAndRestart) {
     SCOPED_TRACE("targets beyond the limits hold the commands at the saturating speeds");
     controller.setSendDataVRL(100.0, -100.0);
     ASSERT_TRUE(frames.settlesAt({-255, -255}, 15));
-    for (int cycle = 0; cycle < 4; ++cycle) {
-      EXPECT_EQ(frames.next().wheels, (Wheels{-255, -255}));
-    }
+    frames.holds({-255, -255}, 4);
     // The commands stood at 2.068 and -2.050 m/s, where the bytes saturate,
     // not at 100 m/s: the first step down gives 1.648 and -1.630 m/s.
     controller.setSendDataXY(0.0, 0.0);  // the right target is -0, still rest

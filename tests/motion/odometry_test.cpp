@@ -79,56 +79,30 @@ TEST(Odometry, UpdatesPoseAndStep) {
   const ReceiveData straight = frame(118, 138, 30);
   const ReceiveData arc = frame(128, 138, 1000);
   const ReceiveData spin = frame(138, 138, 1000);  // +-195.333 mm: 0.711856 rad on the spot
+  const Odometory::Block kArc = {0.0956175, 0.0171984, 0.355928, 1, 0.0971519};
+  // clang-format off
   const PoseCase cases[] = {
-      {"straight",
-       kForward,
-       {straight},
-       {},
-       {0.00586, 0, 0, 0.03, 0.00586},
-       {0.00586, 0, 0, 0.03, 0.00586}},
-      {"backwards still adds path",
-       1,
-       {straight},
-       {},
-       {-0.00586, 0, 0, 0.03, 0.00586},
-       {-0.00586, 0, 0, 0.03, 0.00586}},
-      {"arc from the origin",
-       kForward,
-       {arc},
-       {},
-       {0.0956175, 0.0171984, 0.355928, 1, 0.0971519},
-       {0.0956175, 0.0171984, 0.355928, 1, 0.0971519}},
+      {"straight", kForward, {straight}, {},
+       {0.00586, 0, 0, 0.03, 0.00586}, {0.00586, 0, 0, 0.03, 0.00586}},
+      {"backwards still adds path", 1, {straight}, {},
+       {-0.00586, 0, 0, 0.03, 0.00586}, {-0.00586, 0, 0, 0.03, 0.00586}},
+      {"arc from the origin", kForward, {arc}, {}, kArc, kArc},
       // The same arc from (1, 2) at heading 0.5: the total is that arc turned
       // by 0.5 rad; the step, in the robot frame, is the arc itself.
-      {"arc at heading 0.5",
-       kForward,
-       {arc},
-       {1, 2, 0.5, 0, 0},
-       {1.0756669, 2.0609345, 0.855928, 1, 0.0971519},
-       {0.0956175, 0.0171984, 0.355928, 1, 0.0971519}},
-      {"spin on the spot",
-       kForward,
-       {spin},
-       {1, 2, 0.25, 0, 0},
-       {1, 2, 0.961856, 1, 0},
-       {0, 0, 0.711856, 1, 0}},
-      // Five frames of 195.333 mm along y: 0.976667 m, straight ahead in the
-      // robot's frame.
-      {"straight at heading pi/2",
-       kForward,
-       std::vector<ReceiveData>(5, frame(118, 138, 1000)),
+      {"arc at heading 0.5", kForward, {arc}, {1, 2, 0.5, 0, 0},
+       {1.0756669, 2.0609345, 0.855928, 1, 0.0971519}, kArc},
+      {"spin on the spot", kForward, {spin}, {1, 2, 0.25, 0, 0},
+       {1, 2, 0.961856, 1, 0}, {0, 0, 0.711856, 1, 0}},
+      // Five frames of 195.333 mm along y: 0.976667 m, straight ahead for the robot.
+      {"straight at heading pi/2", kForward, std::vector<ReceiveData>(5, frame(118, 138, 1000)),
        {0, 0, kPi / 2, 0, 0},
-       {0, 0.9766667, kPi / 2, 5, 0.9766667},
-       {0.9766667, 0, 0, 5, 0.9766667}},
+       {0, 0.9766667, kPi / 2, 5, 0.9766667}, {0.9766667, 0, 0, 5, 0.9766667}},
       // Ten spins: more than a full turn, and the heading is not wrapped.
-      {"heading not wrapped",
-       kForward,
-       std::vector<ReceiveData>(10, spin),
-       {},
-       {0, 0, 7.118562, 10, 0},
-       {0, 0, 7.118562, 10, 0}},
+      {"heading not wrapped", kForward, std::vector<ReceiveData>(10, spin), {},
+       {0, 0, 7.118562, 10, 0}, {0, 0, 7.118562, 10, 0}},
       {"no frames", kForward, {}, {1, 2, 0.5, 3, 4}, {1, 2, 0.5, 3, 4}, {0, 0, 0, 0, 0}},
   };
+  // clang-format on
   for (const PoseCase& c : cases) {
     SCOPED_TRACE(c.name);
     Odometory previous;

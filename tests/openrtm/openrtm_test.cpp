@@ -8,8 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
+#include <iterator>
 #include <thread>
 
 #include "component_rig.h"
@@ -103,7 +102,7 @@ class OpenRtmTest : public ::testing::Test {
   std::unique_ptr<ControlClient> client;
 };
 
-TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
+TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareEndsTheActivationOnALossAndStopsOnSigint) {
   ASSERT_NO_FATAL_FAILURE(start("", true));
 
   std::vector<std::string> names;
@@ -178,14 +177,9 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
   std::vector<ControlClient::Event> events = client->events();
   events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(before));
   std::vector<ControlClient::Event> own;
-  std::vector<json> misread;  // VelocityOut read as RTC::TimedVelocity2D
-  for (const ControlClient::Event& e : events) {
-    if (e.body.value("via", "") == "RtcVelocity") {
-      misread.push_back(e.body.at("sample"));
-    } else {
-      own.push_back(e);
-    }
-  }
+  std::copy_if(
+      events.begin(), events.end(), std::back_inserter(own),
+      [](const ControlClient::Event& e) { return e.body.value("via", "") != "RtcVelocity"; });
   const std::size_t cycles = expectWellFormedCycles(own);
   // 30 Hz, with room for a slow machine.
   EXPECT_GE(static_cast<double>(cycles), driveSeconds * 30.0 / 5.0) << driveSeconds << " s";
@@ -199,30 +193,34 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
   EXPECT_NEAR(last.at("position").at("y").get<double>(), truth.y, 0.05);
   EXPECT_NEAR(std::remainder(last.at("heading").get<double>() - truth.theta, 2.0 * kPi), 0.0, 0.05);
 
-  // The other way round the types do not match either, and nothing says
-  // so: the same bytes read as RTC::TimedVelocity2D put the path speed into
-  // vy, and the turn rate is lost. The misread vx is no speed at all: the
-  // empty id sequence's length (0) in its low half, the padding before the
-  // real vx, whatever the sender's buffer held there, in its high half.
-  const std::vector<json> velocities = samplesOf(own, "VelocityOut");
-  std::size_t compared = 0;
-  bool moving = false;
-  for (const json& m : misread) {
-    for (const json& v : velocities) {
-      if (v.at("tm") == m.at("tm")) {
-        const double vx = m.at("data").at("vx").get<double>();
-        std::uint64_t bits = 0;
-        std::memcpy(&bits, &vx, sizeof bits);
-        EXPECT_EQ(bits & 0xFFFFFFFFu, 0u) << vx;
-        EXPECT_EQ(m.at("data").at("vy"), v.at("data").at("vx"));
-        EXPECT_EQ(m.at("data").at("va"), 0.0);
-        moving = moving || v.at("data").at("vx").get<double>() > 0.1;
-        ++compared;
-      }
-    }
+  // A silence just past the loss limit ends the activation although the
+  // board answers again at once: onAborting releases the chair, and after
+  // reset and activation nothing moves until a new command.
+  command(0.3, 0.0);
+  ASSERT_TRUE(rig.settlesOn(kForwardStraight)) << log("component.log");
+  rig.board().setSilent(true);
+  std::this_thread::sleep_for(320ms);
+  rig.board().setSilent(false);
+  peerIn("ERROR");
+  EXPECT_TRUE(rig.releasedWithStop());
+  command(0.3, 0.0);  // stale by the next activation
+  EXPECT_EQ(client->request({{"cmd", "reset"}}).value("result", ""), "RTC_OK");
+  EXPECT_EQ(client->request({{"cmd", "activate"}}).value("result", ""), "RTC_OK");
+  peerIn("ACTIVE");
+  EXPECT_TRUE(holdsAtRest(rig.board(), 10));
+
+  // A stop written last into a 1 kHz stream is taken at once: the cycle
+  // under way takes it, the frame already planned may still drive.
+  const auto streamStart = Clock::now();
+  for (auto next = streamStart; next - streamStart < 1500ms; next += 1ms) {
+    command(0.3, 0.0);
+    std::this_thread::sleep_until(next);
   }
-  EXPECT_GE(compared, cycles / 2);
-  EXPECT_TRUE(moving);
+  EXPECT_TRUE(rig.settlesOn(kForwardStraight, 0));
+  command(0.0, 0.0);
+  const std::size_t atStop = rig.board().frameCount();
+  EXPECT_TRUE(rig.settlesOn(kStandstill));
+  EXPECT_LE(leadingFrames(rig.board().framesFrom(atStop), kForwardStraight), 2u);
 
   // SIGINT while the chair moves: exit status 0, the chair stopped, the
   // name unbound.
@@ -230,51 +228,6 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareAndStopsItOnSigint) {
   EXPECT_TRUE(rig.settlesOn(kForwardStraight));
   EXPECT_TRUE(shutsDownOnSigint());
   EXPECT_TRUE(rig.releasedWithStop());
-}
-
-// A silence just past the loss limit ends the activation although the board
-// answers again at once; after reset and activation nothing moves until a
-// new command; a stop written last into a 1 kHz stream is taken at once.
-TEST_F(OpenRtmTest, BriefLinkLossEndsTheActivationAndTheNewestCommandWins) {
-  ASSERT_NO_FATAL_FAILURE(start("", true));
-  peerIn("ACTIVE");
-  const auto command = [&](double vx) {
-    return client
-        ->request({{"cmd", "write"},
-                   {"port", "VelocityIn"},
-                   {"sample", {{"data", {{"vx", vx}, {"vy", 0}, {"va", 0}}}}}})
-        .value("written", false);
-  };
-  ASSERT_TRUE(command(0.3));
-  ASSERT_TRUE(rig.settlesOn(kForwardStraight)) << log("component.log");
-
-  rig.board().setSilent(true);
-  std::this_thread::sleep_for(320ms);
-  rig.board().setSilent(false);
-  EXPECT_TRUE(
-      eventually([&] { return contains(log("component.log"), "the link is lost"); }, kPatience))
-      << log("component.log");
-  peerIn("ERROR");
-  // onAborting released the chair: a last stop command, the device closed.
-  EXPECT_TRUE(rig.releasedWithStop());
-
-  EXPECT_TRUE(command(0.3));  // stale by the next activation
-  EXPECT_EQ(client->request({{"cmd", "reset"}}).value("result", ""), "RTC_OK");
-  EXPECT_EQ(client->request({{"cmd", "activate"}}).value("result", ""), "RTC_OK");
-  peerIn("ACTIVE");
-  EXPECT_TRUE(holdsAtRest(rig.board(), 10));
-
-  const auto start = Clock::now();
-  for (auto next = start; next - start < 1500ms; next += 1ms) {
-    command(0.3);
-    std::this_thread::sleep_until(next);
-  }
-  EXPECT_TRUE(rig.settlesOn(kForwardStraight, 0));
-  ASSERT_TRUE(command(0.0));
-  const std::size_t atStop = rig.board().frameCount();
-  EXPECT_TRUE(rig.settlesOn(kStandstill));
-  EXPECT_LE(leadingFrames(rig.board().framesFrom(atStop), kForwardStraight), 2u);
-  EXPECT_TRUE(shutsDownOnSigint());
 }
 
 TEST_F(OpenRtmTest, SigintDuringTheHandshakeEndsItAtOnce) {

@@ -99,8 +99,6 @@ TEST(Host, ControlSessionEndedBySigint) {
       << "profile, then the component file, then the manager's file, then -o";
 
   const std::vector<std::pair<std::string, std::string>> mistakes{
-      {"this is not json", "malformed JSON"},
-      {"[1, 2]", "a request is a JSON object"},
       {R"({"cmd":"fly"})", "unknown command \"fly\""},
       {R"({"nocmd":1})", "missing \"cmd\""},
       {R"({"cmd":"get","key":5})", "\"key\" must be a string"},
@@ -176,19 +174,6 @@ TEST(Host, ControlSessionEndedBySigint) {
   EXPECT_EQ((*out)["data"]["vx"], 2.0);
   EXPECT_GE(stamp(out), setAt - 1);
   EXPECT_LT(stamp(out), setAt + 3600);
-
-  // The cycle counter: consecutive, and at the component's own rate.
-  std::optional<json> first = c.nextSample("count"), next = c.nextSample("count");
-  ASSERT_TRUE(first && next);
-  EXPECT_EQ((*next)["data"], (*first)["data"].get<long>() + 1);
-  while (next && stamp(next) - stamp(first) < 1.0) {
-    next = c.nextSample("count");
-  }
-  ASSERT_TRUE(next);
-  const double seconds = stamp(next) - stamp(first),
-               cycles = (*next)["data"].get<double>() - (*first)["data"].get<double>();
-  EXPECT_LE(cycles, 100 * seconds + 2);
-  EXPECT_GE(cycles, 100 * seconds / 5) << "10 Hz would be the manager's rate";
 
   // A transition asked for while onExecute runs waits for it; the reply
   // comes when the hook has run.
@@ -299,72 +284,6 @@ Ctl ctl(const TempDir& dir, std::vector<std::string> args) {
   return {p.wait().value_or(-1), p.out(), p.err()};
 }
 
-// Two components made by the configuration in ./rtc.conf, driven with
-// rtm-standin-ctl, and shut down by SIGTERM in the order of creation.
-TEST(Host, TwoComponentsThroughTheClientEndedBySigterm) {
-  TempDir dir;
-  const std::string socket = dir.file("Probe0.sock");
-  TestProcess dead({STANDIN_PROBE_HOST}, dir.path(), "dead");  // leaves its socket file behind
-  ASSERT_TRUE(waitForSocket(socket));
-  dead.signal(SIGKILL);
-  ASSERT_TRUE(dead.wait());
-  dir.write("rtc.conf",
-            "exec_cxt.periodic.rate: 50\n"
-            "manager.components.precreate: Probe?instance_name=Broken, Probe\n"
-            "manager.components.preactivation: Probe1\n");
-  TestProcess host({STANDIN_PROBE_HOST}, dir.path(), "host");
-  ASSERT_TRUE(host.waitForErr("Probe1: onActivated")) << host.err();
-  expectInOrder(host.err(),
-                {"Broken: onInitialize", "Broken: onFinalize", "Broken: deleted",
-                 "Probe1: onInitialize", "rtm-standin: replaced the stale control socket",
-                 "rtm-standin: control socket ./Probe0.sock", "Probe1: onActivated"});
-
-  Ctl list = ctl(dir, {"list"});
-  EXPECT_EQ(list.status, 0) << list.err;
-  expectInOrder(list.out,
-                {"Probe0  INACTIVE  50 Hz  (Test / Probe)", "  in   in  TimedVelocityWithLists",
-                 "  out  out  TimedVelocityWithLists", "  out  count  TimedLong",
-                 "  out  blob  TimedDoubleSeq", "Probe1  ACTIVE  50 Hz  (Test / Probe)"});
-  // With status 0 the whole output, otherwise a part of the error.
-  const std::tuple<std::vector<std::string>, int, std::string> runs[] = {
-      {{"activate"}, 1, "several components run here (Probe0, Probe1)"},
-      {{"-c", "Probe0", "activate"}, 0, "Probe0 ACTIVE\n"},
-      {{"-c", "Probe0", "activate"}, 1, "it is ACTIVE, not INACTIVE"},
-      {{"-c", "Probe0", "set", "gain", "2"}, 0, "Probe0: gain = 2 (after the current cycle)\n"},
-      {{"-c", "Probe0", "get", "gain"}, 0, "2\n"},
-      {{"-c", "Probe0", "set", "gain", "fast"}, 1, "not a valid value"},
-      {{"write", "Probe0.in", "{nope"}, 2, ""},
-      {{}, 2, ""},
-      {{"-s", dir.file("gone.sock"), "list"}, 3, "cannot connect to"}};
-  for (const auto& [args, status, says] : runs) {
-    const Ctl run = ctl(dir, args);
-    EXPECT_EQ(run.status, status) << run.err;
-    EXPECT_TRUE(status == 0 ? run.out == says : contains(run.err, says)) << run.out << run.err;
-  }
-  Ctl counted = ctl(dir, {"watch", "-n", "3", "Probe1.count"});
-  ASSERT_EQ(counted.status, 0) << counted.err;
-  EXPECT_EQ(countOf(counted.out, "\n"), 3);
-  EXPECT_EQ(countOf(counted.out, R"({"component":"Probe1","port":"count","sample":{"tm":)"), 3);
-
-  TestProcess watch({STANDIN_CTL, "watch", "Probe1.count", "Probe0.out"}, dir.path(), "watch");
-  ASSERT_TRUE(eventually([&] { return watch.out().find("\"count\"") != std::string::npos; }));
-  EXPECT_EQ(ctl(dir, {"write", "Probe0.in", R"({"data":{"vx":1.5}})"}).status, 0);
-  EXPECT_TRUE(eventually([&] { return watch.out().find(R"("vx":3.0)") != std::string::npos; }))
-      << watch.out();
-
-  host.signal(SIGTERM);
-  EXPECT_EQ(host.wait(), 0);
-  expectInOrder(
-      host.err(),
-      {"rtm-standin: received SIGTERM", "Probe0: exit", "Probe0: onDeactivated",
-       "Probe0: onFinalize", "Probe1: exit", "Probe1: onDeactivated", "Probe1: onFinalize",
-       "rtm-standin: closed the control socket", "Probe0: deleted", "Probe1: deleted"});
-  EXPECT_EQ(countOf(host.err(), "VIOLATION"), 0) << host.err();
-  EXPECT_EQ(watch.wait(), 0);
-  EXPECT_THAT(watch.err(), HasSubstr("the host shut down"));
-  EXPECT_EQ(modeOf(socket), 0u);
-}
-
 TEST(Host, StartupFailuresAndTheShutdownRequest) {
   TempDir dir;
   dir.write("notes.sock", "keep me\n");
@@ -393,9 +312,20 @@ TEST(Host, StartupFailuresAndTheShutdownRequest) {
   EXPECT_EQ(dir.read("notes.sock"), "keep me\n");
   EXPECT_EQ(dir.read("host.out").substr(0, 7), "Usage: ");
 
+  // A host killed leaves its socket file behind: the next one replaces it.
+  TestProcess dead({STANDIN_PROBE_HOST}, dir.path(), "dead");
+  ASSERT_TRUE(waitForSocket(dir.file("Probe0.sock"))) << dead.err();
+  dead.signal(SIGKILL);
+  ASSERT_TRUE(dead.wait());
   TestProcess host({STANDIN_PROBE_HOST, "-o", "manager.components.preactivation: Probe0"},
                    dir.path(), "host");
-  ASSERT_TRUE(waitForSocket(dir.file("Probe0.sock"))) << host.err();
+  ASSERT_TRUE(host.waitForErr("Probe0: onActivated")) << host.err();
+  EXPECT_THAT(host.err(), HasSubstr("rtm-standin: replaced the stale control socket"));
+  const Ctl list = ctl(dir, {"-s", dir.file("Probe0.sock"), "list"});
+  EXPECT_THAT(list.out, HasSubstr("Probe0  ACTIVE  1000 Hz  (Test / Probe)")) << list.err;
+  const Ctl gone = ctl(dir, {"-s", dir.file("gone.sock"), "list"});
+  EXPECT_EQ(gone.status, 3);
+  EXPECT_THAT(gone.err, HasSubstr("cannot connect to"));
   EXPECT_EQ(ctl(dir, {"-s", dir.file("Probe0.sock"), "shutdown"}).status, 0);
   EXPECT_EQ(host.wait(), 0);
   expectInOrder(host.err(), {"Probe0: onDeactivated", "rtm-standin: closed the control socket",

@@ -1,6 +1,6 @@
-// The stand-in's pure logic: the property-file format, coil::stringTo, the
-// manager's command line and configuration, the JSON mapping of samples, and
-// the in-port's buffer.
+// The stand-in's pure logic: the property-file format, the manager's command
+// line and configuration, the JSON mapping of samples, and the in-port's
+// buffer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -49,29 +49,6 @@ TEST(PropertyFile, FormatOfRtcConf) {
     EXPECT_EQ(p.getProperty(key), value) << key;
   }
   EXPECT_EQ(p.size(), static_cast<int>(expected.size())) << "comments are no entries";
-}
-
-TEST(StringTo, ConvertsOrKeepsTheValue) {
-  const std::vector<std::tuple<const char*, bool, double>> numbers{
-      {"0.5488", true, 0.5488}, {"  -2e3", true, -2000}, {"1.5m", true, 1.5},
-      {"abc", false, 7},        {"", false, 7},          {nullptr, false, 7}};
-  for (const auto& [text, ok, value] : numbers) {
-    double d = 7;
-    EXPECT_EQ(coil::stringTo(d, text), ok) << (text ? text : "null");
-    EXPECT_DOUBLE_EQ(d, value) << (text ? text : "null");
-  }
-  std::string s;
-  EXPECT_TRUE(coil::stringTo(s, "  COM 3  "));
-  EXPECT_EQ(s, "  COM 3  ") << "a string takes the whole text";
-  for (const bool value : {true, false}) {
-    for (const char* text : value ? std::vector<const char*>{"true", "TRUE", "1", "yes", "On"}
-                                  : std::vector<const char*>{"false", "0", "No", "off"}) {
-      bool b = !value;
-      EXPECT_TRUE(coil::stringTo(b, text) && b == value) << text;
-    }
-  }
-  bool b = true;
-  EXPECT_FALSE(coil::stringTo(b, "maybe") || !b);
 }
 
 template <typename Error, typename F>

@@ -1,9 +1,8 @@
 // tolvarine-stick driving the simulated chair, the gamepad a FIFO that the
 // test writes joystick events into as the driver would: a press with the
-// stick off centre, forward, a turn, a release mid-turn, a press with the
-// stick still pushed, the gamepad pulled away at full speed; then a second
-// run with the board silent for a while, ended by SIGHUP. Read off the
-// board's frames and ground truth.
+// stick off centre, forward, a turn, a release mid-turn, a press, the
+// gamepad pulled away at full speed; then a second run with the board silent
+// for a while, ended by SIGHUP. Read off the board's frames and ground truth.
 //
 // Forward mounting, 0.5 m/s at full deflection. Wheel counts by hand, as
 // board_frames.h reads them: right floor(mm/s * 123.29 / 1000), left
@@ -18,9 +17,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 
-#include "../motion/board_frames.h"
+#include "board_frames.h"
 #include "temp_dir.h"
 #include "test_process.h"
 
@@ -111,8 +109,7 @@ void endsWithTheStopCommand(FrameReader& frames, SimulatedBoard& board) {
   }
   EXPECT_TRUE(c.stop);
   EXPECT_TRUE(board.waitForClient(false, kPatience));
-  const auto last = board.frames().back();
-  EXPECT_TRUE(last.valid && last.bytes[1] == 0x30 && last.bytes[2] == 0x30)
+  EXPECT_TRUE(isStopCommand(board.frames().back()))
       << "the last frame on the wire is not the stop command";
   EXPECT_TRUE(board.motorSpeeds().right == 0 && board.motorSpeeds().left == 0);
 }
@@ -139,15 +136,11 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
     pad.axis(4, -32767);
     pad.button(5, true);
     ASSERT_TRUE(tool.shows("centre the stick to drive"));
-    for (int i = 0; i < 15; ++i) {
-      EXPECT_EQ(frames.next().wheels, Wheels{});
-    }
+    frames.holds({}, 15);
     pad.axis(4, 0);
     ASSERT_TRUE(tool.shows("driving"));
     pad.button(0, true);  // not the dead-man button
-    for (int i = 0; i < 10; ++i) {
-      EXPECT_EQ(frames.next().wheels, Wheels{});
-    }
+    frames.holds({}, 10);
     EXPECT_EQ(board.truePose().distance, 0.0);
   }
   {
@@ -169,25 +162,17 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
     cyclesBeforeRestMark(frames, frames.next());
     int atSpeed = 0;  // frames that went out after the release still at speed
     for (const auto& f : board.framesFrom(before)) {
-      if (f.valid && f.at > released && f.bytes[3] == 63 && f.bytes[4] == 49) {
-        ++atSpeed;
-      } else if (f.valid && f.at > released) {
-        std::cout << "release to the first slowing frame: "
-                  << std::chrono::duration<double, std::milli>(f.at - released).count() << " ms, "
-                  << atSpeed << " frame(s) at speed before it" << std::endl;
+      if (f.valid && f.at > released && (f.bytes[3] != 63 || f.bytes[4] != 49)) {
         break;
       }
+      atSpeed += f.valid && f.at > released;
     }
     EXPECT_LE(atSpeed, 3 * TOLVARINE_TEST_TIME_SCALE);
+    RecordProperty("frames_at_speed_after_release", atSpeed);
   }
   {
-    SCOPED_TRACE("pressed again with the stick still pushed: nothing moves");
+    SCOPED_TRACE("pressed again, centred, then the gamepad pulled away at full speed");
     pad.button(5, true);
-    ASSERT_TRUE(tool.shows("centre the stick to drive"));
-    for (int i = 0; i < 10; ++i) {
-      EXPECT_EQ(frames.next().wheels, Wheels{});
-    }
-    SCOPED_TRACE("centred, then the gamepad pulled away at full speed");
     pad.axis(3, 0);
     pad.axis(4, 0);
     ASSERT_TRUE(tool.shows("driving"));
@@ -208,15 +193,10 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
                     &distance, &x, &y, &heading),
         4);
     const auto truth = board.truePose();
-    const double trueHeading = truth.theta * 180 / 3.14159265358979;
-    std::cout << "drive record, odometry against truth: distance " << distance << " / "
-              << truth.distance << " m, x " << x << " / " << truth.x << " m, y " << y << " / "
-              << truth.y << " m, heading " << heading << " / " << trueHeading << " deg, "
-              << board.validFrameCount() << " frames" << std::endl;
     EXPECT_NEAR(distance, truth.distance, 0.03);
     EXPECT_NEAR(x, truth.x, 0.03);
     EXPECT_NEAR(y, truth.y, 0.03);
-    EXPECT_NEAR(heading, trueHeading, 1.0);
+    EXPECT_NEAR(heading, truth.theta * 180 / 3.14159265358979, 1.0);
   }
   {
     SCOPED_TRACE("a second run: the board silent for a while, then SIGHUP while driving");
@@ -233,9 +213,7 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
     board.setSilent(false);
     ASSERT_TRUE(second.shows("the board answers again"));
     ASSERT_TRUE(more.settlesAt({}, 60));
-    for (int i = 0; i < 15; ++i) {
-      EXPECT_EQ(more.next().wheels, Wheels{}) << "held and pushed through the loss: it moved again";
-    }
+    more.holds({}, 15, "held and pushed through the loss: it moved again");
     again.button(5, false);
     again.axis(4, 0);
     again.button(5, true);

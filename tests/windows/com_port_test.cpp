@@ -12,14 +12,16 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "board_frames.h"
 #include "child_process.h"
+#include "test_support.h"
 #include "tolvarine_board_sim/simulated_board.h"
 #include "wine_prefix.h"
 
@@ -27,28 +29,16 @@ namespace {
 
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
+using tolvarine_controller::testing_board::isStopCommand;
 using PipedProcess = tolvarine_tools::ChildProcess;
 using tolvarine_tools::WinePrefix;
 using namespace std::chrono_literals;
+using test_support::readFile;
 
 // Wine's first start in a prefix and the library's handshake plus its 2 s
 // settling pause both come before the first line.
 constexpr auto kPatience = 60s * TOLVARINE_TEST_TIME_SCALE;
 constexpr std::uint8_t kRestMark = 40;
-// The link's stop command: directions 0x30, speeds 0, the fixed bytes, no mark.
-constexpr std::array<std::uint8_t, 9> kStop{0x30, 0x30, 0, 0, 0xCC, 0x1A, 0x1A, 0x64, 0xFF};
-
-std::string env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 // Bytes 1 to 9 of a command frame: everything but the start, the sequence
 // number (which counts every frame since the connector was made) and the
@@ -58,15 +48,6 @@ Payload payload(const ReceivedFrame& frame) {
   Payload out{};
   std::copy(frame.bytes.begin() + 1, frame.bytes.begin() + 10, out.begin());
   return out;
-}
-
-std::string hex(const Payload& bytes) {
-  std::ostringstream out;
-  out << std::hex;
-  for (std::uint8_t b : bytes) {
-    out << (b < 16 ? "0" : "") << int(b) << ' ';
-  }
-  return out.str();
 }
 
 // The commands in the order they changed: timing decides how often each
@@ -85,19 +66,24 @@ bool atRestWithMark(const ReceivedFrame& f) {
   return f.bytes[3] == 0 && f.bytes[4] == 0 && f.bytes[9] == kRestMark;
 }
 
-struct DriveRun {
+struct Outcome {
+  std::vector<std::string> lines;  // standard output
+  std::string errors;              // standard error
+  int exitCode = -1;
+  bool has(const std::string& line) const {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  }
+};
+struct DriveRun : Outcome {
   std::vector<ReceivedFrame> frames;
   std::size_t silenceAt = 0;  // index of the first frame after the board fell silent
-  std::vector<std::string> lines;
-  std::string errors;  // the program's standard error
-  int exitCode = -1;
 };
 
 class WindowsComPort : public testing::Test {
  protected:
   void SetUp() override {
-    const std::string config = env("TOLVARINE_WINDOWS_TEST_CONFIG");
-    if (config.empty()) {
+    const char* config = std::getenv("TOLVARINE_WINDOWS_TEST_CONFIG");
+    if (config == nullptr || *config == '\0') {
       GTEST_SKIP() << "TOLVARINE_WINDOWS_TEST_CONFIG names no Windows build";
     }
     // drive=, prefix=, dll_dirs= lines, written by the Windows build.
@@ -121,71 +107,20 @@ class WindowsComPort : public testing::Test {
     return std::string(TOLVARINE_TEST_WORK_DIR) + "/" + info->name() + "." + name + ".log";
   }
 
-  // Runs the drive script of com_port_drive against `board`: silences the
-  // board when the program says so, and tells it once the chair is at rest.
-  DriveRun drive(SimulatedBoard& board, const std::vector<std::string>& argv,
-                 const std::string& name) {
-    DriveRun run;
-    const std::string errorLog = log(name);
-    std::remove(errorLog.c_str());
-    PipedProcess program;
-    std::string error;
-    if (!program.startPiped(argv, {"TOLVARINE_MESSAGE_BOX=off"}, errorLog, &error)) {
-      ADD_FAILURE() << error;
-      return run;
-    }
-    std::string line;
-    for (const char* expected : {"connected", "arc", "spin", "straight", "silence"}) {
-      if (!program.readLine(line, kPatience) || line != expected) {
-        ADD_FAILURE() << name << ": expected '" << expected << "', got '" << line << "'";
-        program.kill();
-        run.errors = readFile(errorLog);
-        return run;
-      }
-    }
-    run.silenceAt = board.frameCount();
-    board.setSilent(true);
-    EXPECT_TRUE(program.readLine(line, kPatience) && line == "lost")
-        << name << ": the program did not see the link lost; it said '" << line << "'";
-    // The board's record, not the program, says when the chair is at rest.
-    bool rested = false;
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!rested && std::chrono::steady_clock::now() < deadline) {
-      for (const ReceivedFrame& f : board.framesFrom(run.silenceAt)) {
-        rested = rested || atRestWithMark(f);
-      }
-      board.waitForFrames(board.validFrameCount() + 1, 100ms);
-    }
-    EXPECT_TRUE(rested) << name << ": the chair was not brought to rest after the link loss";
-    program.writeLine(rested ? "rested" : "not rested");
-    program.closeInput();
-    EXPECT_TRUE(program.waitFor(kPatience)) << name << ": the program did not end";
-    program.kill();
-    run.exitCode = program.exitCode();
-    while (program.readLine(line, 0ms)) {
-    }
-    run.lines = program.linesRead();
-    run.errors = readFile(errorLog);
-    // The stop frame written on the way out may still be on its way.
-    board.waitForClient(false, kPatience);
-    run.frames = board.frames();
-    return run;
-  }
-
-  // Runs `argv` to its end with nothing on its input; its output lines go
-  // to `lines`, its standard error to the returned text.
-  std::string runToEnd(const std::vector<std::string>& argv,
-                       const std::vector<std::string>& environment, const std::string& name,
-                       std::vector<std::string>& lines, int& exitCode) {
+  // Runs `argv` to its end; `talk`, if given, speaks with it, else its input
+  // is closed at once.
+  Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+              const std::string& name, const std::function<void(PipedProcess&)>& talk = {}) {
+    Outcome out;
     const std::string errorLog = log(name);
     std::remove(errorLog.c_str());
     PipedProcess program;
     std::string error;
     if (!program.startPiped(argv, environment, errorLog, &error)) {
       ADD_FAILURE() << error;
-      return "";
+      return out;
     }
-    program.closeInput();
+    talk ? talk(program) : program.closeInput();
     std::string line;
     const auto deadline = std::chrono::steady_clock::now() + kPatience;
     while (program.readLine(line, 100ms) || !program.waitFor(0ms)) {
@@ -197,9 +132,47 @@ class WindowsComPort : public testing::Test {
     }
     while (program.readLine(line, 0ms)) {
     }
-    lines = program.linesRead();
-    exitCode = program.exitCode();
-    return readFile(errorLog);
+    out.lines = program.linesRead();
+    out.exitCode = program.exitCode();
+    out.errors = readFile(errorLog);
+    return out;
+  }
+
+  // Runs the drive script of com_port_drive against `board`: silences the
+  // board when the program says so, and tells it once the chair is at rest.
+  DriveRun drive(SimulatedBoard& board, const std::vector<std::string>& argv,
+                 const std::string& name) {
+    DriveRun result;
+    static_cast<Outcome&>(result) =
+        run(argv, {"TOLVARINE_MESSAGE_BOX=off"}, name, [&](PipedProcess& p) {
+          std::string line;
+          for (const char* expected : {"connected", "arc", "spin", "straight", "silence"}) {
+            if (!p.readLine(line, kPatience) || line != expected) {
+              ADD_FAILURE() << name << ": expected '" << expected << "', got '" << line << "'";
+              return p.kill();
+            }
+          }
+          result.silenceAt = board.frameCount();
+          board.setSilent(true);
+          EXPECT_TRUE(p.readLine(line, kPatience) && line == "lost")
+              << name << ": the program did not see the link lost; it said '" << line << "'";
+          // The board's record, not the program, says when the chair is at rest.
+          bool rested = false;
+          const auto deadline = std::chrono::steady_clock::now() + kPatience;
+          while (!rested && std::chrono::steady_clock::now() < deadline) {
+            for (const ReceivedFrame& f : board.framesFrom(result.silenceAt)) {
+              rested = rested || atRestWithMark(f);
+            }
+            board.waitForFrames(board.validFrameCount() + 1, 100ms);
+          }
+          EXPECT_TRUE(rested) << name << ": the chair was not brought to rest after the link loss";
+          p.writeLine(rested ? "rested" : "not rested");
+          p.closeInput();
+        });
+    // The stop frame written on the way out may still be on its way.
+    board.waitForClient(false, kPatience);
+    result.frames = board.frames();
+    return result;
   }
 
   std::string drive_;
@@ -213,7 +186,7 @@ void checkRun(const DriveRun& run, const std::string& name) {
   EXPECT_EQ(run.exitCode, 0);
   ASSERT_GT(run.frames.size(), 150u) << "too few frames for the script";
   // The handshake is the connector's first frame: a stop command numbered 11.
-  EXPECT_EQ(payload(run.frames.front()), kStop);
+  EXPECT_TRUE(isStopCommand(run.frames.front()));
   EXPECT_EQ(run.frames.front().bytes[10], 11);
   for (std::size_t i = 0; i < run.frames.size(); ++i) {
     ASSERT_TRUE(run.frames[i].valid) << "frame " << i << " has a bad start or check byte";
@@ -244,7 +217,7 @@ void checkRun(const DriveRun& run, const std::string& name) {
   // Driving when the board fell silent, at rest (and marked) after the
   // loss, and the last frame on the wire is the stop command.
   EXPECT_NE(run.frames[run.silenceAt].bytes[3], 0) << "not driving when the board fell silent";
-  EXPECT_EQ(payload(run.frames.back()), kStop);
+  EXPECT_TRUE(isStopCommand(run.frames.back()));
 }
 
 TEST_F(WindowsComPort, DrivesTheChairThroughCom3AsOnLinux) {
@@ -271,12 +244,8 @@ TEST_F(WindowsComPort, DrivesTheChairThroughCom3AsOnLinux) {
   EXPECT_GT(expected.size(), 40u);
   ASSERT_EQ(actual.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    ASSERT_EQ(hex(actual[i]), hex(expected[i])) << "change " << i;
+    ASSERT_EQ(actual[i], expected[i]) << "change " << i;
   }
-}
-
-bool contains(const std::vector<std::string>& lines, const std::string& wanted) {
-  return std::find(lines.begin(), lines.end(), wanted) != lines.end();
 }
 
 TEST_F(WindowsComPort, DeviceNameFormsOpenAndAMissingPortFailsWithItsReason) {
@@ -284,31 +253,30 @@ TEST_F(WindowsComPort, DeviceNameFormsOpenAndAMissingPortFailsWithItsReason) {
   ASSERT_TRUE(board.start());
   std::string error;
   ASSERT_EQ(prefix_->mapComPort(10, board.devicePath(), &error), "COM10") << error;
-  std::vector<std::string> lines;
-  int exitCode = -1;
   // From COM10 on, Windows opens a port only by its device name.
-  std::string errors = runToEnd(prefix_->command(drive_, {"\\\\.\\COM10", "open"}), {},
-                                "device_form", lines, exitCode);
-  EXPECT_EQ(exitCode, 0) << errors;
-  EXPECT_TRUE(contains(lines, "connected")) << errors;
+  const Outcome opened = run(prefix_->command(drive_, {"\\\\.\\COM10", "open"}), {}, "device_form");
+  EXPECT_EQ(opened.exitCode, 0) << opened.errors;
+  EXPECT_TRUE(opened.has("connected")) << opened.errors;
   board.waitForClient(false, kPatience);
   const std::vector<ReceivedFrame> frames = board.frames();
   ASSERT_GT(frames.size(), 10u);
-  EXPECT_EQ(payload(frames.back()), kStop);
+  EXPECT_TRUE(isStopCommand(frames.back()));
   prefix_->unmapComPort(10);
 
   // A port that is not there: the reason on the console, and no hang on a
   // message box with no display to show it on (TOLVARINE_MESSAGE_BOX is not
   // set here).
   prefix_->unmapComPort(9);
-  errors = runToEnd(prefix_->command(drive_, {"COM9", "open"}), {}, "missing", lines, exitCode);
-  EXPECT_EQ(exitCode, 3);
-  EXPECT_TRUE(contains(lines, "initialize failed"));
+  const Outcome missing = run(prefix_->command(drive_, {"COM9", "open"}), {}, "missing");
+  EXPECT_EQ(missing.exitCode, 3);
+  EXPECT_TRUE(missing.has("initialize failed"));
   // ERROR_FILE_NOT_FOUND, with the port's name and the system's words.
-  EXPECT_NE(errors.find(u8"\u30DD\u30FC\u30C8\u30AA\u30FC\u30D7\u30F3\u5931\u6557 CODE=2 COM9: "),
-            std::string::npos)
-      << errors;
-  EXPECT_NE(errors.find("connector error: serial port can not open"), std::string::npos) << errors;
+  EXPECT_NE(
+      missing.errors.find(u8"\u30DD\u30FC\u30C8\u30AA\u30FC\u30D7\u30F3\u5931\u6557 CODE=2 COM9: "),
+      std::string::npos)
+      << missing.errors;
+  EXPECT_NE(missing.errors.find("connector error: serial port can not open"), std::string::npos)
+      << missing.errors;
 }
 
 TEST_F(WindowsComPort, MessageBoxWaitsOnADesktopUnlessTheRunIsUnattended) {
@@ -337,23 +305,19 @@ TEST_F(WindowsComPort, MessageBoxWaitsOnADesktopUnlessTheRunIsUnattended) {
   ASSERT_TRUE(desktop.prepare(boxProbe_, reason, skipped)) << reason;
   desktop.unmapComPort(9);
 
-  std::vector<std::string> lines;
-  int exitCode = -1;
   ::unsetenv("TOLVARINE_MESSAGE_BOX");
-  std::string errors =
-      runToEnd(desktop.command(boxProbe_, {"COM9"}, display), {}, "desktop", lines, exitCode);
+  const Outcome shown = run(desktop.command(boxProbe_, {"COM9"}, display), {}, "desktop");
   // Shown, modal: initialize waited until the box was dismissed.
-  const std::string boxText =
-      u8"box: \u30DD\u30FC\u30C8\u30AA\u30FC\u30D7\u30F3\u5931\u6557 CODE=2";
-  EXPECT_TRUE(contains(lines, boxText)) << errors;
-  EXPECT_TRUE(contains(lines, "dismissed while initialize waited")) << errors;
-  EXPECT_TRUE(contains(lines, "initialize failed"));
+  EXPECT_TRUE(shown.has(u8"box: \u30DD\u30FC\u30C8\u30AA\u30FC\u30D7\u30F3\u5931\u6557 CODE=2"))
+      << shown.errors;
+  EXPECT_TRUE(shown.has("dismissed while initialize waited")) << shown.errors;
+  EXPECT_TRUE(shown.has("initialize failed"));
 
-  errors = runToEnd(desktop.command(boxProbe_, {"COM9"}, display), {"TOLVARINE_MESSAGE_BOX=off"},
-                    "unattended", lines, exitCode);
-  EXPECT_TRUE(contains(lines, "no box")) << errors;
-  EXPECT_TRUE(contains(lines, "initialize failed"));
-  EXPECT_NE(errors.find("CODE=2 COM9: "), std::string::npos) << errors;
+  const Outcome unattended = run(desktop.command(boxProbe_, {"COM9"}, display),
+                                 {"TOLVARINE_MESSAGE_BOX=off"}, "unattended");
+  EXPECT_TRUE(unattended.has("no box")) << unattended.errors;
+  EXPECT_TRUE(unattended.has("initialize failed"));
+  EXPECT_NE(unattended.errors.find("CODE=2 COM9: "), std::string::npos) << unattended.errors;
   server.kill();
 }
 

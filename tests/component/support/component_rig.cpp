@@ -1,7 +1,6 @@
 #include "component_rig.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -18,11 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> withExe(std::vector<std::string> args) {
-  args.insert(args.begin(), TOLVARINE_COMPONENT_EXE);
-  return args;
-}
-
 std::uint32_t monotonicTickMs() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -31,12 +25,6 @@ std::uint32_t monotonicTickMs() {
 }
 
 }  // namespace
-
-// The board's pseudo-terminal lives in this process: the child holds
-// nothing of it but what it opens itself.
-ComponentProcess::ComponentProcess(const std::string& dir, const std::vector<std::string>& args,
-                                   int stderrFd)
-    : TestProcess(withExe(args), dir, "component", stderrFd) {}
 
 std::vector<std::string> openFiles(pid_t pid) {
   std::vector<std::string> files;
@@ -94,21 +82,6 @@ std::string withoutHostLines(const std::string& text) {
 
 WheelBytes wheelsOf(const ReceivedFrame& frame) {
   return WheelBytes{frame.bytes[1], frame.bytes[2], frame.bytes[3], frame.bytes[4]};
-}
-
-std::string describe(const ReceivedFrame& frame) {
-  std::string text;
-  char byte[4];
-  for (std::uint8_t b : frame.bytes) {
-    std::snprintf(byte, sizeof byte, "%02X ", b);
-    text += byte;
-  }
-  return text + (frame.valid ? "(valid)" : "(invalid)");
-}
-
-bool isStopCommand(const ReceivedFrame& frame) {
-  static const std::uint8_t kStop[] = {0x30, 0x30, 0x00, 0x00, 0xCC, 0x1A, 0x1A, 0x64, 0xFF};
-  return frame.valid && std::equal(std::begin(kStop), std::end(kStop), frame.bytes.begin() + 1);
 }
 
 std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::size_t first) {
@@ -170,7 +143,10 @@ void ComponentRig::start(const std::vector<std::string>& componentKeys, int stde
     conf += "Category.TolvarineContorollerModule." + key + "\n";
   }
   m_dir.write("rtc.conf", conf);
-  m_process.reset(new ComponentProcess(m_dir.path(), {"-f", "rtc.conf"}, stderrFd));
+  // The board's pseudo-terminal lives in this process: the child holds
+  // nothing of it but what it opens itself.
+  m_process.reset(new TestProcess({TOLVARINE_COMPONENT_EXE, "-f", "rtc.conf"}, m_dir.path(),
+                                  "component", stderrFd));
   if (!waitForSocket(socketPath())) {
     throw std::runtime_error("no control socket; console:\n" + m_process->err());
   }

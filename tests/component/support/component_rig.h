@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "board_frames.h"
 #include "control_client.h"
 #include "temp_dir.h"
 #include "test_process.h"
@@ -20,13 +21,11 @@ namespace component_test {
 using namespace test_support;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
+using tolvarine_controller::testing_board::describe;
+using tolvarine_controller::testing_board::isStopCommand;
 using tolvarine_tools::TempDir;
 constexpr char kInstance[] = "TolvarineContorollerModule0";
 
-// The component executable started in `dir` with `args`.
-struct ComponentProcess : TestProcess {
-  ComponentProcess(const std::string& dir, const std::vector<std::string>& args, int stderrFd = -1);
-};
 // /proc/<pid>/fd entries and what they point to.
 std::vector<std::string> openFiles(pid_t pid);
 
@@ -47,8 +46,6 @@ struct WheelBytes {
   bool operator!=(const WheelBytes& o) const { return !(*this == o); }
 };
 WheelBytes wheelsOf(const ReceivedFrame& frame);
-std::string describe(const ReceivedFrame& frame);
-bool isStopCommand(const ReceivedFrame& frame);
 // The valid frames the board received from the `first`-th on.
 std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::size_t first);
 // Frames at the start of `frames` that carry `wheels`.

@@ -1,8 +1,7 @@
 // End to end on the simulated board: one automatic controller, connected
-// once, through phase after phase: it ramps, rests, drives a square with
-// rounded corners steered by its own odometry, loses its link, times out
-// and is destroyed while driving. The commands are read off the frames the
-// board received, the odometry is held against the board's true pose.
+// once, through phase after phase: it ramps, rests, loses its link, times
+// out and is destroyed while driving. The commands are read off the frames
+// the board received.
 //
 // At 2.8 m/s^2 the ramp steps 84 mm/s per cycle. Forward mounting, counts
 // worked by hand: right = floor(mm/s * 123.29 / 1000), left =
@@ -10,29 +9,22 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "board_frames.h"
+#include "test_support.h"
 #include "tolvarine_controller/auto_controller.h"
 
 namespace tolvarine_controller {
 namespace {
 
 using namespace testing_board;
-using tolvarine_board_sim::ChairPose;
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kMaxAcc = 2.8;       // m/s^2, within the board's own 3
-constexpr double kSide = 0.25;        // m, counted until the ramp into the corner begins
-constexpr double kSpeed = 0.6;        // m/s
-constexpr double kTurn = 0.4;         // m/s of each wheel, opposite senses
-constexpr double kCornerLead = 0.45;  // rad the ramp back to straight still turns
+constexpr double kMaxAcc = 2.8;  // m/s^2, within the board's own 3
 constexpr std::size_t kOneSecondOfFrames = 33 * TOLVARINE_TEST_TIME_SCALE;
 
 std::size_t threadCount() {
@@ -41,6 +33,10 @@ std::size_t threadCount() {
     n += entry.exists() ? 1 : 0;
   }
   return n;
+}
+
+bool waitForLinkState(const Controller& controller, LinkState state) {
+  return test_support::eventually([&] { return controller.getLinkState() == state; });
 }
 
 class AutoControllerOnBoard : public ::testing::Test {
@@ -87,10 +83,9 @@ TEST_F(AutoControllerOnBoard, HandshakeAndSettlingPause) {
   EXPECT_EQ(printed.rfind("wait for wheel chair...\nwheel chir connect success\n", 0), 0u);
   // The first renewal takes the frames of the 2 s settling pause.
   EXPECT_GE(first.step.time, 1.9);
-  EXPECT_EQ(first.total.distance, 0.0);
-  EXPECT_EQ(first.total.x, 1.0);
-  EXPECT_EQ(first.total.y, 2.0);
-  EXPECT_EQ(first.total.theta, 0.5);
+  EXPECT_EQ(
+      (std::vector<double>{first.total.distance, first.total.x, first.total.y, first.total.theta}),
+      (std::vector<double>{0.0, 1.0, 2.0, 0.5}));
   EXPECT_EQ(firstWheels.time, first.step.time);
   const std::size_t threads = threadCount();
   EXPECT_FALSE(controller->initialize(board->devicePath(), kForward)) << "a second initialize";
@@ -111,9 +106,7 @@ TEST_F(AutoControllerOnBoard, RightWheelFromRestToHalfAMetrePerSecondAndBack) {
     EXPECT_EQ(c.mark, kNoMark);
     c = right < 61 ? frames->nextChange(c) : c;
   }
-  for (int cycle = 0; cycle < 3; ++cycle) {
-    EXPECT_EQ(frames->next().wheels, (Wheels{61, 0})) << "did not stay";
-  }
+  frames->holds({61, 0}, 3, "did not stay");
   controller->setSendDataVRL(0.0, 0.0);
   // 416 down to 80 mm/s, then the landing on 0.
   for (const int right : {51, 40, 30, 20, 9, 0}) {
@@ -123,56 +116,10 @@ TEST_F(AutoControllerOnBoard, RightWheelFromRestToHalfAMetrePerSecondAndBack) {
   restStretches.push_back(cyclesBeforeRestMark(*frames, c));
 }
 
-TEST_F(AutoControllerOnBoard, SquareSteeredByItsOdometryEndsAtTheTruePose) {
-  Odometory o = controller->renewOdometory(false);
-  int renewals = 0;
-  auto renew = [&] {
-    o = controller->renewOdometory(true);
-    ++renewals;
-  };
-  for (int side = 0; side < 4 && renewals < 1000; ++side) {
-    const Odometory start = o;
-    // Each command is given every cycle, as the component does.
-    while (std::hypot(o.total.x - start.total.x, o.total.y - start.total.y) < kSide &&
-           renewals < 1000) {
-      controller->setSendDataVRL(kSpeed, kSpeed);
-      renew();
-    }
-    while (o.total.theta - start.total.theta < kPi / 2 - kCornerLead && renewals < 1000) {
-      controller->setSendDataVRL(kTurn, -kTurn);  // left, on the spot
-      renew();
-    }
-  }
-  controller->setSendDataVRL(0.0, 0.0);
-  for (int still = 0; still < 5 && renewals < 1000; renew()) {
-    still = o.step.distance == 0.0 && o.step.theta == 0.0 ? still + 1 : 0;
-  }
-  ASSERT_LT(renewals, 1000) << "the drive did not finish";
-  // Each reply reports the wheel speeds at its own moment, and the odometry
-  // spreads them over the time since the previous read. Within a ramp that
-  // runs half a frame ahead (at 0.6 m/s, 9 mm; into a turn on the spot,
-  // 0.022 rad), which the opposite ramp takes back. A read that comes late
-  // on a loaded machine stretches one frame and shrinks the next, which
-  // moves the late time times a frame's speed change (84 mm/s, 0.31 rad/s
-  // in a turn) from one frame to the other for good: 100 ms costs 8 mm and
-  // 0.03 rad. Whole counts and the dead band add under 2 mm. The bounds
-  // allow for several such late reads.
-  const ChairPose truth = board->truePose();
-  std::cout << "drove " << truth.distance << " m; odometry (" << o.total.x << ", " << o.total.y
-            << ", " << o.total.theta << ", path " << o.total.distance << "), true (" << truth.x
-            << ", " << truth.y << ", " << truth.theta << ", path " << truth.distance << ")"
-            << std::endl;
-  EXPECT_GT(truth.distance, 4 * kSide);
-  EXPECT_GT(truth.theta, 1.5 * kPi);
-  EXPECT_NEAR(o.total.x, truth.x, 0.1);
-  EXPECT_NEAR(o.total.y, truth.y, 0.1);
-  EXPECT_NEAR(o.total.theta, truth.theta, 0.15);
-  EXPECT_NEAR(o.total.distance, truth.distance, 0.1);
-}
-
 TEST_F(AutoControllerOnBoard, ResetOdometoryKeepsTheWheelRecords) {
+  controller->renewOdometory(false);  // takes in the ramp's frames
   const WheelStatus wheels = controller->getTotalWheelStatus();
-  EXPECT_GT(wheels.right, 4 * kSide * 1000);
+  EXPECT_GT(wheels.right, 100.0);
   controller->resetOdometory();
   EXPECT_EQ(controller->getOdometory().total.distance, 0.0);
   EXPECT_EQ(controller->getTotalWheelStatus().right, wheels.right);
@@ -209,9 +156,7 @@ TEST_F(AutoControllerOnBoard, LostLinkBringsTheChairToRestAndDropsTheTargets) {
   ASSERT_TRUE(waitForLinkState(*controller, LinkState::Connected));
   EXPECT_EQ(controller->getLinkLossCount(), 1u) << "the loss is kept once the link is back";
   frames->skipToEnd();
-  for (int cycle = 0; cycle < 5; ++cycle) {
-    EXPECT_EQ(frames->next().wheels, Wheels{}) << "a dropped target came back";
-  }
+  frames->holds({}, 5, "a dropped target came back");
 }
 
 TEST_F(AutoControllerOnBoard, CommandTimeOutRestsTheChairUntilTheNextCommand) {
@@ -229,17 +174,13 @@ TEST_F(AutoControllerOnBoard, CommandTimeOutRestsTheChairUntilTheNextCommand) {
   }
   EXPECT_GE(moving, 6);
   EXPECT_LE(moving, 19);
-  for (int cycle = 0; cycle < 5; ++cycle) {
-    EXPECT_EQ(frames->next().wheels, Wheels{}) << "moved again without a command";
-  }
+  frames->holds({}, 5, "moved again without a command");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "AutoController: no command for 0.3 s, bringing the chair to rest\n");
   controller->setCommandTimeout(0.0);
   controller->setSendDataVRL(0.3, 0.3);
   ASSERT_TRUE(frames->settlesAt({36, -38}, 40));
-  for (int cycle = 0; cycle < 20; ++cycle) {
-    EXPECT_EQ(frames->next().wheels, (Wheels{36, -38})) << "timed out while off";
-  }
+  frames->holds({36, -38}, 20, "timed out while off");
   controller->setSendDataVRL(0.0, 0.0);
   ASSERT_TRUE(frames->settlesAt(Wheels{}, 40));
 }

@@ -1,5 +1,5 @@
-#ifndef TOLVARINE_TESTS_MOTION_BOARD_FRAMES_H
-#define TOLVARINE_TESTS_MOTION_BOARD_FRAMES_H
+#ifndef TOLVARINE_TESTS_SUPPORT_BOARD_FRAMES_H
+#define TOLVARINE_TESTS_SUPPORT_BOARD_FRAMES_H
 
 // Reads the command frames that reached the simulated board, one at a time,
 // as signed wheel counts: what the controllers really sent, byte for byte.
@@ -11,20 +11,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <thread>
 
 #include "tolvarine_board_sim/simulated_board.h"
-#include "tolvarine_controller/controller.h"
 
 namespace tolvarine_controller {
 namespace testing_board {
 
+using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
 using namespace std::chrono_literals;
 
@@ -33,6 +36,22 @@ constexpr int kReversed = 1;
 constexpr int kNoMark = 0xFF;
 constexpr int kRestMark = 40;
 constexpr auto kPatience = 5s * TOLVARINE_TEST_TIME_SCALE;
+
+// The link's own stop command: directions 0x30, speeds 0, the fixed bytes, no mark.
+inline bool isStopCommand(const ReceivedFrame& f) {
+  static const std::uint8_t kStop[] = {0x30, 0x30, 0x00, 0x00, 0xCC, 0x1A, 0x1A, 0x64, 0xFF};
+  return f.valid && std::equal(std::begin(kStop), std::end(kStop), f.bytes.begin() + 1);
+}
+
+inline std::string describe(const ReceivedFrame& frame) {
+  std::string text;
+  char byte[4];
+  for (std::uint8_t b : frame.bytes) {
+    std::snprintf(byte, sizeof byte, "%02X ", b);
+    text += byte;
+  }
+  return text + (frame.valid ? "(valid)" : "(invalid)");
+}
 
 // Bytes 2/4 (right) and 1/3 (left) of a command frame as signed counts:
 // direction 0x41 is +, anything else -.
@@ -89,14 +108,19 @@ class FrameReader {
         again();
       }
       if (next().wheels == wanted) {
-        for (int k = 0; k < 2; ++k) {
-          EXPECT_EQ(next().wheels, wanted) << "did not stay";
-        }
+        holds(wanted, 2, "did not stay");
         return true;
       }
     }
     ADD_FAILURE() << "the wheels never showed " << wanted;
     return false;
+  }
+
+  // The next `frames` frames all show `wanted`.
+  void holds(Wheels wanted, int frames, const char* why = "") {
+    for (int i = 0; i < frames; ++i) {
+      EXPECT_EQ(next().wheels, wanted) << why;
+    }
   }
 
   // The next frame whose wheels differ from `from`'s.
@@ -149,14 +173,6 @@ inline Command firstControlFrame(FrameReader& frames) {
   return c;
 }
 
-inline bool waitForLinkState(const Controller& controller, LinkState state) {
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (controller.getLinkState() != state && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
-  return controller.getLinkState() == state;
-}
-
 inline bool startBoard(SimulatedBoard& board) {
   std::string error;
   const bool started = board.start(&error);
@@ -167,4 +183,4 @@ inline bool startBoard(SimulatedBoard& board) {
 }  // namespace testing_board
 }  // namespace tolvarine_controller
 
-#endif  // TOLVARINE_TESTS_MOTION_BOARD_FRAMES_H
+#endif  // TOLVARINE_TESTS_SUPPORT_BOARD_FRAMES_H
