@@ -219,8 +219,8 @@ TEST(ConnectorPort, HandshakeNumbersItsStopFramesAndWantsAWholeValidReply) {
 
   // Only a frame with its start byte and its check byte proves the board;
   // noise ahead of one does not hide it.
-  Bytes badCheck = kReply;
-  badCheck.back() = 0x83;
+  Bytes badCheck(kReply.begin(), kReply.end() - 1);
+  badCheck.push_back(0x83);
   Bytes noStart = kReply;
   noStart.front() = 0x03;
   Bytes noisy = {0x55, 0x02, 0x13};  // a false start, then the reply
