@@ -18,6 +18,8 @@
 #include <tolvarine_control/client.h>
 #include <tolvarine_control/server.h>
 
+#include "test_support.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -148,10 +150,7 @@ TEST_F(ServerTest, ClientsPastTheCapAreToldAndClosed) {
   EXPECT_EQ(server->clientCount(), 2u);
 
   first.close();
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (server->clientCount() != 1 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
+  ASSERT_TRUE(test_support::eventually([&] { return server->clientCount() == 1; }));
   connect(third);
   ASSERT_TRUE(third.request({{"cmd", "echo"}, {"n", 4}}, reply, kPatience, nullptr));
   EXPECT_EQ(reply.value("n", 0), 4) << "a place came free";
@@ -214,13 +213,11 @@ TEST_F(ServerTest, OutOfDescriptorsNewClientsAreToldTheOthersServedAndNothingSpi
 TEST_F(ServerTest, SignalsReachTheCallbackInsteadOfEndingTheProcess) {
   start(ServerLimits());
   std::atomic<int> caught{0};
+  // The handler is in place when catchSignals returns; the signal waits for
+  // the socket thread's wait.
   server->catchSignals([&](int signo) { caught = signo; });
-  std::this_thread::sleep_for(50ms);  // the wait is posted to the socket thread
   ::raise(SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + kPatience;
-  while (caught == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(5ms);
-  }
+  EXPECT_TRUE(test_support::eventually([&] { return caught != 0; }));
   EXPECT_EQ(caught, SIGTERM);
 }
 
