@@ -8,6 +8,8 @@
 #   scripts/mutation-check.sh -l other.txt         another list (repeatable)
 #   scripts/mutation-check.sh -o 'frame|ramp'      only the faults whose name matches
 #   scripts/mutation-check.sh -w DIR -j N          work folder (default build/mutation), jobs
+#   scripts/mutation-check.sh -D TOLVARINE_WINDOWS_BUILD=OFF
+#                                                  a cache entry for the build (repeatable)
 #
 # A list holds blocks like this one; "find" must occur exactly once in the
 # file, so a list that no longer fits the code says so instead of testing
@@ -17,6 +19,11 @@
 #   file: controller/src/frame.cpp
 #   find: frame[0] = kStartOfFrame;
 #   replace: frame[0] = 0x03;
+#   tests: ^link_
+#
+# "tests" is optional: a CTest regular expression of the tests expected to
+# catch the fault. They run first; only when none of them fails does the
+# whole suite run, so a wrong guess costs time, never a verdict.
 #
 # Exit status: 0 when every fault was caught, 1 when one survived or did not
 # apply, 2 on a usage error or a suite that fails without any fault.
@@ -27,13 +34,15 @@ lists=()
 only=""
 work="build/mutation"
 jobs="$(nproc)"
+cache=()
 while [ $# -gt 0 ]; do
   case "$1" in
     -l|--list) lists+=("$2"); shift 2 ;;
     -o|--only) only="$2"; shift 2 ;;
     -w|--work) work="$2"; shift 2 ;;
     -j|--jobs) jobs="$2"; shift 2 ;;
-    -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -D) cache+=("-D$2"); shift 2 ;;
+    -h|--help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "mutation-check: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -65,7 +74,7 @@ for path in lists:
         if line.startswith("## "):
             entry = {"name": line[3:].strip(), "origin": path}
             entries.append(entry)
-        elif entry is not None and re.match(r"^(file|find|replace):( |$)", line):
+        elif entry is not None and re.match(r"^(file|find|replace|tests):( |$)", line):
             key, _, value = line.partition(":")
             entry[key] = value[1:].replace("\\n", "\n")
 if action == "count":
@@ -73,6 +82,8 @@ if action == "count":
 e = entries[int(index)]
 if action == "name":
     print(e["name"]); sys.exit(0)
+if action == "tests":
+    print(e.get("tests", "")); sys.exit(0)
 for key in ("file", "find", "replace"):
     if key not in e:
         print(f"{e['name']}: no '{key}' line in {e['origin']}", file=sys.stderr); sys.exit(3)
@@ -94,7 +105,7 @@ PY
 }
 
 echo "mutation-check: configuring and building $build" >&2
-cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$log/configure.txt" 2>&1 ||
+cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${cache[@]+"${cache[@]}"} >"$log/configure.txt" 2>&1 ||
   { cat "$log/configure.txt" >&2; exit 2; }
 cmake --build "$build" --parallel "$jobs" >"$log/build.txt" 2>&1 ||
   { tail -40 "$log/build.txt" >&2; echo "mutation-check: the unmutated tree does not build" >&2; exit 2; }
@@ -112,6 +123,7 @@ for ((i = 0; i < count; i++)); do
   name=$(mutate name "$i")
   [ -z "$only" ] || [[ "$name" =~ $only ]] || continue
   id=${name%%:*}
+  tests=$(mutate tests "$i")
   start=$SECONDS
   if ! mutate apply "$i" 2>"$log/$id.apply.txt"; then
     results+=("NOT APPLIED  $name ($(cat "$log/$id.apply.txt"))"); broken=$((broken + 1)); continue
@@ -119,8 +131,11 @@ for ((i = 0; i < count; i++)); do
   echo "mutation-check: [$((i + 1))/$count] $name" >&2
   if ! cmake --build "$build" --parallel "$jobs" >"$log/$id.build.txt" 2>&1; then
     outcome="NO BUILD    "; broken=$((broken + 1)); detail="see $log/$id.build.txt"
-  elif ctest --test-dir "$build" --parallel "$jobs" --timeout 300 --stop-on-failure \
-      >"$log/$id.test.txt" 2>&1; then
+  elif { [ -z "$tests" ] ||
+         ctest --test-dir "$build" --parallel "$jobs" --timeout 300 --stop-on-failure -R "$tests" \
+           >"$log/$id.test.txt" 2>&1; } &&
+       ctest --test-dir "$build" --parallel "$jobs" --timeout 300 --stop-on-failure \
+         >"$log/$id.test.txt" 2>&1; then
     outcome="SURVIVED    "; survived=$((survived + 1)); detail="no test failed"
   else
     outcome="killed      "; killed=$((killed + 1))
