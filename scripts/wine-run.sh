@@ -43,15 +43,8 @@ if [ "$init" = 0 ] && [ $# -eq 0 ]; then
   exit 2
 fi
 
-find_loader() {  # wine64 | wine
-  local name="$1"
-  for candidate in "/usr/lib/wine/$name" "$(command -v "$name" 2>/dev/null)"; do
-    if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-      echo "$candidate"
-      return 0
-    fi
-  done
-  return 1
+find_loader() {  # wine64 | wine; Debian keeps them in /usr/lib/wine
+  PATH="/usr/lib/wine:$PATH" command -v "$1"
 }
 
 loader_name=wine64

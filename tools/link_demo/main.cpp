@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +20,7 @@
 
 #include "command_line.h"
 #include "connector.h"
+#include "stop_signals.h"
 #include "tolvarine_board_sim/simulated_board.h"
 #include "tolvarine_controller/frame.h"
 #include "tolvarine_controller/send_function_converter.h"
@@ -88,15 +88,8 @@ std::string hex(const std::uint8_t* bytes, std::size_t count, std::size_t unknow
   std::string out;
   char cell[4];
   for (std::size_t i = 0; i < count; ++i) {
-    if (i >= unknownFrom) {
-      out += "..";
-    } else {
-      std::snprintf(cell, sizeof cell, "%02x", bytes[i]);
-      out += cell;
-    }
-    if (i + 1 < count) {
-      out += ' ';
-    }
+    std::snprintf(cell, sizeof cell, "%02x", bytes[i]);
+    out += (i > 0 ? " " : "") + std::string(i < unknownFrom ? cell : "..");
   }
   return out;
 }
@@ -142,8 +135,7 @@ int main(int argc, char** argv) {
   if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
     return status;
   }
-  std::signal(SIGINT, onSignal);
-  std::signal(SIGTERM, onSignal);
+  tolvarine_tools::installStopHandlers(onSignal);
 
   const bool simulated = options.port.empty();
   SimulatedBoard board;

@@ -1,44 +1,17 @@
 #include "wine_prefix.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <utility>
 
+#include "child_process.h"
+#include "temp_dir.h"
+
 namespace tolvarine_tools {
-
-namespace {
-
-// Runs `command` through the shell; its output goes to `output`.
-int runCaptured(const std::string& command, std::string& output) {
-  output.clear();
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) {
-    output = std::string("popen: ") + std::strerror(errno);
-    return -1;
-  }
-  char buffer[512];
-  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-    output += buffer;
-  }
-  const int status = ::pclose(pipe);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string quoted(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  }
-  return out + "'";
-}
-
-}  // namespace
 
 WinePrefix::WinePrefix(std::string runner, std::string prefix, std::vector<std::string> dllDirs)
     : runner_(std::move(runner)), prefix_(std::move(prefix)), dllDirs_(std::move(dllDirs)) {}
@@ -71,16 +44,21 @@ std::map<std::string, std::string> readSettings(const std::string& path) {
 }
 
 bool WinePrefix::prepare(const std::string& program, std::string& reason, bool& skipped) const {
-  std::string output;
-  const int status = runCaptured(
-      "bash " + quoted(runner_) + " --prefix " + quoted(prefix_) + " --init " + quoted(program),
-      output);
-  skipped = status == 77;
-  reason = output;
+  // Making the prefix takes tens of seconds; ten minutes means it is stuck.
+  const TempDir dir("tolvarine-wine");
+  ChildProcess init;
+  skipped = false;
+  if (!init.start({"/bin/bash", runner_, "--prefix", prefix_, "--init", program}, "",
+                  dir.file("init.log"), &reason)) {
+    return false;
+  }
+  const bool ended = init.waitFor(std::chrono::minutes(10));
+  reason = ended ? dir.read("init.log") : "wine-run.sh --init did not end within 10 minutes";
   while (!reason.empty() && reason.back() == '\n') {
     reason.pop_back();
   }
-  return status == 0;
+  skipped = init.exitCode() == 77;
+  return init.exitCode() == 0;
 }
 
 std::string WinePrefix::comLink(int number) const {

@@ -2,9 +2,9 @@
 // AutoController up on a serial port and, for a given time, gives it a new
 // target every 45 to 75 ms at a random point of the cycle, noting the wall
 // clock at each. Built for Linux and for Windows from this one file;
-// tolvarine-link-bench-remote runs it against the simulated board (natively,
-// or under Wine through a COM port) and matches the times against the
-// frames the board received.
+// tolvarine-link-bench runs it against the simulated board (natively, or
+// under Wine through a COM port) and matches the times against the frames
+// the board received.
 //
 //   link_bench_client PORT SECONDS
 //
@@ -97,6 +97,8 @@ int main(int argc, char** argv) {
     chair.setSendDataVRL(target, target);
     samples.push_back({at, target});
   }
+  // The last target reaches the wire before the run ends.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
   consuming = false;
   consumer.join();
   for (const Sample& s : samples) {
