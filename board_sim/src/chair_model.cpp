@@ -27,14 +27,12 @@ void ChairModel::reset(Clock::time_point now) {
 }
 
 void ChairModel::advanceTo(Clock::time_point now) {
-  if (watchdog_.count() > 0 && !watchdogTripped_) {
-    const auto expiry = lastCommandAt_ + watchdog_;
-    if (now >= expiry) {
-      // The motors stop at the moment the watchdog ran out.
-      advanceSteps(expiry);
-      watchdogTripped_ = true;
-      setTarget(MotorSpeeds());
-    }
+  Clock::time_point expiry;
+  if (watchdogDeadline(expiry) && now >= expiry) {
+    // The motors stop at the moment the watchdog ran out.
+    advanceSteps(expiry);
+    watchdogTripped_ = true;
+    setTarget(MotorSpeeds());
   }
   advanceSteps(now);
 }
@@ -47,16 +45,9 @@ void ChairModel::command(const MotorSpeeds& wanted, Clock::time_point at) {
   watchdogTripped_ = false;
 }
 
-void ChairModel::setWatchdog(std::chrono::milliseconds timeout, Clock::time_point now) {
-  watchdog_ = std::max(timeout, std::chrono::milliseconds::zero());
-  // Counted from now, so switching it on does not stop the chair at once.
-  lastCommandAt_ = now;
-  watchdogTripped_ = false;
-}
-
 bool ChairModel::watchdogDeadline(Clock::time_point& deadline) const {
-  if (watchdog_.count() > 0 && !watchdogTripped_) {
-    deadline = lastCommandAt_ + watchdog_;
+  if (options_.commandWatchdog.count() > 0 && !watchdogTripped_) {
+    deadline = lastCommandAt_ + options_.commandWatchdog;
     return true;
   }
   return false;

@@ -22,8 +22,6 @@ class ChairModel {
   void advanceTo(Clock::time_point now);
   // A command frame that arrived at `at` asks for `wanted`.
   void command(const MotorSpeeds& wanted, Clock::time_point at);
-  // The watchdog (0 = off), counted from `now`.
-  void setWatchdog(std::chrono::milliseconds timeout, Clock::time_point now);
   // When the watchdog will stop the motors; false when it will not.
   bool watchdogDeadline(Clock::time_point& deadline) const;
 
@@ -37,7 +35,6 @@ class ChairModel {
   void setTarget(const MotorSpeeds& wanted);
 
   const BoardOptions options_;
-  std::chrono::milliseconds watchdog_{options_.commandWatchdog};
   // Simulated time runs in whole integration steps from simStart_.
   Clock::time_point simStart_;
   std::uint64_t simSteps_ = 0;

@@ -2,12 +2,8 @@
 // pseudo-terminal until interrupted, so the controller, its tools and the
 // component run without a wheelchair.
 
-#include <pthread.h>
-#include <signal.h>
-#include <time.h>
-
 #include <algorithm>
-#include <array>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -17,11 +13,12 @@
 #include <iomanip>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command_line.h"
+#include "stop_signals.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
 namespace {
@@ -38,6 +35,13 @@ using tolvarine_tools::whole;
 
 constexpr const char* kProgram = "tolvarine-board-sim";
 
+std::atomic<int> g_stopSignal{0};
+
+extern "C" void onStopSignal(int signal) {
+  g_stopSignal.store(signal);
+}
+
+// What the command line asks for beyond the board's own options.
 struct Settings {
   BoardOptions options;
   std::string link;
@@ -80,7 +84,16 @@ CLI::Validator into(const std::string& expected, std::function<bool(const std::s
       [=](std::string& text) { return take(text) ? std::string() : badValue(text, expected); }, "");
 }
 
-void addOptions(CLI::App& app, Settings& s) {
+// An option that takes a value: the value's name in the help, and its check.
+template <typename T>
+CLI::Option* addValue(CLI::App& app, const std::string& name, T& value, const std::string& help,
+                      const std::string& valueName, const CLI::Validator& check) {
+  return app.add_option(name, value, help)->option_text(valueName)->check(check);
+}
+
+// The command line into `s`: -1 to go on, else the exit status.
+int parseSettings(int argc, char** argv, Settings& s) {
+  CLI::App app("", kProgram);
   app.description(
       "Plays the wheelchair's control board on a pseudo-terminal: answers every valid 12-byte "
       "command frame with a 9-byte status frame and drives a simulated chair with the commanded "
@@ -89,201 +102,160 @@ void addOptions(CLI::App& app, Settings& s) {
       "standard error and exits 0. Bad options exit 2.");
   app.footer("BYTES is a comma-separated list, each 0xHH or decimal.");
   BoardOptions& o = s.options;
-  const char* run = "Device and run";
+  app.option_defaults()->group("Device and run");
   app.add_option("--link", s.link, "also make PATH a symlink to the device (removed on exit)")
-      ->option_text("PATH")
-      ->group(run);
-  app.add_option("--duration", s.duration, "stop by itself after this long")
-      ->option_text("SECONDS")
-      ->check(number(1e-9, 1e9, "seconds > 0"))
-      ->group(run);
-  const char* logs = "Logs";
+      ->option_text("PATH");
+  addValue(app, "--duration", s.duration, "stop by itself after this long", "SECONDS",
+           number(1e-9, 1e9, "seconds > 0"));
+  app.option_defaults()->group("Logs");
   app.add_option("--pose-log", s.poseLog,
                  "CSV of the true pose: time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps")
-      ->option_text("FILE")
-      ->group(logs);
-  app.add_option("--pose-interval-ms", s.poseIntervalMs, "pose log interval (default 10)")
-      ->option_text("MS")
-      ->check(whole(1, 60000, "1 to 60000"))
-      ->group(logs);
+      ->option_text("FILE");
+  addValue(app, "--pose-interval-ms", s.poseIntervalMs, "pose log interval (default 10)", "MS",
+           whole(1, 60000, "1 to 60000"));
   app.add_option("--frame-log", s.frameLog,
                  "CSV of every received command frame: time_s,bytes,valid (time since start, hex "
                  "bytes, 1/0)")
-      ->option_text("FILE")
-      ->group(logs);
-  const char* motors = "Motor model (per wheel)";
-  app.add_option("--max-accel", o.maxAcceleration,
-                 "acceleration limit in m/s^2; 0 = at once (default 1.5)")
-      ->option_text("MPS2")
-      ->check(number(0, 1e9, "m/s^2 >= 0"))
-      ->group(motors);
-  app.add_option("--lag", o.lagTimeConstant, "first-order lag time constant (default 0 = none)")
-      ->option_text("SECONDS")
-      ->check(number(0, 1e9, "seconds >= 0"))
-      ->group(motors);
-  app.add_option("--step", o.integrationStep, "integration step (default 0.001)")
-      ->option_text("SECONDS")
-      ->check(number(1e-5, 0.1, "seconds from 0.00001 to 0.1"))
-      ->group(motors);
+      ->option_text("FILE");
+  app.option_defaults()->group("Motor model (per wheel)");
+  addValue(app, "--max-accel", o.maxAcceleration,
+           "acceleration limit in m/s^2; 0 = at once (default 1.5)", "MPS2",
+           number(0, 1e9, "m/s^2 >= 0"));
+  addValue(app, "--lag", o.lagTimeConstant, "first-order lag time constant (default 0 = none)",
+           "SECONDS", number(0, 1e9, "seconds >= 0"));
+  addValue(app, "--step", o.integrationStep, "integration step (default 0.001)", "SECONDS",
+           number(1e-5, 0.1, "seconds from 0.00001 to 0.1"));
   app.add_flag(
-         "--round-counts", [&o](std::int64_t) { o.carryCountFraction = false; },
-         "round every wheel-count report on its own instead of carrying the fraction into "
-         "the next (biased odometry)")
-      ->group(motors);
+      "--round-counts", [&o](std::int64_t) { o.carryCountFraction = false; },
+      "round every wheel-count report on its own instead of carrying the fraction into the next "
+      "(biased odometry)");
   app.add_option_function<unsigned long long>(
          "--watchdog-ms", [&o](unsigned long long ms) { o.commandWatchdog = 1ms * ms; },
          "stop the motors after MS without a valid frame (default 0 = the last command stays in "
          "force)")
       ->option_text("MS")
-      ->check(whole(0, 3600000, "milliseconds"))
-      ->group(motors);
-  const char* faults = "Faults";
+      ->check(whole(0, 3600000, "milliseconds"));
+  app.option_defaults()->group("Faults");
   app.add_option_function<double>(
          "--reply-delay-ms",
          [&o](double ms) { o.replyDelay = std::chrono::microseconds(std::llround(ms * 1000.0)); },
          "time from a command frame to its reply (default 2)")
       ->option_text("MS")
-      ->check(number(0, 10000, "milliseconds from 0 to 10000"))
-      ->group(faults);
+      ->check(number(0, 10000, "milliseconds from 0 to 10000"));
   app.add_option("--status",
                  "status bytes 1 and 2 (default 0x41,0x41; 0x60-0x6F read as parity warning, "
                  "0x70-0x7F as parity error)")
       ->option_text("B1,B2")
-      ->check(into("two bytes B1,B2",
-                   [&o](const std::string& text) {
-                     std::vector<std::uint8_t> bytes;
-                     if (!parseBytes(text, bytes) || bytes.size() != 2) {
-                       return false;
-                     }
-                     o.status1 = bytes[0];
-                     o.status2 = bytes[1];
-                     return true;
-                   }))
-      ->group(faults);
-  app.add_flag("--silent", s.silent, "never answer")->group(faults);
-  app.add_option("--stop-after", s.stopAfter, "answer N frames, then fall silent")
-      ->option_text("N")
-      ->check(whole(0, UINT64_MAX, "a count"))
-      ->group(faults);
-  auto* resume = app.add_option("--resume-after-ms", s.resumeAfterMs,
-                                "answer again MS after falling silent (with --silent or "
-                                "--stop-after)")
-                     ->option_text("MS")
-                     ->check(whole(0, 3600000, "milliseconds"))
-                     ->group(faults);
-  app.add_option("--drop-every", s.dropEvery, "leave every N-th reply out")
-      ->option_text("N")
-      ->check(whole(1, 1000000, "a count >= 1"))
-      ->group(faults);
-  app.add_option("--corrupt-every", s.corruptEvery, "send every N-th reply with a wrong check byte")
-      ->option_text("N")
-      ->check(whole(1, 1000000, "a count >= 1"))
-      ->group(faults);
+      ->check(into("two bytes B1,B2", [&o](const std::string& text) {
+        std::vector<std::uint8_t> bytes;
+        if (!parseBytes(text, bytes) || bytes.size() != 2) {
+          return false;
+        }
+        o.status1 = bytes[0];
+        o.status2 = bytes[1];
+        return true;
+      }));
+  app.add_flag("--silent", s.silent, "never answer");
+  addValue(app, "--stop-after", s.stopAfter, "answer N frames, then fall silent", "N",
+           whole(0, UINT64_MAX, "a count"));
+  auto* resume = addValue(app, "--resume-after-ms", s.resumeAfterMs,
+                          "answer again MS after falling silent (with --silent or "
+                          "--stop-after)",
+                          "MS", whole(0, 3600000, "milliseconds"));
+  addValue(app, "--drop-every", s.dropEvery, "leave every N-th reply out", "N",
+           whole(1, 1000000, "a count >= 1"));
+  addValue(app, "--corrupt-every", s.corruptEvery, "send every N-th reply with a wrong check byte",
+           "N", whole(1, 1000000, "a count >= 1"));
   app.add_option("--split", "write each reply as N bytes, a pause, then the rest")
       ->option_text("N:GAP_MS")
-      ->check(into("N:GAP_MS with N from 1 to 8",
-                   [&s](const std::string& text) {
-                     unsigned n = 0;
-                     std::string gap;
-                     unsigned long long ms = 0;
-                     if (!countAndRest(text, 8, n, &gap) || !parseUnsigned(gap, 10000, ms)) {
-                       return false;
-                     }
-                     s.splitFirst = n;
-                     s.splitGapMs = static_cast<unsigned>(ms);
-                     return true;
-                   }))
-      ->group(faults);
+      ->check(into("N:GAP_MS with N from 1 to 8", [&s](const std::string& text) {
+        unsigned n = 0;
+        std::string gap;
+        unsigned long long ms = 0;
+        if (!countAndRest(text, 8, n, &gap) || !parseUnsigned(gap, 10000, ms)) {
+          return false;
+        }
+        s.splitFirst = n;
+        s.splitGapMs = static_cast<unsigned>(ms);
+        return true;
+      }));
   app.add_option("--stray", "write BYTES once before the first reply")
       ->option_text("BYTES")
       ->check(into("bytes B1,B2,...",
-                   [&s](const std::string& text) { return parseBytes(text, s.strayOnce); }))
-      ->group(faults);
+                   [&s](const std::string& text) { return parseBytes(text, s.strayOnce); }));
   app.add_option("--stray-every", "write BYTES (default 0x55) before every N-th reply")
       ->option_text("N[:BYTES]")
-      ->check(into("N[:BYTES] with N >= 1 and bytes B1,B2,...",
-                   [&s](const std::string& text) {
-                     std::string bytes;
-                     return countAndRest(text, 1000000, s.strayEvery, &bytes) &&
-                            (bytes.empty() || parseBytes(bytes, s.strayEveryBytes));
-                   }))
-      ->group(faults);
+      ->check(into("N[:BYTES] with N >= 1 and bytes B1,B2,...", [&s](const std::string& text) {
+        std::string bytes;
+        return countAndRest(text, 1000000, s.strayEvery, &bytes) &&
+               (bytes.empty() || parseBytes(bytes, s.strayEveryBytes));
+      }));
   app.add_option("--noise-every",
-                 "write 1 to MAX (default 5) random bytes 3 ms after every N-th "
-                 "reply")
+                 "write 1 to MAX (default 5) random bytes 3 ms after every N-th reply")
       ->option_text("N[:MAX]")
-      ->check(into("N[:MAX] with N >= 1 and MAX from 1 to 64",
-                   [&s](const std::string& text) {
-                     std::string max;
-                     return countAndRest(text, 1000000, s.noiseEvery, &max) &&
-                            (max.empty() ||
-                             (parseUnsigned(max, 64, s.noiseMaxBytes) && s.noiseMaxBytes > 0));
-                   }))
-      ->group(faults);
+      ->check(into("N[:MAX] with N >= 1 and MAX from 1 to 64", [&s](const std::string& text) {
+        std::string max;
+        return countAndRest(text, 1000000, s.noiseEvery, &max) &&
+               (max.empty() || (parseUnsigned(max, 64, s.noiseMaxBytes) && s.noiseMaxBytes > 0));
+      }));
   app.callback([&s, resume] {
     if (resume->count() > 0 && !s.silent && !s.stopAfter) {
       throw CLI::ValidationError("--resume-after-ms needs --silent or --stop-after");
     }
   });
+  return tolvarine_tools::parseCommandLine(app, argc, argv);
 }
 
-std::string hexBytes(const std::array<std::uint8_t, 12>& bytes) {
-  static const char* digits = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i > 0)
-      out += ' ';
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 0x0F];
+// A CSV log with its header line; nothing to do for an empty path.
+bool openLog(std::ofstream& log, const std::string& path, const char* what, const char* header) {
+  if (path.empty()) {
+    return true;
   }
-  return out;
+  log.open(path, std::ios::out | std::ios::trunc);
+  if (!log) {
+    std::cerr << kProgram << ": cannot write the " << what << " log " << path << std::endl;
+    return false;
+  }
+  log << header << '\n' << std::fixed << std::setprecision(6);
+  return true;
 }
 
-double secondsBetween(Clock::time_point from, Clock::time_point to) {
-  return std::chrono::duration<double>(to - from).count();
+void logPose(std::ofstream& log, const tolvarine_board_sim::ChairState& state) {
+  const auto& pose = state.pose;
+  log << pose.time << ',' << pose.x << ',' << pose.y << ',' << pose.theta << ',' << pose.distance
+      << ',' << state.motors.right << ',' << state.motors.left << std::endl;
+}
+
+// Every frame received since the last call, as seconds since the start, hex bytes and 1/0.
+void logFrames(std::ofstream& log, const SimulatedBoard& board, std::size_t& logged) {
+  for (const auto& frame : board.framesFrom(logged)) {
+    log << std::chrono::duration<double>(frame.at - board.startedAt()).count() << ',';
+    char hex[4];
+    for (std::size_t i = 0; i < frame.bytes.size(); ++i) {
+      std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", frame.bytes[i]);
+      log << hex;
+    }
+    log << ',' << (frame.valid ? 1 : 0) << '\n';
+    ++logged;
+  }
+  log.flush();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Settings settings;
-  CLI::App app("", kProgram);
-  addOptions(app, settings);
-  if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
+  if (const int status = parseSettings(argc, argv, settings); status >= 0) {
     return status;
   }
-  std::string error;
-
   std::ofstream poseLog;
-  if (!settings.poseLog.empty()) {
-    poseLog.open(settings.poseLog, std::ios::out | std::ios::trunc);
-    if (!poseLog) {
-      std::cerr << kProgram << ": cannot write the pose log " << settings.poseLog << std::endl;
-      return 1;
-    }
-    poseLog << "time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps\n";
-    poseLog << std::fixed << std::setprecision(6);
-  }
   std::ofstream frameLog;
-  if (!settings.frameLog.empty()) {
-    frameLog.open(settings.frameLog, std::ios::out | std::ios::trunc);
-    if (!frameLog) {
-      std::cerr << kProgram << ": cannot write the frame log " << settings.frameLog << std::endl;
-      return 1;
-    }
-    frameLog << "time_s,bytes,valid\n";
-    frameLog << std::fixed << std::setprecision(6);
+  if (!openLog(poseLog, settings.poseLog, "pose",
+               "time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps") ||
+      !openLog(frameLog, settings.frameLog, "frame", "time_s,bytes,valid")) {
+    return 1;
   }
-
-  // The signals are taken synchronously below; blocked before the board's
-  // thread exists, so that thread inherits the mask and never sees them.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  tolvarine_tools::installStopHandlers(onStopSignal);
 
   SimulatedBoard board(settings.options);
   board.setSilent(settings.silent);
@@ -292,20 +264,18 @@ int main(int argc, char** argv) {
   board.setDropEvery(settings.dropEvery);
   board.setCorruptEvery(settings.corruptEvery);
   board.setSplitReply(settings.splitFirst, std::chrono::milliseconds(settings.splitGapMs));
-  if (!settings.strayOnce.empty())
-    board.sendStrayBytes(settings.strayOnce);
-  if (settings.strayEvery > 0)
-    board.setStrayEvery(settings.strayEvery, settings.strayEveryBytes);
+  board.sendStrayBytes(settings.strayOnce);
+  board.setStrayEvery(settings.strayEvery, settings.strayEveryBytes);
   board.setNoiseAfterEvery(settings.noiseEvery, static_cast<std::size_t>(settings.noiseMaxBytes));
 
+  std::string error;
   if (!board.start(&error)) {
     std::cerr << kProgram << ": cannot create the pseudo-terminal: " << error << std::endl;
     return 1;
   }
   if (!settings.link.empty() && !board.createLink(settings.link, &error)) {
     std::cerr << kProgram << ": cannot make the link: " << error << std::endl;
-    board.stop();
-    return 1;
+    return 1;  // the board's destructor stops it
   }
   std::cout << board.devicePath() << std::endl;
 
@@ -318,35 +288,26 @@ int main(int argc, char** argv) {
                         std::chrono::duration<double>(*settings.duration));
   }
   std::optional<Clock::time_point> silentSince;
-  if (settings.silent || (settings.stopAfter && *settings.stopAfter == 0)) {
+  if (settings.silent || settings.stopAfter == std::uint64_t{0}) {
     silentSince = started;
   }
   bool resumed = false;
   std::size_t framesLogged = 0;
-  int caught = 0;
 
-  while (true) {
-    const auto now = Clock::now();
+  // A signal is seen within one pause: at most 50 ms, 10 ms while logging frames or resuming.
+  for (auto now = Clock::now(); g_stopSignal.load() == 0 && !(end && now >= *end);
+       now = Clock::now()) {
     if (poseLog.is_open() && now >= nextPose) {
-      const auto state = board.state();
-      poseLog << state.pose.time << ',' << state.pose.x << ',' << state.pose.y << ','
-              << state.pose.theta << ',' << state.pose.distance << ',' << state.motors.right << ','
-              << state.motors.left << '\n';
+      logPose(poseLog, board.state());
       // A fixed grid; after a stall, pick up at the next point rather than
       // writing a burst of rows with the same pose.
       nextPose += interval;
       if (nextPose <= now) {
         nextPose = now + interval;
       }
-      poseLog.flush();
     }
     if (frameLog.is_open()) {
-      for (const auto& frame : board.framesFrom(framesLogged)) {
-        frameLog << secondsBetween(started, frame.at) << ',' << hexBytes(frame.bytes) << ','
-                 << (frame.valid ? 1 : 0) << '\n';
-        ++framesLogged;
-      }
-      frameLog.flush();
+      logFrames(frameLog, board, framesLogged);
     }
     if (settings.resumeAfterMs && !resumed) {
       if (!silentSince && settings.stopAfter && board.replyCount() >= *settings.stopAfter) {
@@ -357,53 +318,27 @@ int main(int argc, char** argv) {
         resumed = true;
       }
     }
-    if (end && now >= *end) {
-      break;
-    }
-
-    Clock::time_point wake = now + 50ms;
+    Clock::time_point wake = std::min(now + 50ms, end.value_or(Clock::time_point::max()));
     if (poseLog.is_open())
       wake = std::min(wake, nextPose);
     if (frameLog.is_open() || settings.resumeAfterMs)
       wake = std::min(wake, now + 10ms);
-    if (end)
-      wake = std::min(wake, *end);
-    const auto pause = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
-    timespec timeout{};
-    if (pause.count() > 0) {
-      timeout.tv_sec = static_cast<time_t>(pause.count() / 1000000000);
-      timeout.tv_nsec = static_cast<long>(pause.count() % 1000000000);
-    }
-    const int got = sigtimedwait(&stopSignals, nullptr, &timeout);
-    if (got > 0) {
-      caught = got;
-      break;
-    }
+    std::this_thread::sleep_until(wake);
   }
 
   board.stop();
   if (frameLog.is_open()) {
-    for (const auto& frame : board.framesFrom(framesLogged)) {
-      frameLog << secondsBetween(started, frame.at) << ',' << hexBytes(frame.bytes) << ','
-               << (frame.valid ? 1 : 0) << '\n';
-    }
-    frameLog.close();
+    logFrames(frameLog, board, framesLogged);
   }
   const auto state = board.state();
   if (poseLog.is_open()) {
-    poseLog << state.pose.time << ',' << state.pose.x << ',' << state.pose.y << ','
-            << state.pose.theta << ',' << state.pose.distance << ',' << state.motors.right << ','
-            << state.motors.left << '\n';
-    poseLog.close();
+    logPose(poseLog, state);
   }
-
-  std::ostringstream summary;
-  summary << std::fixed << std::setprecision(3) << kProgram << ": "
-          << (caught != 0 ? "stopped by signal" : "run complete") << "; frames "
-          << board.validFrameCount() << ", bad frames " << board.badFrameCount() << ", replies "
-          << board.replyCount() << "; pose x " << state.pose.x << " m, y " << state.pose.y
-          << " m, theta " << state.pose.theta << " rad, distance " << state.pose.distance
-          << " m after " << state.pose.time << " s";
-  std::cerr << summary.str() << std::endl;
+  std::cerr << std::fixed << std::setprecision(3) << kProgram << ": "
+            << (g_stopSignal.load() != 0 ? "stopped by signal" : "run complete") << "; frames "
+            << board.validFrameCount() << ", bad frames " << board.badFrameCount() << ", replies "
+            << board.replyCount() << "; pose x " << state.pose.x << " m, y " << state.pose.y
+            << " m, theta " << state.pose.theta << " rad, distance " << state.pose.distance
+            << " m after " << state.pose.time << " s" << std::endl;
   return 0;
 }

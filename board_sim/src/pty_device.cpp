@@ -1,6 +1,7 @@
 #include "pty_device.h"
 
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -8,38 +9,38 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 
 namespace tolvarine_board_sim {
 namespace {
 
-bool fail(std::string* error, const std::string& what) {
-  if (error != nullptr) {
-    *error = what + ": " + std::strerror(errno);
-  }
-  return false;
+// `what` failed, for the reason errno gives.
+std::string failed(const std::string& what) {
+  return what + ": " + std::strerror(errno);
 }
 
 }  // namespace
 
+bool fail(std::string* error, const std::string& why) {
+  if (error != nullptr) {
+    *error = why;
+  }
+  return false;
+}
+
 int openPseudoTerminal(std::string& device, std::string* error) {
-  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (master < 0) {
-    fail(error, "posix_openpt");
+  int master = -1;
+  int slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    fail(error, failed("openpty"));
     return -1;
   }
   auto failClosing = [&](const std::string& what) {
-    fail(error, what);
+    fail(error, failed(what));
+    ::close(slave);
     ::close(master);
     return -1;
   };
-  if (grantpt(master) != 0) {
-    return failClosing("grantpt");
-  }
-  if (unlockpt(master) != 0) {
-    return failClosing("unlockpt");
-  }
   char name[128] = {};
   if (ptsname_r(master, name, sizeof name) != 0) {
     return failClosing("ptsname");
@@ -56,13 +57,10 @@ int openPseudoTerminal(std::string& device, std::string* error) {
     return failClosing("tcsetattr");
   }
   // Until its slave has been opened once, a master does not report the
-  // absence of a client; one open and close here makes POLLHUP mean "no
-  // client" from the start.
-  const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-  if (slave < 0) {
-    return failClosing(name);
-  }
+  // absence of a client; closing the slave that openpty opened makes POLLHUP
+  // mean "no client" from the start.
   ::close(slave);
+  fcntl(master, F_SETFL, O_NONBLOCK);
   fcntl(master, F_SETFD, FD_CLOEXEC);
   device = name;
   return master;
@@ -100,20 +98,17 @@ bool makeLink(const std::string& target, const std::string& path, std::string* e
   // Only a link may be replaced: a real file at that path is not ours.
   struct stat existing {};
   if (::lstat(path.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
-    if (error != nullptr) {
-      *error = path + " exists and is not a symbolic link";
-    }
-    return false;
+    return fail(error, path + " exists and is not a symbolic link");
   }
   // Made under a temporary name and renamed over `path`, so an existing link
   // is replaced in one step.
   const std::string temporary = path + ".tmp" + std::to_string(::getpid());
   ::unlink(temporary.c_str());
   if (::symlink(target.c_str(), temporary.c_str()) != 0) {
-    return fail(error, "symlink " + path);
+    return fail(error, failed("symlink " + path));
   }
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    fail(error, "rename to " + path);
+    fail(error, failed("rename to " + path));
     ::unlink(temporary.c_str());
     return false;
   }

@@ -9,6 +9,9 @@
 
 namespace tolvarine_board_sim {
 
+// Reports `why` through `error` when the caller asked for a reason; false.
+bool fail(std::string* error, const std::string& why);
+
 // Opens the master side (non-blocking, raw, 38400 baud) and names the slave
 // in `device`; -1 with a reason on failure.
 int openPseudoTerminal(std::string& device, std::string* error);

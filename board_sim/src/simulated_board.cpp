@@ -11,16 +11,6 @@
 #include "pty_device.h"
 
 namespace tolvarine_board_sim {
-namespace {
-
-bool fail(std::string* error, const std::string& why) {
-  if (error != nullptr) {
-    *error = why;
-  }
-  return false;
-}
-
-}  // namespace
 
 SimulatedBoard::SimulatedBoard(BoardOptions options) : impl_(new Impl(options)) {}
 
@@ -44,9 +34,9 @@ bool SimulatedBoard::start(std::string* error) {
   }
   const int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake < 0) {
-    const std::string why = std::string("eventfd: ") + std::strerror(errno);
+    fail(error, std::string("eventfd: ") + std::strerror(errno));
     ::close(master);
-    return fail(error, why);
+    return false;
   }
 
   d.master = master;
@@ -144,11 +134,6 @@ void SimulatedBoard::resumeAnswering() {
   impl_->faults.repliesLeft.reset();
 }
 
-void SimulatedBoard::setReplyDelay(std::chrono::microseconds delay) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->options.replyDelay = std::max(delay, std::chrono::microseconds::zero());
-}
-
 void SimulatedBoard::setDropEvery(unsigned n) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->faults.setDropEvery(n);
@@ -185,11 +170,6 @@ void SimulatedBoard::setNoiseAfterEvery(unsigned n, std::size_t maxBytes,
                                         std::chrono::microseconds delay) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->faults.setNoiseAfterEvery(n, maxBytes, delay);
-}
-
-void SimulatedBoard::setCommandWatchdog(std::chrono::milliseconds timeout) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->chair.setWatchdog(timeout, Clock::now());
 }
 
 std::vector<ReceivedFrame> SimulatedBoard::frames() const {
@@ -251,11 +231,6 @@ ChairState SimulatedBoard::state() const {
     impl_->chair.advanceTo(Clock::now());
   }
   return ChairState{impl_->chair.pose(), impl_->chair.motors()};
-}
-
-bool SimulatedBoard::clientConnected() const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  return impl_->connected;
 }
 
 bool SimulatedBoard::waitForClient(bool connected, std::chrono::milliseconds timeout) const {

@@ -30,13 +30,11 @@ class ControllerDefaults : public tolvarine_controller::JoyStickController {
 
 int main(int argc, char** argv) {
   tolvarine_stick::StickOptions options;
-  {
-    const ControllerDefaults defaults;
-    const int status = tolvarine_stick::parseStickOptions(argc, argv, defaults.speed(),
-                                                          defaults.acceleration(), options);
-    if (status >= 0) {
-      return status;
-    }
+  const ControllerDefaults defaults;
+  options.maxSpeed = defaults.speed();
+  options.maxAcc = defaults.acceleration();
+  if (const int status = tolvarine_stick::parseStickOptions(argc, argv, options); status >= 0) {
+    return status;
   }
   tolvarine_tools::installStopHandlers(onStopSignal);
   // A stopped program would leave the chair on its last command: Ctrl-Z

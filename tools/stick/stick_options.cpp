@@ -1,8 +1,8 @@
 #include "stick_options.h"
 
-#include <CLI/CLI.hpp>
-#include <cmath>
 #include <sstream>
+
+#include "command_line.h"
 
 namespace tolvarine_stick {
 
@@ -36,28 +36,25 @@ CLI::Validator positiveUpTo(double most, const std::string& unit) {
   std::ostringstream label;
   label << "(0, " << most << "] " << unit;
   return CLI::Validator(
-      [most, unit](std::string& text) -> std::string {
+      [most, unit](std::string& text) {
         double value = 0.0;
-        std::istringstream in(text);
-        if (!(in >> value) || !in.eof() || !std::isfinite(value) || value <= 0.0 || value > most) {
-          std::ostringstream why;
-          why << "'" << text << "' is not a number above 0 and at most " << most << " " << unit;
-          return why.str();
+        if (tolvarine_tools::parseNumber(text, 0.0, most, value) && value > 0.0) {
+          return std::string();
         }
-        return {};
+        std::ostringstream why;
+        why << "'" << text << "' is not a number above 0 and at most " << most << " " << unit;
+        return why.str();
       },
       label.str());
 }
 
 }  // namespace
 
-int parseStickOptions(int argc, char** argv, double defaultSpeed, double defaultAcc,
-                      StickOptions& options) {
-  options.maxSpeed = defaultSpeed;
-  options.maxAcc = defaultAcc;
+int parseStickOptions(int argc, char** argv, StickOptions& options) {
   CLI::App app(kDescription, "tolvarine-stick");
   app.footer(kFooter);
   std::string direction = "FORWARD";
+  app.option_defaults()->always_capture_default();
 
   app.add_option("-p,--port", options.port,
                  "the chair's serial port, e.g. /dev/ttyUSB0 (38400 baud 8N1)")
@@ -65,46 +62,33 @@ int parseStickOptions(int argc, char** argv, double defaultSpeed, double default
   app.add_option("-d,--device", options.device, "the gamepad: a joystick device or a FIFO")
       ->capture_default_str();
   app.add_option("-b,--button", options.button, "number of the dead-man button")
-      ->capture_default_str()
       ->check(CLI::Range(0u, 255u));
   app.add_option("-x,--axis-x", options.axes.x, "number of the sideways axis")
-      ->capture_default_str()
       ->check(CLI::Range(0u, 255u));
   app.add_option("-y,--axis-y", options.axes.y, "number of the up and down axis")
-      ->capture_default_str()
       ->check(CLI::Range(0u, 255u));
   app.add_flag("--invert-x", options.axes.invertX, "right on the stick turns left");
   app.add_flag("--invert-y", options.axes.invertY, "down on the stick drives forward");
   app.add_option("--max-speed", options.maxSpeed, "wheel speed at full deflection, m/s")
-      ->capture_default_str()
       ->check(positiveUpTo(2.0, "m/s"));
   app.add_option("--max-acc", options.maxAcc, "largest change of a wheel's speed, m/s^2")
-      ->capture_default_str()
       ->check(positiveUpTo(3.0, "m/s^2"));
   app.add_option("--direction", direction,
                  "how the chair is mounted: FORWARD, or BACK when it is driven the other way")
-      ->capture_default_str()
       ->check(CLI::IsMember({"FORWARD", "BACK"}));
   app.add_option("--watch-ms", options.watchMs,
                  "longest time between two checks that the gamepad is still there")
-      ->capture_default_str()
       ->check(CLI::Range(10u, 1000u));
 
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "tolvarine-stick: " << e.what() << " (see --help)" << std::endl;
-    return 2;
-  }
-  if (options.axes.x == options.axes.y) {
-    std::cerr << "tolvarine-stick: --axis-x and --axis-y name the same axis " << options.axes.x
-              << std::endl;
-    return 2;
-  }
+  app.callback([&options] {
+    if (options.axes.x == options.axes.y) {
+      throw CLI::ValidationError("--axis-x and --axis-y name the same axis " +
+                                 std::to_string(options.axes.x));
+    }
+  });
+  const int status = tolvarine_tools::parseCommandLine(app, argc, argv);
   options.direction = direction == "BACK" ? 1 : -1;
-  return -1;
+  return status;
 }
 
 }  // namespace tolvarine_stick

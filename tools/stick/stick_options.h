@@ -11,19 +11,18 @@ namespace tolvarine_stick {
 struct StickOptions {
   std::string device = "/dev/input/js0";
   std::string port;
-  int direction = -1;  // the controller's mounting: -1 forward, 1 reversed
-  double maxSpeed = 0.0;
+  int direction = -1;     // the controller's mounting: -1 forward, 1 reversed
+  double maxSpeed = 0.0;  // the controller's defaults, set by the caller
   double maxAcc = 0.0;
   AxisChoice axes;
   unsigned button = 0;
   unsigned watchMs = 100;  // longest time between two checks of the gamepad
 };
 
-// Fills `options` (maxSpeed and maxAcc start as the given defaults). Returns
-// -1 to go on, otherwise the exit status: 0 after --help, 2 for a bad
-// command line (the reason is on standard error).
-int parseStickOptions(int argc, char** argv, double defaultSpeed, double defaultAcc,
-                      StickOptions& options);
+// Fills `options`, whose values on entry are the defaults. Returns -1 to go
+// on, otherwise the exit status: 0 after --help, 2 for a bad command line
+// (the reason is on standard error).
+int parseStickOptions(int argc, char** argv, StickOptions& options);
 
 }  // namespace tolvarine_stick
 

@@ -92,12 +92,11 @@ class SimulatedBoard {
   bool createLink(const std::string& path, std::string* error = nullptr);
 
   // --- Fault injection -------------------------------------------------
-  void setSilent(bool silent);                          // never answer
-  void stopAnsweringAfter(std::uint64_t replies);       // answer this many more, then silent
-  void resumeAnswering();                               // clears both of the above
-  void setReplyDelay(std::chrono::microseconds delay);  // answer late
-  void setDropEvery(unsigned n);                        // drop every n-th reply (0 = off)
-  void setCorruptEvery(unsigned n);  // wrong check byte on every n-th reply (0 = off)
+  void setSilent(bool silent);                     // never answer
+  void stopAnsweringAfter(std::uint64_t replies);  // answer this many more, then silent
+  void resumeAnswering();                          // clears both of the above
+  void setDropEvery(unsigned n);                   // drop every n-th reply (0 = off)
+  void setCorruptEvery(unsigned n);                // wrong check byte on every n-th reply (0 = off)
   void setStatusBytes(std::uint8_t status1, std::uint8_t status2);
   // Write each reply as `firstPart` bytes, pause `gap`, then the rest (0 = off).
   void setSplitReply(std::size_t firstPart, std::chrono::microseconds gap);
@@ -110,8 +109,6 @@ class SimulatedBoard {
   // run can be repeated (n = 0 or maxBytes = 0: off).
   void setNoiseAfterEvery(unsigned n, std::size_t maxBytes,
                           std::chrono::microseconds delay = std::chrono::milliseconds(3));
-  // See BoardOptions::commandWatchdog (0 = off).
-  void setCommandWatchdog(std::chrono::milliseconds timeout);
 
   // --- Observation -----------------------------------------------------
   std::vector<ReceivedFrame> frames() const;  // every command frame, oldest first
@@ -128,9 +125,7 @@ class SimulatedBoard {
   ChairPose truePose() const;
   MotorSpeeds motorSpeeds() const;
   ChairState state() const;  // both of the above at one instant
-  // True while a client holds the device open.
-  bool clientConnected() const;
-  // Blocks until clientConnected() equals `connected`, or the timeout.
+  // Blocks until a client holds the device open (`connected`) or none does, or the timeout.
   bool waitForClient(bool connected, std::chrono::milliseconds timeout) const;
 
  private:
