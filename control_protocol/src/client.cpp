@@ -209,9 +209,8 @@ Client::Read Client::readLine(Json& line, Clock::time_point deadline) {
       continue;
     }
     if (n <= 0) {
-      close();
-      // Lines that arrived complete before the end are still delivered.
-      return takeBufferedLine(line) ? Read::kLine : Read::kClosed;
+      close();  // lines that arrived complete before the end are still delivered
+      continue;
     }
     m_buffer.append(chunk, static_cast<std::size_t>(n));
   }

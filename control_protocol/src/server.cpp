@@ -340,8 +340,10 @@ void Server::publish(const std::string& topic, const Json& event) {
 
 bool Server::hasSubscribers(const std::string& topic) const {
   std::lock_guard<std::mutex> lock(m_impl->m_mutex);
-  return std::any_of(m_impl->m_sessions.begin(), m_impl->m_sessions.end(),
-                     [&](const std::shared_ptr<Session>& s) { return s->subscribed(topic); });
+  return std::any_of(
+      m_impl->m_sessions.begin(), m_impl->m_sessions.end(), [&](const std::shared_ptr<Session>& s) {
+        return s->withTopics([&](std::set<std::string>& t) { return t.count(topic) > 0; });
+      });
 }
 
 std::size_t Server::clientCount() const {

@@ -61,26 +61,6 @@ void Session::publish(const std::string& topic, const Json& event, std::string& 
   queueLocked(line, false, 1);
 }
 
-bool Session::subscribed(const std::string& topic) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_topics.count(topic) > 0;
-}
-
-void Session::subscribe(const std::string& topic) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_topics.insert(topic);
-}
-
-void Session::unsubscribe(const std::string& topic) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_topics.erase(topic);
-}
-
-std::vector<std::string> Session::topics() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return std::vector<std::string>(m_topics.begin(), m_topics.end());
-}
-
 void Session::finish(const std::string& line) {
   {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -299,19 +279,22 @@ void Request::answer(bool ok, const std::string& error, const Json& fields) cons
 
 void Request::subscribe(const std::string& topic) const {
   if (auto session = m_state->session.lock()) {
-    session->subscribe(topic);
+    session->withTopics([&](std::set<std::string>& topics) { topics.insert(topic); });
   }
 }
 
 void Request::unsubscribe(const std::string& topic) const {
   if (auto session = m_state->session.lock()) {
-    session->unsubscribe(topic);
+    session->withTopics([&](std::set<std::string>& topics) { topics.erase(topic); });
   }
 }
 
 std::vector<std::string> Request::subscriptions() const {
-  auto session = m_state->session.lock();
-  return session ? session->topics() : std::vector<std::string>();
+  std::vector<std::string> topics;
+  if (auto session = m_state->session.lock()) {
+    session->withTopics([&](std::set<std::string>& t) { topics.assign(t.begin(), t.end()); });
+  }
+  return topics;
 }
 
 }  // namespace tolvarine_control

@@ -51,10 +51,12 @@ class Session : public std::enable_shared_from_this<Session> {
   // that once unsubscribe() returns nothing more of that topic is queued:
   // no sample follows the reply.
   void publish(const std::string& topic, const Json& event, std::string& line);
-  bool subscribed(const std::string& topic);
-  void subscribe(const std::string& topic);
-  void unsubscribe(const std::string& topic);
-  std::vector<std::string> topics();
+  // `f` on the client's subscriptions, under the session's lock.
+  template <typename F>
+  auto withTopics(F f) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return f(m_topics);
+  }
 
   // ---- socket thread ----
   void start() { resume(); }
