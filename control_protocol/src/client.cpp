@@ -157,39 +157,26 @@ Client::Read Client::nextEvent(Json& event, milliseconds timeout) {
 }
 
 bool Client::pump() {
-  if (m_fd < 0) {
-    return false;
-  }
   Json line;
-  for (;;) {
-    const Read r = readLine(line, Clock::now());
-    if (r == Read::kClosed) {
-      return false;
-    }
-    if (r != Read::kLine) {
-      return true;
-    }
+  Read r;
+  while ((r = readLine(line, Clock::now())) == Read::kLine) {
     m_events.push_back(std::move(line));
   }
+  return r != Read::kClosed;
 }
 
 bool Client::takeBufferedLine(Json& line) {
-  for (;;) {
-    const std::size_t end = m_buffer.find('\n');
-    if (end == std::string::npos) {
-      return false;
-    }
-    const std::string text = m_buffer.substr(0, end);
-    m_buffer.erase(0, end + 1);
-    if (text.empty()) {
-      continue;
-    }
-    line = Json::parse(text, nullptr, false);
-    if (line.is_discarded()) {
-      line = Json{{"event", "unreadable"}, {"text", text}};
-    }
-    return true;
+  const std::size_t end = m_buffer.find('\n');
+  if (end == std::string::npos) {
+    return false;
   }
+  const std::string text = m_buffer.substr(0, end);
+  m_buffer.erase(0, end + 1);
+  line = Json::parse(text, nullptr, false);
+  if (line.is_discarded()) {
+    line = Json{{"event", "unreadable"}, {"text", text}};
+  }
+  return true;
 }
 
 Client::Read Client::readLine(Json& line, Clock::time_point deadline) {
@@ -222,9 +209,8 @@ Client::Read Client::readLine(Json& line, Clock::time_point deadline) {
       continue;
     }
     if (n <= 0) {
-      close();
-      // Lines that arrived complete before the end are still delivered.
-      return takeBufferedLine(line) ? Read::kLine : Read::kClosed;
+      close();  // lines that arrived complete before the end are still delivered
+      continue;
     }
     m_buffer.append(chunk, static_cast<std::size_t>(n));
   }

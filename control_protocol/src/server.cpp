@@ -7,7 +7,6 @@
 #include <future>
 #include <mutex>
 #include <thread>
-#include <utility>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -39,15 +38,15 @@ std::runtime_error systemError(const std::string& what, int err) {
 
 // A socket file nobody answers on is what a process that ended without
 // cleaning up leaves behind; one somebody answers on belongs to a live one.
-void refuseLiveSocket(const std::string& path, const sockaddr_un& addr) {
+void refuseLiveSocket(const std::string& path, const Local::endpoint& endpoint) {
+  // Non-blocking: a live host whose queue is full answers EAGAIN at once.
   const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (probe < 0) {
     throw systemError("cannot create a socket", errno);
   }
-  const int rc = ::connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  const int rc = ::connect(probe, endpoint.data(), static_cast<socklen_t>(endpoint.size()));
   const int err = errno;
   ::close(probe);
-  // A full queue (EAGAIN) still means a live server.
   if (rc == 0 || err == EAGAIN) {
     throw std::runtime_error("control socket " + path +
                              " is in use by a running host; stop it or choose another path");
@@ -57,79 +56,76 @@ void refuseLiveSocket(const std::string& path, const sockaddr_un& addr) {
   }
 }
 
-// The file of the listening socket: created owner-only, a stale one left by
-// a process that is gone replaced, and removed again at the end if it is
-// still the one created here. Throws std::runtime_error with the reason (a
-// file that is not a socket, a socket a running server answers on, a path
-// too long).
+// The file of the listening socket: created owner-only, a stale one
+// replaced, and removed again at the end if it is still the one created
+// here. Throws std::runtime_error with the reason.
 struct SocketFile {
-  explicit SocketFile(const std::string& path);
+  SocketFile(Local::acceptor& acceptor, const std::string& path);
   ~SocketFile();
 
-  int m_fd = -1;  // the listening descriptor, until handed over
   std::string m_absolutePath;
   dev_t m_dev = 0;
   ino_t m_ino = 0;
   bool m_replacedStale = false;
 };
 
-SocketFile::SocketFile(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof addr.sun_path) {
+SocketFile::SocketFile(Local::acceptor& acceptor, const std::string& path) {
+  if (path.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) {
     throw std::runtime_error("control socket path \"" + path + "\" is empty or longer than " +
-                             std::to_string(sizeof addr.sun_path - 1) + " bytes");
+                             std::to_string(sizeof(sockaddr_un::sun_path) - 1) + " bytes");
   }
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-
+  const Local::endpoint endpoint(path);
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
       throw std::runtime_error("control socket path " + path +
                                " exists and is not a socket; remove it or choose another path");
     }
-    refuseLiveSocket(path, addr);
+    refuseLiveSocket(path, endpoint);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
       throw systemError("cannot remove stale control socket " + path, errno);
     }
     m_replacedStale = true;
   }
 
-  m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (m_fd < 0) {
-    throw systemError("cannot create a socket", errno);
+  // Handed to `acceptor` once it listens; closed here on the way out otherwise.
+  Local::acceptor bound(acceptor.get_executor());
+  error_code ec;
+  bound.open(Local(), ec);
+  if (ec) {
+    throw std::runtime_error("cannot create a socket: " + ec.message());
   }
-  // On Linux the file takes the socket's mode at bind(); the chmod below
-  // covers systems that ignore it.
-  ::fchmod(m_fd, S_IRUSR | S_IWUSR);
-  if (::bind(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    const int err = errno;
-    ::close(m_fd);
-    if (err == EADDRINUSE) {
-      throw std::runtime_error("control socket " + path + " is in use by another host");
-    }
-    throw systemError("cannot create control socket " + path, err);
+  // On Linux the file takes the socket's mode at bind(), so that nobody
+  // else can connect in between; the chmod below covers systems that
+  // ignore it.
+  ::fchmod(bound.native_handle(), S_IRUSR | S_IWUSR);
+  bound.bind(endpoint, ec);
+  if (ec == asio::error::address_in_use) {
+    throw std::runtime_error("control socket " + path + " is in use by another host");
   }
-  if (::chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0 || ::listen(m_fd, 16) != 0 ||
-      ::stat(path.c_str(), &st) != 0) {
-    const int err = errno;
-    ::close(m_fd);
+  if (ec) {
+    throw std::runtime_error("cannot create control socket " + path + ": " + ec.message());
+  }
+  if (::chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0 || ::stat(path.c_str(), &st) != 0) {
+    ec.assign(errno, boost::system::system_category());
+  } else {
+    bound.listen(16, ec);
+  }
+  if (ec) {
     ::unlink(path.c_str());
-    throw systemError("cannot set up control socket " + path, err);
+    throw std::runtime_error("cannot set up control socket " + path + ": " + ec.message());
   }
+  acceptor = std::move(bound);
   m_dev = st.st_dev;
   m_ino = st.st_ino;
-  std::error_code ec;
-  m_absolutePath = std::filesystem::absolute(path, ec);
-  if (ec) {
+  std::error_code fsError;
+  m_absolutePath = std::filesystem::absolute(path, fsError);
+  if (fsError) {
     m_absolutePath = path;
   }
 }
 
 SocketFile::~SocketFile() {
-  if (m_fd >= 0) {
-    ::close(m_fd);
-  }
   struct stat st {};
   if (::stat(m_absolutePath.c_str(), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino) {
     ::unlink(m_absolutePath.c_str());
@@ -138,9 +134,6 @@ SocketFile::~SocketFile() {
 
 }  // namespace
 
-// ---- the server --------------------------------------------------------------------
-
-// Public to the server's own methods.
 struct Server::Impl : SessionOwner {
   Impl(RequestHandler& handler, const ServerLimits& limits)
       : m_handler(handler), m_limits(limits), m_work(m_io.get_executor()) {
@@ -152,8 +145,7 @@ struct Server::Impl : SessionOwner {
 
   ~Impl() {
     close();
-    error_code ignored;
-    post([this] {
+    asio::post(m_io, [this] {
       error_code ignored;
       m_signals.cancel(ignored);
       m_signals.clear(ignored);  // SIGINT and SIGTERM act as before
@@ -168,12 +160,35 @@ struct Server::Impl : SessionOwner {
     }
   }
 
+  // Not from the socket thread, which it waits for.
   void close() {
     if (!m_file || m_thread.get_id() == std::this_thread::get_id()) {
       return;
     }
     std::promise<void> done;
-    post([this, &done] { closeInThread(done); });
+    asio::post(m_io, [this, &done] {
+      error_code ignored;
+      m_acceptor.close(ignored);
+      m_retry.cancel();
+      const std::string last = dumpLine(Json{{"event", "shutdown"}});
+      const auto open = sessions();
+      for (const auto& s : open) {
+        s->finish(last);
+      }
+      // Cut short by forget() once the last session has gone.
+      m_deadline.expires_after(open.empty() ? std::chrono::milliseconds(0) : m_limits.finalFlush);
+      m_deadline.async_wait([this, &done](const error_code&) {
+        std::vector<std::shared_ptr<Session>> left;
+        {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          left.swap(m_sessions);
+        }
+        for (const auto& s : left) {
+          s->abort();
+        }
+        done.set_value();
+      });
+    });
     done.get_future().wait();
     m_file.reset();  // removes the socket file
   }
@@ -193,24 +208,21 @@ struct Server::Impl : SessionOwner {
     }
   }
 
-  // Socket thread.
   void forget(const Session* session) override {
-    bool last = false;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_sessions.erase(
-          std::remove_if(m_sessions.begin(), m_sessions.end(),
-                         [&](const std::shared_ptr<Session>& s) { return s.get() == session; }),
-          m_sessions.end());
-      last = m_closing && m_sessions.empty();
-    }
-    if (last && m_closed) {
-      auto closed = m_closed;  // it clears m_closed
-      closed();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sessions.erase(
+        std::remove_if(m_sessions.begin(), m_sessions.end(),
+                       [&](const std::shared_ptr<Session>& s) { return s.get() == session; }),
+        m_sessions.end());
+    if (m_sessions.empty()) {
+      m_deadline.cancel();
     }
   }
 
-  void post(std::function<void()> task) { asio::post(m_io, std::move(task)); }
+  std::vector<std::shared_ptr<Session>> sessions() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sessions;
+  }
 
   void waitForSignal() {
     m_signals.async_wait([this](const error_code& ec, int signo) {
@@ -256,9 +268,8 @@ struct Server::Impl : SessionOwner {
                             " clients at a time; this connection is closed"));
       return;
     }
-    auto session = std::make_shared<Session>(*this, std::move(socket), m_limits);
-    m_sessions.push_back(session);
-    session->start();
+    m_sessions.push_back(std::make_shared<Session>(*this, std::move(socket), m_limits));
+    m_sessions.back()->start();
   }
 
   // Out of descriptors: the spare one makes room to tell one waiting
@@ -277,51 +288,6 @@ struct Server::Impl : SessionOwner {
     m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   }
 
-  void closeInThread(std::promise<void>& done) {
-    error_code ignored;
-    m_acceptor.close(ignored);
-    m_retry.cancel();
-    std::vector<std::shared_ptr<Session>> sessions;
-    {
-      std::lock_guard<std::mutex> lock(m_mutex);
-      m_closing = true;
-      sessions = m_sessions;
-    }
-    auto finished = std::make_shared<bool>(false);
-    auto end = [this, &done, finished] {
-      if (*finished) {
-        return;
-      }
-      *finished = true;
-      m_closed = nullptr;
-      m_deadline.cancel();
-      std::vector<std::shared_ptr<Session>> left;
-      {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        left.swap(m_sessions);
-      }
-      for (const auto& s : left) {
-        s->abort();
-      }
-      done.set_value();
-    };
-    if (sessions.empty()) {
-      end();
-      return;
-    }
-    m_closed = end;
-    const std::string last = dumpLine(Json{{"event", "shutdown"}});
-    for (const auto& s : sessions) {
-      s->finish(last);
-    }
-    m_deadline.expires_after(m_limits.finalFlush);
-    m_deadline.async_wait([end](const error_code& ec) {
-      if (!ec) {
-        end();
-      }
-    });
-  }
-
   RequestHandler& m_handler;
   const ServerLimits m_limits;
   asio::io_context m_io;
@@ -329,7 +295,7 @@ struct Server::Impl : SessionOwner {
   std::unique_ptr<asio::thread_pool> m_pool;
   Local::acceptor m_acceptor{m_io};
   asio::steady_timer m_retry{m_io};
-  asio::steady_timer m_deadline{m_io};
+  asio::steady_timer m_deadline{m_io};  // for the last lines at close()
   asio::signal_set m_signals{m_io};
   std::function<void(int)> m_onSignal;
   std::unique_ptr<SocketFile> m_file;
@@ -337,8 +303,6 @@ struct Server::Impl : SessionOwner {
 
   mutable std::mutex m_mutex;  // the sessions
   std::vector<std::shared_ptr<Session>> m_sessions;
-  bool m_closing = false;
-  std::function<void()> m_closed;  // socket thread: the last session has gone
   std::thread m_thread;
 };
 
@@ -351,15 +315,14 @@ void Server::catchSignals(std::function<void(int)> onSignal) {
   m_impl->m_onSignal = std::move(onSignal);
   m_impl->m_signals.add(SIGINT);
   m_impl->m_signals.add(SIGTERM);
-  m_impl->post([this] { m_impl->waitForSignal(); });
+  asio::post(m_impl->m_io, [this] { m_impl->waitForSignal(); });
 }
 
 bool Server::listen(const std::string& path) {
-  m_impl->m_file.reset(new SocketFile(path));
-  m_impl->m_acceptor.assign(Local(), std::exchange(m_impl->m_file->m_fd, -1));
+  m_impl->m_file.reset(new SocketFile(m_impl->m_acceptor, path));
   // Kept for refusing a client when the process runs out of descriptors.
   m_impl->m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  m_impl->post([this] { m_impl->accept(); });
+  asio::post(m_impl->m_io, [this] { m_impl->accept(); });
   return m_impl->m_file->m_replacedStale;
 }
 
@@ -368,22 +331,19 @@ void Server::close() {
 }
 
 void Server::publish(const std::string& topic, const Json& event) {
-  std::string line;
+  std::string line;  // dumped once, for the first client subscribed
   std::lock_guard<std::mutex> lock(m_impl->m_mutex);
   for (const auto& session : m_impl->m_sessions) {
-    if (session->subscribed(topic)) {
-      if (line.empty()) {
-        line = dumpLine(event);
-      }
-      session->pushIfSubscribed(topic, line);
-    }
+    session->publish(topic, event, line);
   }
 }
 
 bool Server::hasSubscribers(const std::string& topic) const {
   std::lock_guard<std::mutex> lock(m_impl->m_mutex);
-  return std::any_of(m_impl->m_sessions.begin(), m_impl->m_sessions.end(),
-                     [&](const std::shared_ptr<Session>& s) { return s->subscribed(topic); });
+  return std::any_of(
+      m_impl->m_sessions.begin(), m_impl->m_sessions.end(), [&](const std::shared_ptr<Session>& s) {
+        return s->withTopics([&](std::set<std::string>& t) { return t.count(topic) > 0; });
+      });
 }
 
 std::size_t Server::clientCount() const {

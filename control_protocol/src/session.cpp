@@ -1,24 +1,22 @@
 #include "session.h"
 
-#include <algorithm>
+#include <utility>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/read_until.hpp>
 #include <boost/asio/write.hpp>
 
 namespace tolvarine_control {
 
 namespace {
 
-// Requests of one client handled before the others get their turn.
-constexpr int kRequestsPerTurn = 32;
+// Queued lines handed to the socket in one write.
+constexpr std::size_t kChunk = 64 * 1024;
 
-}  // namespace
-
-std::string dumpLine(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
-}
-
-std::string replyLine(const Json& id, bool ok, const std::string& error, const Json& fields) {
+// {"id":ID,"ok":OK[,"error":WHY], fields...}: the id only when the request
+// had one, the error only on a refusal.
+std::string replyLine(const Json& id, bool ok, const std::string& error,
+                      const Json& fields = Json::object()) {
   Json reply = Json::object();
   if (!id.is_null()) {
     reply["id"] = id;
@@ -33,6 +31,12 @@ std::string replyLine(const Json& id, bool ok, const std::string& error, const J
   return dumpLine(reply);
 }
 
+}  // namespace
+
+std::string dumpLine(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
 std::string refusal(const std::string& why) {
   return replyLine(Json(), false, why);
 }
@@ -43,36 +47,18 @@ void Session::answer(const std::string& line) {
     return;
   }
   m_awaiting = false;
-  queueLocked(line, Kind::Reply);
+  queueLocked(line, true, 0);
 }
 
-bool Session::pushIfSubscribed(const std::string& topic, const std::string& line) {
+void Session::publish(const std::string& topic, const Json& event, std::string& line) {
   std::lock_guard<std::mutex> lock(m_mutex);
   if (m_closed || m_finishing || m_topics.count(topic) == 0) {
-    return false;
+    return;
   }
-  queueLocked(line, Kind::Sample);
-  return true;
-}
-
-bool Session::subscribed(const std::string& topic) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_topics.count(topic) > 0;
-}
-
-void Session::subscribe(const std::string& topic) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_topics.insert(topic);
-}
-
-void Session::unsubscribe(const std::string& topic) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_topics.erase(topic);
-}
-
-std::vector<std::string> Session::topics() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return std::vector<std::string>(m_topics.begin(), m_topics.end());
+  if (line.empty()) {
+    line = dumpLine(event);
+  }
+  queueLocked(line, false, 1);
 }
 
 void Session::finish(const std::string& line) {
@@ -81,7 +67,7 @@ void Session::finish(const std::string& line) {
     if (m_closed) {
       return;
     }
-    queueLocked(line, Kind::Reply);
+    queueLocked(line, true, 0);
     m_finishing = true;
   }
   flush();
@@ -99,8 +85,8 @@ void Session::abort() {
   m_socket.close(ignored);
 }
 
-void Session::queueLocked(const std::string& line, Kind kind) {
-  if (kind == Kind::Reply) {
+void Session::queueLocked(const std::string& line, bool reply, unsigned long samples) {
+  if (reply) {
     m_replyBytes += line.size();
   } else {
     if (m_sampleBytes + line.size() > m_limits.sampleBacklog) {
@@ -108,11 +94,9 @@ void Session::queueLocked(const std::string& line, Kind kind) {
     }
     m_sampleBytes += line.size();
   }
-  m_out.push_back({line, kind, 0});
-  if (!m_scheduled) {
-    m_scheduled = true;
-    auto self = shared_from_this();
-    asio::post(m_socket.get_executor(), [self] { self->onScheduled(); });
+  m_out.push_back({line, reply, samples});
+  if (!std::exchange(m_scheduled, true)) {
+    asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->onScheduled(); });
   }
 }
 
@@ -120,17 +104,17 @@ void Session::dropSamplesLocked() {
   unsigned long lost = 0;
   std::deque<Outgoing> kept;
   for (Outgoing& o : m_out) {
-    if (o.kind == Kind::Reply) {
+    if (o.reply) {
       kept.push_back(std::move(o));
-      continue;
+    } else {
+      lost += o.samples;
+      m_sampleBytes -= o.text.size();
     }
-    lost += o.kind == Kind::Sample ? 1 : o.lost;
-    m_sampleBytes -= o.text.size();
   }
   m_out.swap(kept);
   std::string notice = dumpLine(Json{{"event", "dropped"}, {"samples", lost}});
   m_sampleBytes += notice.size();
-  m_out.push_back({std::move(notice), Kind::Notice, lost});
+  m_out.push_back({std::move(notice), false, lost});
 }
 
 void Session::onScheduled() {
@@ -139,138 +123,70 @@ void Session::onScheduled() {
     m_scheduled = false;
   }
   flush();
-  processInput();
+  resume();
 }
 
-bool Session::paused() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return m_closed || m_finishing || m_awaiting || m_replyBytes >= m_limits.replyBacklog;
-}
-
-bool Session::idle() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  return !m_awaiting && !m_writing && m_out.empty();
-}
-
-void Session::readMore() {
-  if (m_reading || m_inputClosed || paused()) {
-    return;
-  }
-  m_reading = true;
-  auto self = shared_from_this();
-  m_socket.async_read_some(asio::buffer(m_chunk), [self](const error_code& ec, std::size_t n) {
-    self->m_reading = false;
-    if (ec == asio::error::eof) {
-      self->m_inputClosed = true;
-    } else if (ec) {
-      self->drop();
-      return;
-    } else {
-      self->take(self->m_chunk.data(), n);
-    }
-    self->processInput();
-  });
-}
-
-void Session::take(const char* data, std::size_t n) {
-  const char* end = data + n;
-  if (m_discarding) {
-    const char* nl = std::find(data, end, '\n');
-    if (nl == end) {
-      return;
-    }
-    m_discarding = false;
-    data = nl + 1;
-  }
-  m_input.append(data, end);
-  if (m_input.size() > m_limits.maxLine && m_input.find('\n') == std::string::npos) {
-    m_input.clear();
-    m_discarding = true;
-    answer(refusal("request longer than " + std::to_string(m_limits.maxLine) +
-                   " bytes; skipped up to the next line end"));
-  }
-}
-
-void Session::processInput() {
-  for (int handled = 0; !paused();) {
-    if (handled == kRequestsPerTurn) {
-      auto self = shared_from_this();
-      asio::post(m_socket.get_executor(), [self] { self->processInput(); });
-      return;
-    }
-    std::string line;
-    const std::string::size_type nl = m_input.find('\n');
-    if (nl != std::string::npos) {
-      line = m_input.substr(0, nl);
-      m_input.erase(0, nl + 1);
-    } else if (m_inputClosed && !m_input.empty()) {
-      line.swap(m_input);  // the last request may lack its line end
-    } else {
-      break;
-    }
-    if (!line.empty() && line.back() == '\r') {
-      line.pop_back();
-    }
-    if (line.find_first_not_of(" \t") == std::string::npos) {
-      continue;
-    }
-    ++handled;
-    if (line.size() > m_limits.maxLine) {
-      answer(refusal("request longer than " + std::to_string(m_limits.maxLine) + " bytes"));
-      continue;
-    }
-    handleLine(line);
-  }
-  if (m_inputClosed && m_input.empty() && idle()) {
-    drop();
-    return;
-  }
-  readMore();
-}
-
-void Session::flush() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (m_writing || m_closed) {
-    return;
-  }
-  if (m_out.empty()) {
-    if (m_finishing) {
-      auto self = shared_from_this();
-      asio::post(m_socket.get_executor(), [self] { self->drop(); });
-    }
-    return;
-  }
-  m_inFlight.clear();
-  m_inFlightReplies = 0;
-  m_inFlightSamples = 0;
-  while (!m_out.empty() && m_inFlight.size() < kChunk) {
-    Outgoing& o = m_out.front();
-    (o.kind == Kind::Reply ? m_inFlightReplies : m_inFlightSamples) += o.text.size();
-    m_inFlight += o.text;
-    m_out.pop_front();
-  }
-  m_writing = true;
-  auto self = shared_from_this();
-  asio::async_write(m_socket, asio::buffer(m_inFlight),
-                    [self](const error_code& ec, std::size_t) { self->onWritten(ec); });
-}
-
-void Session::onWritten(const error_code& ec) {
-  if (ec) {
-    drop();
-    return;
-  }
+void Session::resume() {
+  bool paused = false;
+  bool idle = false;
   {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_writing = false;
-    m_replyBytes -= m_inFlightReplies;
-    m_sampleBytes -= m_inFlightSamples;
+    paused = m_closed || m_finishing || m_awaiting || m_replyBytes >= m_limits.replyBacklog;
+    idle = !m_awaiting && !m_writing && m_out.empty();
   }
-  flush();
-  processInput();
+  if (m_inputClosed) {
+    if (idle) {
+      drop();
+    }
+    return;
+  }
+  if (m_reading || paused) {
+    return;
+  }
+  // Every line is a read of its own, even one already buffered: the
+  // clients take turns line by line.
+  m_reading = true;
+  asio::async_read_until(
+      m_socket, asio::dynamic_buffer(m_input, m_limits.maxLine + 1), '\n',
+      [self = shared_from_this()](const error_code& ec, std::size_t n) { self->onRead(ec, n); });
 }
 
-void Session::handleLine(const std::string& line) {
+void Session::onRead(const error_code& ec, std::size_t n) {
+  m_reading = false;
+  if (ec == asio::error::not_found) {
+    // The buffer is full and holds no line end: the line is refused now,
+    // not once it ends, and the rest of it is skipped as it arrives.
+    m_input.clear();
+    if (!std::exchange(m_discarding, true)) {
+      answer(refusal("request longer than " + std::to_string(m_limits.maxLine) +
+                     " bytes; skipped up to the next line end"));
+    }
+  } else if (ec == asio::error::eof) {
+    m_inputClosed = true;
+    if (!std::exchange(m_discarding, false)) {
+      handleLine(std::move(m_input));  // the last request may lack its line end
+    }
+    m_input.clear();
+  } else if (ec) {
+    drop();
+    return;
+  } else {
+    std::string line = m_input.substr(0, n - 1);
+    m_input.erase(0, n);
+    if (!std::exchange(m_discarding, false)) {
+      handleLine(std::move(line));
+    }
+  }
+  resume();
+}
+
+void Session::handleLine(std::string line) {
+  if (!line.empty() && line.back() == '\r') {
+    line.pop_back();
+  }
+  if (line.find_first_not_of(" \t") == std::string::npos) {
+    return;
+  }
   Json request;
   try {
     request = Json::parse(line);
@@ -289,6 +205,39 @@ void Session::handleLine(const std::string& line) {
   m_server.dispatch(Request(shared_from_this(), std::move(request)));
 }
 
+void Session::flush() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_writing || m_closed) {
+    return;
+  }
+  if (m_out.empty()) {
+    if (m_finishing) {
+      asio::post(m_socket.get_executor(), [self = shared_from_this()] { self->drop(); });
+    }
+    return;
+  }
+  m_inFlight.clear();
+  while (!m_out.empty() && m_inFlight.size() < kChunk) {
+    (m_out.front().reply ? m_replyBytes : m_sampleBytes) -= m_out.front().text.size();
+    m_inFlight += m_out.front().text;
+    m_out.pop_front();
+  }
+  m_writing = true;
+  asio::async_write(m_socket, asio::buffer(m_inFlight),
+                    [self = shared_from_this()](const error_code& ec, std::size_t) {
+                      if (ec) {
+                        self->drop();
+                        return;
+                      }
+                      {
+                        std::lock_guard<std::mutex> lock(self->m_mutex);
+                        self->m_writing = false;
+                      }
+                      self->flush();
+                      self->resume();
+                    });
+}
+
 void Session::drop() {
   abort();
   m_server.forget(this);
@@ -297,17 +246,11 @@ void Session::drop() {
 struct Request::State {
   std::weak_ptr<Session> session;
   Json body;
-  Json id;
   std::once_flag answered;
 };
 
-Request::Request(std::shared_ptr<Session> session, Json body) : m_state(std::make_shared<State>()) {
-  m_state->session = session;
-  m_state->body = std::move(body);
-  if (m_state->body.is_object() && m_state->body.contains("id")) {
-    m_state->id = m_state->body["id"];
-  }
-}
+Request::Request(std::shared_ptr<Session> session, Json body)
+    : m_state(new State{std::move(session), std::move(body), {}}) {}
 
 const Json& Request::body() const {
   return m_state->body;
@@ -319,36 +262,39 @@ std::string Request::command() const {
 }
 
 void Request::succeed(const Json& fields) const {
-  std::call_once(m_state->answered, [&] {
-    if (auto session = m_state->session.lock()) {
-      session->answer(replyLine(m_state->id, true, std::string(), fields));
-    }
-  });
+  answer(true, std::string(), fields);
 }
 
 void Request::fail(const std::string& message, const Json& fields) const {
+  answer(false, message, fields);
+}
+
+void Request::answer(bool ok, const std::string& error, const Json& fields) const {
   std::call_once(m_state->answered, [&] {
     if (auto session = m_state->session.lock()) {
-      session->answer(replyLine(m_state->id, false, message, fields));
+      session->answer(replyLine(body().value("id", Json()), ok, error, fields));
     }
   });
 }
 
 void Request::subscribe(const std::string& topic) const {
   if (auto session = m_state->session.lock()) {
-    session->subscribe(topic);
+    session->withTopics([&](std::set<std::string>& topics) { topics.insert(topic); });
   }
 }
 
 void Request::unsubscribe(const std::string& topic) const {
   if (auto session = m_state->session.lock()) {
-    session->unsubscribe(topic);
+    session->withTopics([&](std::set<std::string>& topics) { topics.erase(topic); });
   }
 }
 
 std::vector<std::string> Request::subscriptions() const {
-  auto session = m_state->session.lock();
-  return session ? session->topics() : std::vector<std::string>();
+  std::vector<std::string> topics;
+  if (auto session = m_state->session.lock()) {
+    session->withTopics([&](std::set<std::string>& t) { topics.assign(t.begin(), t.end()); });
+  }
+  return topics;
 }
 
 }  // namespace tolvarine_control

@@ -1,11 +1,10 @@
-// One client of the control server: its socket, what it has sent that is
-// not handled yet, and the lines queued for it. Reads, writes and requests
-// run in the server's socket thread; answers and events may come from any
+// One client of the control server: its socket, the request it has not had
+// answered yet, and the lines queued for it. Reads, writes and requests run
+// in the server's socket thread; answers and events may come from any
 // thread and are queued under the session's lock.
 #ifndef TOLVARINE_CONTROL_SESSION_H
 #define TOLVARINE_CONTROL_SESSION_H
 
-#include <array>
 #include <cstddef>
 #include <deque>
 #include <memory>
@@ -24,13 +23,9 @@ namespace asio = boost::asio;
 using Local = asio::local::stream_protocol;
 using boost::system::error_code;
 
-constexpr std::size_t kChunk = 64 * 1024;
-
 std::string dumpLine(const Json& value);
-// {"id":ID,"ok":OK[,"error":WHY], fields...}: the id only when the request
-// had one, the error only on a refusal.
-std::string replyLine(const Json& id, bool ok, const std::string& error,
-                      const Json& fields = Json::object());
+// {"ok":false,"error":why}, for a line that is no request or a connection
+// that is refused.
 std::string refusal(const std::string& why);
 
 class Session;
@@ -39,7 +34,6 @@ class Session;
 class SessionOwner {
  public:
   virtual ~SessionOwner() = default;
-  // Runs the handler for `request`.
   virtual void dispatch(const Request& request) = 0;
   // The session has ended (socket thread).
   virtual void forget(const Session* session) = 0;
@@ -52,44 +46,43 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // ---- any thread ----
   void answer(const std::string& line);
-  // Under the session's lock, so that once unsubscribe() returns nothing
-  // more of that topic is queued: no sample follows the reply.
-  bool pushIfSubscribed(const std::string& topic, const std::string& line);
-  bool subscribed(const std::string& topic);
-  void subscribe(const std::string& topic);
-  void unsubscribe(const std::string& topic);
-  std::vector<std::string> topics();
+  // Queues `event` if the client is subscribed to `topic`, dumping it into
+  // `line` first when that is still empty. Under the session's lock, so
+  // that once unsubscribe() returns nothing more of that topic is queued:
+  // no sample follows the reply.
+  void publish(const std::string& topic, const Json& event, std::string& line);
+  // `f` on the client's subscriptions, under the session's lock.
+  template <typename F>
+  auto withTopics(F f) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return f(m_topics);
+  }
 
   // ---- socket thread ----
-  void start() { readMore(); }
+  void start() { resume(); }
   // The last line, then the connection closes once it has left.
   void finish(const std::string& line);
   void abort();
 
  private:
-  enum class Kind { Reply, Sample, Notice };
   struct Outgoing {
     std::string text;
-    Kind kind;
-    unsigned long lost;  // samples a notice reports
+    bool reply;
+    unsigned long samples;  // 1 for a sample, N for a notice of N dropped
   };
 
-  void queueLocked(const std::string& line, Kind kind);
+  void queueLocked(const std::string& line, bool reply, unsigned long samples);
   // The client is not keeping up: forget its queued samples (never the
   // replies, nor what is being sent) and queue one notice of how many.
   void dropSamplesLocked();
   void onScheduled();
-  // Reading waits while a request is unanswered or replies pile up unread.
-  bool paused();
-  bool idle();
-  void readMore();
-  // Keeps at most one line's worth: the rest of an over-long line is
-  // skipped as it arrives, never held.
-  void take(const char* data, std::size_t n);
-  void processInput();
-  void handleLine(const std::string& line);
+  // Reading waits while a request is unanswered or replies pile up unread;
+  // once the client has ended its input, the connection closes when the
+  // last reply has left.
+  void resume();
+  void onRead(const error_code& ec, std::size_t n);
+  void handleLine(std::string line);
   void flush();
-  void onWritten(const error_code& ec);
   void drop();
 
   SessionOwner& m_server;
@@ -97,14 +90,11 @@ class Session : public std::enable_shared_from_this<Session> {
   const ServerLimits& m_limits;
 
   // Socket thread only.
-  std::array<char, kChunk> m_chunk{};
   std::string m_input;
   bool m_discarding = false;  // skipping the rest of an over-long line
   bool m_inputClosed = false;
   bool m_reading = false;
   std::string m_inFlight;
-  std::size_t m_inFlightReplies = 0;
-  std::size_t m_inFlightSamples = 0;
 
   // Shared with the threads that answer and publish.
   std::mutex m_mutex;

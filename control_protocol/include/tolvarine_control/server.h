@@ -55,6 +55,8 @@ class Request {
   std::vector<std::string> subscriptions() const;
 
  private:
+  void answer(bool ok, const std::string& error, const Json& fields) const;
+
   struct State;
   std::shared_ptr<State> m_state;
 };
