@@ -217,7 +217,7 @@ TransitionResult ComponentHost::perform(RequestKind kind) {
   auto refuse = [&](const char* what, RTC::LifeCycleState needed) {
     result.code = RTC::PRECONDITION_NOT_MET;
     result.message = std::string("cannot ") + what + " " + m_instance + ": it is " +
-                     stateName(from) + ", not " + stateName(needed);
+                     lifeCycleStateName(from) + ", not " + lifeCycleStateName(needed);
   };
   // The transition's hook; true when it succeeded and the component is `to`.
   auto run = [&](const char* name, RTC::ReturnCode_t (RTC::RTObject_impl::*call)(RTC::UniqueId),
@@ -228,7 +228,7 @@ TransitionResult ComponentHost::perform(RequestKind kind) {
       return false;
     }
     setState(to);
-    hostLog(m_instance + ": " + stateName(to));
+    hostLog(m_instance + ": " + lifeCycleStateName(to));
     return true;
   };
   switch (kind) {

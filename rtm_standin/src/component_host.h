@@ -29,12 +29,8 @@ namespace rtm_standin {
 
 enum class Transition { Activate, Deactivate, Reset };
 
-inline const char* stateName(RTC::LifeCycleState state) {
-  return tolvarine_control::lifeCycleStateName(state);
-}
-inline const char* returnCodeName(RTC::ReturnCode_t code) {
-  return tolvarine_control::returnCodeName(code);
-}
+using tolvarine_control::lifeCycleStateName;
+using tolvarine_control::returnCodeName;
 
 struct TransitionResult {
   RTC::ReturnCode_t code = RTC::RTC_OK;

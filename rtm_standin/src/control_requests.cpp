@@ -99,7 +99,7 @@ void ControlRequests::dispatch(const Request& r) {
     const std::string instance = host->instanceName();
     host->requestTransition(t, [r, instance](const TransitionResult& result) {
       const json fields = {{"component", instance},
-                           {"state", stateName(result.state)},
+                           {"state", lifeCycleStateName(result.state)},
                            {"result", returnCodeName(result.code)}};
       if (result.code == RTC::RTC_OK) {
         r.succeed(fields);
@@ -180,15 +180,16 @@ json ControlRequests::listComponents() {
     entry["instance"] = host->instanceName();
     entry["type"] = host->typeName();
     entry["category"] = host->category();
-    entry["state"] = stateName(host->state());
+    entry["state"] = lifeCycleStateName(host->state());
     entry["rate"] = host->rate();
     json ports = json::array();
     auto describe = [&](const auto& list, const char* direction) {
-      for (const auto* port : list) {
+      for (auto* port : list) {
+        const DataPortCore& core = DataPortAccess::core(*port);
         ports.push_back({{"name", port->getName()},
                          {"direction", direction},
-                         {"type", port->getDataTypeName()},
-                         {"id", port->getDataTypeId()}});
+                         {"type", core.typeName()},
+                         {"id", core.typeId()}});
       }
     };
     describe(host->inPorts(), "in");
@@ -300,7 +301,7 @@ json ControlRequests::subscribe(const Request& r) {
   for (const std::string& name : portNames(r.body(), true)) {
     PortRef ref = resolvePort(r.body(), name, true);
     std::string why;
-    if (!convertible(DataPortAccess::core(*ref.out).schema(), why)) {
+    if (!convertible(DataPortAccess::core(*ref.out).type(), why)) {
       throw RequestError("cannot stream " + ref.key + ": " + why);
     }
     refs.push_back(ref);
@@ -313,12 +314,13 @@ json ControlRequests::subscribe(const Request& r) {
       DataPortCore& core = DataPortAccess::core(*ref.out);
       core.listen([server = m_server, instance = ref.host->instanceName(),
                    port = std::string(ref.out->getName()), topic = ref.key,
-                   schema = core.schemaPtr()](cdrMemoryStream& sample) {
+                   type = CORBA::TypeCode_var(CORBA::TypeCode::_duplicate(core.type()))](
+                      cdrMemoryStream& sample) {
         if (server->hasSubscribers(topic)) {
           server->publish(topic, {{"event", "sample"},
                                   {"component", instance},
                                   {"port", port},
-                                  {"sample", sampleToJson(*schema, sample)}});
+                                  {"sample", sampleToJson(type.in(), sample)}});
         }
       });
     }
