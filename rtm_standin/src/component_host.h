@@ -109,7 +109,6 @@ class ComponentHost {
   void cycle();
   void enterError(const std::string& why);
   RTC::ReturnCode_t hook(const char* name, const std::function<RTC::ReturnCode_t()>& call);
-  void setState(RTC::LifeCycleState state);
 
   RTC::RTObject_impl* m_component;
   RTC::RtcDeleteFunc m_deleter;

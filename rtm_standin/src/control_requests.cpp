@@ -76,11 +76,10 @@ void ControlRequests::detachPorts() {
 }
 
 void ControlRequests::handle(const Request& request) {
-  // A RequestError or a SampleError the server answers with its text.
+  // A RequestError, a SampleError or a JSON error the server answers with
+  // its text; CORBA's exceptions are none of std::exception.
   try {
     dispatch(request);
-  } catch (const json::exception& e) {
-    request.fail(std::string("bad request: ") + e.what());
   } catch (const CORBA::Exception& e) {
     request.fail(std::string("the sample does not fit the port: ") + e._name());
   }
