@@ -24,15 +24,7 @@
 static const char* poseintegrator_profile[] = {
     "implementation_id", "PoseIntegrator",
     "type_name",         "PoseIntegrator",
-    "description",       "Integrates velocity commands into a planar pose",
-    "version",           "1.0.0",
-    "vendor",            "Example",
     "category",          "Example",
-    "activity_type",     "PERIODIC",
-    "kind",              "DataFlowComponent",
-    "max_instance",      "0",
-    "language",          "C++",
-    "lang_type",         "compile",
     "conf.default.speed_limit", "1.0",
     "conf.default.turn_limit",  "1.0",
     ""};

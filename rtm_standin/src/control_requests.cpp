@@ -4,6 +4,7 @@
 
 #include "component_host.h"
 #include "data_port.h"
+#include "manager_core.h"
 #include "sample_json.h"
 
 namespace rtm_standin {
@@ -57,7 +58,7 @@ struct ControlRequests::PortRef {
   std::string key;  // Instance.Port
 };
 
-ControlRequests::ControlRequests(HostDirectory& directory) : m_directory(directory) {}
+ControlRequests::ControlRequests(ManagerCore& manager) : m_manager(manager) {}
 
 ControlRequests::~ControlRequests() {
   detachPorts();
@@ -161,7 +162,7 @@ void ControlRequests::dispatch(const Request& r) {
     r.succeed({{"unsubscribed", unsubscribe(r)}});
   } else if (cmd == "shutdown") {
     r.succeed();
-    m_directory.requestShutdown();
+    m_manager.terminate();
   } else if (cmd == "help") {
     r.succeed({{"commands", kCommandHelp}});
   } else {
@@ -174,7 +175,7 @@ void ControlRequests::dispatch(const Request& r) {
 
 json ControlRequests::listComponents() {
   json list = json::array();
-  for (ComponentHost* host : m_directory.components()) {
+  for (ComponentHost* host : m_manager.components()) {
     json entry = json::object();
     entry["instance"] = host->instanceName();
     entry["type"] = host->typeName();
@@ -200,7 +201,7 @@ json ControlRequests::listComponents() {
 }
 
 ComponentHost* ControlRequests::findHost(const json& request) {
-  std::vector<ComponentHost*> hosts = m_directory.components();
+  std::vector<ComponentHost*> hosts = m_manager.components();
   const std::string name = stringField(request, "component", false);
   if (name.empty()) {
     if (hosts.size() == 1) {
@@ -222,7 +223,7 @@ ControlRequests::PortRef ControlRequests::resolvePort(const json& request, const
                                                       bool wantOut) {
   std::vector<ComponentHost*> hosts = request.contains("component")
                                           ? std::vector<ComponentHost*>{findHost(request)}
-                                          : m_directory.components();
+                                          : m_manager.components();
   std::string portName = name;
   for (ComponentHost* h : hosts) {
     const std::string prefix = h->instanceName() + ".";

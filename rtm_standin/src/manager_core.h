@@ -25,11 +25,11 @@
 
 namespace rtm_standin {
 
-class ManagerCore : public HostDirectory {
+class ManagerCore {
  public:
   explicit ManagerCore(RTC::Manager& owner) : m_owner(owner) {}
 
-  ~ManagerCore() override {
+  ~ManagerCore() {
     doShutdown();
     joinTerminator();
   }
@@ -58,9 +58,8 @@ class ManagerCore : public HostDirectory {
     return m_shutdownDone;
   }
 
-  // ---- HostDirectory ---------------------------------------------------------
-
-  std::vector<ComponentHost*> components() override {
+  // The running components; they stay valid while the control server runs.
+  std::vector<ComponentHost*> components() {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<ComponentHost*> out;
     for (const auto& host : m_components) {
@@ -68,8 +67,6 @@ class ManagerCore : public HostDirectory {
     }
     return out;
   }
-
-  void requestShutdown() override { terminate(); }
 
   // ---- manager operations ------------------------------------------------------
 
