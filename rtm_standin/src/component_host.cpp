@@ -72,17 +72,13 @@ RTC::ReturnCode_t ComponentHost::hook(const char* name,
   return RTC::RTC_ERROR;
 }
 
-void ComponentHost::setState(RTC::LifeCycleState state) {
-  m_state.store(state);
-}
-
 RTC::ReturnCode_t ComponentHost::initialize() {
   RTC::ReturnCode_t rc = hook("onInitialize", [this] { return m_component->onInitialize(); });
   if (rc != RTC::RTC_OK) {
     return rc;
   }
   config().update();
-  setState(RTC::INACTIVE_STATE);
+  m_state.store(RTC::INACTIVE_STATE);
   return RTC::RTC_OK;
 }
 
@@ -206,7 +202,7 @@ void ComponentHost::destroy() {
 }
 
 void ComponentHost::enterError(const std::string& why) {
-  setState(RTC::ERROR_STATE);
+  m_state.store(RTC::ERROR_STATE);
   hostLog(m_instance + ": " + why + "; now in the ERROR state");
   hook("onAborting", [this] { return m_component->onAborting(kContextId); });
 }
@@ -217,7 +213,7 @@ TransitionResult ComponentHost::perform(RequestKind kind) {
   auto refuse = [&](const char* what, RTC::LifeCycleState needed) {
     result.code = RTC::PRECONDITION_NOT_MET;
     result.message = std::string("cannot ") + what + " " + m_instance + ": it is " +
-                     stateName(from) + ", not " + stateName(needed);
+                     lifeCycleStateName(from) + ", not " + lifeCycleStateName(needed);
   };
   // The transition's hook; true when it succeeded and the component is `to`.
   auto run = [&](const char* name, RTC::ReturnCode_t (RTC::RTObject_impl::*call)(RTC::UniqueId),
@@ -227,8 +223,8 @@ TransitionResult ComponentHost::perform(RequestKind kind) {
       result.message = std::string(name) + " returned " + returnCodeName(result.code);
       return false;
     }
-    setState(to);
-    hostLog(m_instance + ": " + stateName(to));
+    m_state.store(to);
+    hostLog(m_instance + ": " + lifeCycleStateName(to));
     return true;
   };
   switch (kind) {

@@ -29,12 +29,8 @@ namespace rtm_standin {
 
 enum class Transition { Activate, Deactivate, Reset };
 
-inline const char* stateName(RTC::LifeCycleState state) {
-  return tolvarine_control::lifeCycleStateName(state);
-}
-inline const char* returnCodeName(RTC::ReturnCode_t code) {
-  return tolvarine_control::returnCodeName(code);
-}
+using tolvarine_control::lifeCycleStateName;
+using tolvarine_control::returnCodeName;
 
 struct TransitionResult {
   RTC::ReturnCode_t code = RTC::RTC_OK;
@@ -75,14 +71,9 @@ class ComponentHost {
   // The same, waiting for the result.
   TransitionResult transition(Transition transition);
 
-  // RTObject_impl::exit(): deactivates the component if it is active, ends
-  // its execution context (onShutdown) and finalizes it (onFinalize), then
-  // returns RTC_OK. Transitions still queued are refused and the
-  // deactivation goes first, so no client can hold it up. Called from the
-  // execution context itself (from a hook) it only starts the exit, which
-  // the context carries out once the hook has returned. Once an exit has
-  // started, further calls return RTC_OK at once; before the execution
-  // context has started, PRECONDITION_NOT_MET.
+  // RTObject_impl::exit(). Transitions still queued are refused and the
+  // deactivation goes first, so no client can hold it up; from a hook it
+  // only starts the exit, which the context finishes after the hook.
   RTC::ReturnCode_t exit();
   // The manager's shutdown step: the component's exit() (through the
   // virtual, so that an override runs first), then whatever that left
@@ -113,7 +104,6 @@ class ComponentHost {
   void cycle();
   void enterError(const std::string& why);
   RTC::ReturnCode_t hook(const char* name, const std::function<RTC::ReturnCode_t()>& call);
-  void setState(RTC::LifeCycleState state);
 
   RTC::RTObject_impl* m_component;
   RTC::RtcDeleteFunc m_deleter;

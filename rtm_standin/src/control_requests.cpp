@@ -4,6 +4,7 @@
 
 #include "component_host.h"
 #include "data_port.h"
+#include "manager_core.h"
 #include "sample_json.h"
 
 namespace rtm_standin {
@@ -57,7 +58,7 @@ struct ControlRequests::PortRef {
   std::string key;  // Instance.Port
 };
 
-ControlRequests::ControlRequests(HostDirectory& directory) : m_directory(directory) {}
+ControlRequests::ControlRequests(ManagerCore& manager) : m_manager(manager) {}
 
 ControlRequests::~ControlRequests() {
   detachPorts();
@@ -76,11 +77,10 @@ void ControlRequests::detachPorts() {
 }
 
 void ControlRequests::handle(const Request& request) {
-  // A RequestError or a SampleError the server answers with its text.
+  // A RequestError, a SampleError or a JSON error the server answers with
+  // its text; CORBA's exceptions are none of std::exception.
   try {
     dispatch(request);
-  } catch (const json::exception& e) {
-    request.fail(std::string("bad request: ") + e.what());
   } catch (const CORBA::Exception& e) {
     request.fail(std::string("the sample does not fit the port: ") + e._name());
   }
@@ -99,7 +99,7 @@ void ControlRequests::dispatch(const Request& r) {
     const std::string instance = host->instanceName();
     host->requestTransition(t, [r, instance](const TransitionResult& result) {
       const json fields = {{"component", instance},
-                           {"state", stateName(result.state)},
+                           {"state", lifeCycleStateName(result.state)},
                            {"result", returnCodeName(result.code)}};
       if (result.code == RTC::RTC_OK) {
         r.succeed(fields);
@@ -162,7 +162,7 @@ void ControlRequests::dispatch(const Request& r) {
     r.succeed({{"unsubscribed", unsubscribe(r)}});
   } else if (cmd == "shutdown") {
     r.succeed();
-    m_directory.requestShutdown();
+    m_manager.terminate();
   } else if (cmd == "help") {
     r.succeed({{"commands", kCommandHelp}});
   } else {
@@ -175,20 +175,21 @@ void ControlRequests::dispatch(const Request& r) {
 
 json ControlRequests::listComponents() {
   json list = json::array();
-  for (ComponentHost* host : m_directory.components()) {
+  for (ComponentHost* host : m_manager.components()) {
     json entry = json::object();
     entry["instance"] = host->instanceName();
     entry["type"] = host->typeName();
     entry["category"] = host->category();
-    entry["state"] = stateName(host->state());
+    entry["state"] = lifeCycleStateName(host->state());
     entry["rate"] = host->rate();
     json ports = json::array();
     auto describe = [&](const auto& list, const char* direction) {
-      for (const auto* port : list) {
+      for (auto* port : list) {
+        const DataPortCore& core = DataPortAccess::core(*port);
         ports.push_back({{"name", port->getName()},
                          {"direction", direction},
-                         {"type", port->getDataTypeName()},
-                         {"id", port->getDataTypeId()}});
+                         {"type", core.typeName()},
+                         {"id", core.typeId()}});
       }
     };
     describe(host->inPorts(), "in");
@@ -200,7 +201,7 @@ json ControlRequests::listComponents() {
 }
 
 ComponentHost* ControlRequests::findHost(const json& request) {
-  std::vector<ComponentHost*> hosts = m_directory.components();
+  std::vector<ComponentHost*> hosts = m_manager.components();
   const std::string name = stringField(request, "component", false);
   if (name.empty()) {
     if (hosts.size() == 1) {
@@ -222,7 +223,7 @@ ControlRequests::PortRef ControlRequests::resolvePort(const json& request, const
                                                       bool wantOut) {
   std::vector<ComponentHost*> hosts = request.contains("component")
                                           ? std::vector<ComponentHost*>{findHost(request)}
-                                          : m_directory.components();
+                                          : m_manager.components();
   std::string portName = name;
   for (ComponentHost* h : hosts) {
     const std::string prefix = h->instanceName() + ".";
@@ -300,7 +301,7 @@ json ControlRequests::subscribe(const Request& r) {
   for (const std::string& name : portNames(r.body(), true)) {
     PortRef ref = resolvePort(r.body(), name, true);
     std::string why;
-    if (!convertible(DataPortAccess::core(*ref.out).schema(), why)) {
+    if (!convertible(DataPortAccess::core(*ref.out).type(), why)) {
       throw RequestError("cannot stream " + ref.key + ": " + why);
     }
     refs.push_back(ref);
@@ -313,12 +314,13 @@ json ControlRequests::subscribe(const Request& r) {
       DataPortCore& core = DataPortAccess::core(*ref.out);
       core.listen([server = m_server, instance = ref.host->instanceName(),
                    port = std::string(ref.out->getName()), topic = ref.key,
-                   schema = core.schemaPtr()](cdrMemoryStream& sample) {
+                   type = CORBA::TypeCode_var(CORBA::TypeCode::_duplicate(core.type()))](
+                      cdrMemoryStream& sample) {
         if (server->hasSubscribers(topic)) {
           server->publish(topic, {{"event", "sample"},
                                   {"component", instance},
                                   {"port", port},
-                                  {"sample", sampleToJson(*schema, sample)}});
+                                  {"sample", sampleToJson(type.in(), sample)}});
         }
       });
     }

@@ -23,20 +23,12 @@ class OutPortBase;
 namespace rtm_standin {
 
 class ComponentHost;
-
-// What the control requests need from the manager.
-class HostDirectory {
- public:
-  virtual ~HostDirectory() = default;
-  // The running components; they stay valid while the server runs.
-  virtual std::vector<ComponentHost*> components() = 0;
-  // Starts the manager's shutdown without waiting for it.
-  virtual void requestShutdown() = 0;
-};
+class ManagerCore;
 
 class ControlRequests : public tolvarine_control::RequestHandler {
  public:
-  explicit ControlRequests(HostDirectory& directory);
+  // `manager` gives the running components and starts the shutdown.
+  explicit ControlRequests(ManagerCore& manager);
   ~ControlRequests() override;
 
   // The server whose clients receive the samples (none: no more streams).
@@ -61,7 +53,7 @@ class ControlRequests : public tolvarine_control::RequestHandler {
   Json subscribe(const tolvarine_control::Request& request);
   Json unsubscribe(const tolvarine_control::Request& request);
 
-  HostDirectory& m_directory;
+  ManagerCore& m_manager;
   tolvarine_control::Server* m_server = nullptr;
   std::mutex m_tapsMutex;
   // The out-ports whose samples stream to the server, by "Instance.Port".

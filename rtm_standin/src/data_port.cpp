@@ -6,12 +6,10 @@
 
 namespace rtm_standin {
 
-DataPortCore::DataPortCore(const CORBA::Any& sample) {
-  CORBA::TypeCode_var tc = sample.type();
-  m_schema = schemaOf(tc.in());
+DataPortCore::DataPortCore(const CORBA::Any& sample) : m_type(sample.type()) {
   try {
-    m_typeName = tc->name();
-    m_typeId = tc->id();
+    m_typeName = m_type->name();
+    m_typeId = m_type->id();
   } catch (const CORBA::TypeCode::BadKind&) {
     // Only structs, enums and the like have names; others stay anonymous.
   }
@@ -44,7 +42,7 @@ void DataPortCore::publish(cdrMemoryStream& sample) {
 
 void writeJsonSample(RTC::InPortBase& port, const nlohmann::ordered_json& sample) {
   cdrMemoryStream stream;
-  sampleFromJson(DataPortAccess::core(port).schema(), sample, stream);
+  sampleFromJson(DataPortAccess::core(port).type(), sample, stream);
   stream.rewindInputPtr();
   DataPortAccess::put(port, stream);
 }
@@ -62,26 +60,10 @@ InPortBase::InPortBase(const char* name, const CORBA::Any& sample)
 
 InPortBase::~InPortBase() = default;
 
-const char* InPortBase::getDataTypeName() const {
-  return m_core->typeName().c_str();
-}
-
-const char* InPortBase::getDataTypeId() const {
-  return m_core->typeId().c_str();
-}
-
 OutPortBase::OutPortBase(const char* name, const CORBA::Any& sample)
     : PortBase(name), m_core(new rtm_standin::DataPortCore(sample)) {}
 
 OutPortBase::~OutPortBase() = default;
-
-const char* OutPortBase::getDataTypeName() const {
-  return m_core->typeName().c_str();
-}
-
-const char* OutPortBase::getDataTypeId() const {
-  return m_core->typeId().c_str();
-}
 
 bool OutPortBase::hasListeners() const {
   return m_core->hasListener();

@@ -1,5 +1,5 @@
 // What the host knows about a data port beyond the OpenRTM-aist API: its
-// data type (name, repository id, schema for JSON) and, for out-ports, the
+// data type (name, repository id, type code) and, for out-ports, the
 // listeners that receive every written sample.
 #ifndef RTM_STANDIN_DATA_PORT_H
 #define RTM_STANDIN_DATA_PORT_H
@@ -27,8 +27,7 @@ class DataPortCore {
 
   const std::string& typeName() const { return m_typeName; }
   const std::string& typeId() const { return m_typeId; }
-  const TypeSchema& schema() const { return *m_schema; }
-  std::shared_ptr<const TypeSchema> schemaPtr() const { return m_schema; }
+  CORBA::TypeCode_ptr type() const { return m_type.in(); }
 
   // The out-port's one listener (the control socket's); empty for none.
   void listen(SampleListener listener);
@@ -38,7 +37,7 @@ class DataPortCore {
  private:
   std::string m_typeName;
   std::string m_typeId;
-  std::shared_ptr<const TypeSchema> m_schema;
+  CORBA::TypeCode_var m_type;
   std::mutex m_mutex;
   std::shared_ptr<const SampleListener> m_listener;
   std::atomic<bool> m_listening{false};

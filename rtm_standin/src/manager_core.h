@@ -25,19 +25,18 @@
 
 namespace rtm_standin {
 
-class ManagerCore : public HostDirectory {
+class ManagerCore {
  public:
   explicit ManagerCore(RTC::Manager& owner) : m_owner(owner) {}
 
-  ~ManagerCore() override {
+  ~ManagerCore() {
     doShutdown();
     joinTerminator();
   }
 
   void setUp(const std::string& program, const coil::Properties& config) {
     m_config = config;
-    std::string name = program.empty() ? std::string("rtm-standin") : program;
-    std::vector<char> arg0(name.begin(), name.end());
+    std::vector<char> arg0(program.begin(), program.end());
     arg0.push_back('\0');
     char* argv[] = {arg0.data(), nullptr};
     int argc = 1;
@@ -59,9 +58,8 @@ class ManagerCore : public HostDirectory {
     return m_shutdownDone;
   }
 
-  // ---- HostDirectory ---------------------------------------------------------
-
-  std::vector<ComponentHost*> components() override {
+  // The running components; they stay valid while the control server runs.
+  std::vector<ComponentHost*> components() {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<ComponentHost*> out;
     for (const auto& host : m_components) {
@@ -69,8 +67,6 @@ class ManagerCore : public HostDirectory {
     }
     return out;
   }
-
-  void requestShutdown() override { terminate(); }
 
   // ---- manager operations ------------------------------------------------------
 
@@ -118,12 +114,14 @@ class ManagerCore : public HostDirectory {
 
     for (const std::string& name :
          coil::split(m_config.getProperty(kPreactivationKey), ",", true)) {
-      ComponentHost* host = find(name);
-      if (host == nullptr) {
+      const std::vector<ComponentHost*> hosts = components();
+      auto host = std::find_if(hosts.begin(), hosts.end(),
+                               [&](ComponentHost* h) { return h->instanceName() == name; });
+      if (host == hosts.end()) {
         hostLog(std::string(kPreactivationKey) + ": no component named \"" + name + "\"");
         continue;
       }
-      TransitionResult r = host->transition(Transition::Activate);
+      TransitionResult r = (*host)->transition(Transition::Activate);
       if (r.code != RTC::RTC_OK) {
         hostLog("preactivation of " + name + " failed: " + r.message);
       }
@@ -333,16 +331,6 @@ class ManagerCore : public HostDirectory {
     RTC::RtcDeleteFunc destroy;
   };
 
-  ComponentHost* find(const std::string& name) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& host : m_components) {
-      if (host->instanceName() == name) {
-        return host.get();
-      }
-    }
-    return nullptr;
-  }
-
   Factory findFactory(const std::string& name) {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const Factory& f : m_factories) {
@@ -371,15 +359,6 @@ class ManagerCore : public HostDirectory {
           [&](const std::unique_ptr<ComponentHost>& h) { return h->instanceName() == name; });
     };
     const std::string type = factory.type.empty() ? factory.id : factory.type;
-    long maxInstances = std::atol(factory.profile.getProperty("max_instance").c_str());
-    if (maxInstances > 0) {
-      long count = std::count_if(
-          m_components.begin(), m_components.end(),
-          [&](const std::unique_ptr<ComponentHost>& h) { return h->typeName() == type; });
-      if (count >= maxInstances) {
-        throw ConfigError("max_instance (" + std::to_string(maxInstances) + ") reached");
-      }
-    }
     std::string requested = args.getProperty("instance_name");
     if (!requested.empty()) {
       if (taken(requested)) {

@@ -114,27 +114,18 @@ Properties::Properties(const Properties& prop) {
 
 Properties& Properties::operator=(const Properties& prop) {
   if (this != &prop) {
-    clear();
     name = prop.name;
     value = prop.value;
     default_value = prop.default_value;
-    for (const Properties* node : prop.leaf) {
-      leaf.push_back(new Properties(*node));
+    leaf.clear();
+    for (const auto& node : prop.leaf) {
+      leaf.push_back(std::make_unique<Properties>(*node));
     }
   }
   return *this;
 }
 
-Properties::~Properties() {
-  clear();
-}
-
-void Properties::clear() {
-  for (Properties* node : leaf) {
-    delete node;
-  }
-  leaf.clear();
-}
+Properties::~Properties() = default;
 
 Properties* Properties::findNode(const std::string& key) const {
   if (key.empty()) {
@@ -143,11 +134,11 @@ Properties* Properties::findNode(const std::string& key) const {
   const Properties* curr = this;
   for (const std::string& part : split(key, ".")) {
     auto it = std::find_if(curr->leaf.begin(), curr->leaf.end(),
-                           [&](const Properties* node) { return node->name == part; });
+                           [&](const auto& node) { return node->name == part; });
     if (it == curr->leaf.end()) {
       return nullptr;
     }
-    curr = *it;
+    curr = it->get();
   }
   return const_cast<Properties*>(curr);
 }
@@ -156,8 +147,11 @@ Properties& Properties::getNode(const std::string& key) {
   Properties* curr = this;
   for (const std::string& part : split(key, ".")) {
     auto it = std::find_if(curr->leaf.begin(), curr->leaf.end(),
-                           [&](const Properties* node) { return node->name == part; });
-    curr = it != curr->leaf.end() ? *it : *curr->leaf.insert(it, new Properties(part.c_str()));
+                           [&](const auto& node) { return node->name == part; });
+    if (it == curr->leaf.end()) {
+      it = curr->leaf.insert(it, std::make_unique<Properties>(part.c_str()));
+    }
+    curr = it->get();
   }
   return *curr;
 }
@@ -189,7 +183,7 @@ std::string Properties::setDefault(const std::string& key, const std::string& ne
 
 std::vector<std::string> Properties::propertyNames() const {
   std::vector<std::string> names;
-  for (const Properties* node : leaf) {
+  for (const auto& node : leaf) {
     if (node->leaf.empty()) {
       names.push_back(node->name);
     }

@@ -13,9 +13,7 @@
 // parameter changes inside onExecute; else it prints "VIOLATION". An
 // instance named "Broken" fails onInitialize.
 #include <rtm/idl/BasicDataTypeSkel.h>
-#include <rtm/idl/BasicDataTypeStub.h>
 #include <rtm/idl/ExtendedDataTypesSkel.h>
-#include <rtm/idl/ExtendedDataTypesStub.h>
 
 #include "StandinTest.hh"
 
@@ -27,7 +25,6 @@
 #include <rtm/DataFlowComponentBase.h>
 #include <rtm/DataInPort.h>
 #include <rtm/DataOutPort.h>
-#include <rtm/Factory.h>
 #include <rtm/Manager.h>
 #include <rtm/RTC.h>
 

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <iosfwd>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -51,12 +52,10 @@ class Properties {
   std::string& operator[](const std::string& key) { return getNode(key).value; }
 
  private:
-  void clear();
-
   std::string name;
   std::string value;
   std::string default_value;
-  std::vector<Properties*> leaf;
+  std::vector<std::unique_ptr<Properties> > leaf;
 };
 
 std::ostream& operator<<(std::ostream& lhs, const Properties& rhs);

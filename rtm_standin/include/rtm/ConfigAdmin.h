@@ -1,10 +1,5 @@
-// Configuration parameters of a component (stand-in host, C++14).
-//
-// The host keeps one configuration set, "default": the profile's
-// "conf.default.*" entries, overridden by the component configuration file
-// and the manager configuration. Bound variables take the set's values
-// right before activation and, when a tool changed the set, after the cycle
-// in which it did.
+// Configuration parameters of a component (stand-in host, C++14): one
+// configuration set, "default", whose values the bound variables take.
 #ifndef RTM_CONFIGADMIN_H
 #define RTM_CONFIGADMIN_H
 

@@ -9,10 +9,8 @@
 #include <deque>
 #include <mutex>
 
-#include <rtm/idl/BasicDataTypeSkel.h>
-#include <rtm/idl/ExtendedDataTypesSkel.h>
-
 #include <rtm/InPortBase.h>
+#include <rtm/SampleAny.h>
 
 namespace RTC {
 
@@ -26,7 +24,7 @@ class InPort : public InPortBase {
   // accepted for compatibility and have no effect: read() never waits.
   InPort(const char* name, DataType& value, int /*bufsize*/ = 64, bool /*read_block*/ = false,
          bool /*write_block*/ = false, int /*read_timeout*/ = 0, int /*write_timeout*/ = 0)
-      : InPortBase(name, toAny(value)), m_value(value) {}
+      : InPortBase(name, rtm_standin::sampleAny(value)), m_value(value) {}
 
   virtual ~InPort() {}
 
@@ -48,12 +46,6 @@ class InPort : public InPortBase {
   }
 
  private:
-  static CORBA::Any toAny(const DataType& value) {
-    CORBA::Any any;
-    any <<= value;
-    return any;
-  }
-
   virtual void putMarshalled(cdrStream& sample) {
     DataType value;
     value <<= sample;

@@ -22,11 +22,6 @@ class InPortBase : public PortBase {
   // True while unread samples wait in the buffer.
   virtual bool isNew() = 0;
 
-  // The data type as announced to tools: the type code's name and
-  // repository id ("TimedVelocity2D", "IDL:RTC/TimedVelocity2D:1.0").
-  const char* getDataTypeName() const;
-  const char* getDataTypeId() const;
-
  protected:
   // `sample` holds a default value of the port's data type.
   InPortBase(const char* name, const CORBA::Any& sample);

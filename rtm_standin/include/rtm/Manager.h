@@ -1,11 +1,7 @@
 // RTC::Manager: starts, runs and shuts down the components of a process
-// (stand-in host, C++14).
-//
-// Command line: -f <file> (configuration file, default ./rtc.conf when
-// present), -o "key: value" (repeatable, overrides the file), -h/--help.
-// -a, -d, -p <port> and -l <module> are accepted and have no effect here.
-// Components run in-process, each in its own periodic execution context;
-// other processes reach them through the host's control socket.
+// (stand-in host, C++14). Components run in-process, each in its own
+// periodic execution context; other processes reach them through the host's
+// control socket.
 #ifndef RTM_MANAGER_H
 #define RTM_MANAGER_H
 
@@ -43,10 +39,8 @@ class Manager {
   // Blocks until the manager has shut down; with `no_block` returns at once
   // (the components run in their own threads either way).
   void runManager(bool no_block = false);
-  // Shuts down now: first every component's exit() (through the virtual,
-  // in the order of creation: deactivated if active, onShutdown,
-  // onFinalize), then the control socket, then the components are deleted
-  // through their factories, then the ORB. See the stand-in's README.
+  // Shuts down now: first every component's exit(), which stops whatever it
+  // drives, then the control socket, the components and the ORB.
   void shutdown();
 
   bool registerFactory(coil::Properties& profile, RtcNewFunc new_func, RtcDeleteFunc delete_func);

@@ -5,17 +5,16 @@
 #ifndef RTM_OUTPORT_H
 #define RTM_OUTPORT_H
 
-#include <rtm/idl/BasicDataTypeSkel.h>
-#include <rtm/idl/ExtendedDataTypesSkel.h>
-
 #include <rtm/OutPortBase.h>
+#include <rtm/SampleAny.h>
 
 namespace RTC {
 
 template <class DataType>
 class OutPort : public OutPortBase {
  public:
-  OutPort(const char* name, DataType& value) : OutPortBase(name, toAny(value)), m_value(value) {}
+  OutPort(const char* name, DataType& value)
+      : OutPortBase(name, rtm_standin::sampleAny(value)), m_value(value) {}
 
   virtual ~OutPort() {}
 
@@ -32,12 +31,6 @@ class OutPort : public OutPortBase {
   }
 
  private:
-  static CORBA::Any toAny(const DataType& value) {
-    CORBA::Any any;
-    any <<= value;
-    return any;
-  }
-
   DataType& m_value;
 };
 

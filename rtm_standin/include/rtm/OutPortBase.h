@@ -19,9 +19,6 @@ class OutPortBase : public PortBase {
  public:
   virtual ~OutPortBase();
 
-  const char* getDataTypeName() const;
-  const char* getDataTypeId() const;
-
  protected:
   // `sample` holds a default value of the port's data type.
   OutPortBase(const char* name, const CORBA::Any& sample);

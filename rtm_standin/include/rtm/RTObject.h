@@ -43,15 +43,10 @@ class RTObject_impl {
   bool addInPort(const char* name, InPortBase& inport);
   bool addOutPort(const char* name, OutPortBase& outport);
 
-  // Ends the component: deactivates it if it is active, ends its execution
-  // context (onShutdown) and finalizes it (onFinalize), then returns RTC_OK.
-  // A second call does nothing and returns RTC_OK; a component that was
-  // never initialized gets PRECONDITION_NOT_MET. Called from one of the
-  // component's own hooks (e.g. onExecute), it returns RTC_OK at once and
-  // the exit takes place when the hook has returned. The manager's shutdown
-  // calls it for every component before anything else, so an override runs
-  // first (e.g. to give up a handshake under way) and then calls this one.
-  // The component stays in the host (inactive) until the host shuts down.
+  // Deactivates (if active), ends the execution context and finalizes the
+  // component. The manager's shutdown calls it for every component before
+  // anything else, so an override runs first (e.g. to give up a handshake
+  // under way) and then calls this one.
   virtual ReturnCode_t exit();
 
   // The rate of the component's execution context, Hz; 0 before the host
