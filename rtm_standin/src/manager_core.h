@@ -359,6 +359,15 @@ class ManagerCore {
           [&](const std::unique_ptr<ComponentHost>& h) { return h->instanceName() == name; });
     };
     const std::string type = factory.type.empty() ? factory.id : factory.type;
+    long maxInstances = std::atol(factory.profile.getProperty("max_instance").c_str());
+    if (maxInstances > 0) {
+      long count = std::count_if(
+          m_components.begin(), m_components.end(),
+          [&](const std::unique_ptr<ComponentHost>& h) { return h->typeName() == type; });
+      if (count >= maxInstances) {
+        throw ConfigError("max_instance (" + std::to_string(maxInstances) + ") reached");
+      }
+    }
     std::string requested = args.getProperty("instance_name");
     if (!requested.empty()) {
       if (taken(requested)) {
