@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -12,25 +11,13 @@
 
 #include "command_line.h"
 #include "demo.h"
-#include "demo_files.h"
 #include "plots.h"
-#include "stop_signals.h"
 #include "summary.h"
 
 namespace tolvarine_demo {
 namespace {
 
 using tolvarine_control::Json;
-
-std::atomic<int> g_signals{0};
-
-extern "C" void onSignal(int) {
-  g_signals.fetch_add(1);
-}
-
-double seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
 
 // Sleeps until `until`, waking early when a signal arrives.
 void sleepUntil(Clock::time_point until) {
@@ -44,10 +31,6 @@ void sleepUntil(Clock::time_point until) {
 }
 
 }  // namespace
-
-int signalsReceived() {
-  return g_signals.load();
-}
 
 bool Demo::complain(const std::string& message) const {
   std::cerr << kProgram << ": " << message << std::endl;
@@ -153,10 +136,10 @@ int Demo::run() {
 
   progress("drawing " + out(kPathPlot) + " and " + out(kVelocityPlot) + " with gnuplot");
   const Recorder::Figures figures = recorder_.figures();
-  const tolvarine_tools::PathEnds ends{figures.truth.pose.x, figures.truth.pose.y,
-                                       figures.odometry.x, figures.odometry.y};
+  const PathEnds ends{figures.truth.pose.x, figures.truth.pose.y, figures.odometry.x,
+                      figures.odometry.y};
   std::string error;
-  if (!tolvarine_tools::drawPlots(
+  if (!drawPlots(
           gnuplot_, outputDir_.string(), ends, out(kPlotLog), [] { return interrupted(); },
           &error)) {
     if (!error.empty()) {
@@ -313,7 +296,8 @@ void Demo::teardown() {
       // way is cut short. A second Ctrl-C ends the waiting.
       component().signal(options_.openrtm ? SIGINT : SIGTERM);
       const auto deadline = Clock::now() + kActivationTimeout;
-      while (component().running() && Clock::now() < deadline && signalsReceived() < 2) {
+      while (component().running() && Clock::now() < deadline &&
+             tolvarine_tools::stopSignals() < 2) {
         std::this_thread::sleep_for(20ms);
       }
       component().stop(0ms);
@@ -345,7 +329,7 @@ int main(int argc, char** argv) {
   if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
     return status;
   }
-  tolvarine_tools::installStopHandlers(tolvarine_demo::onSignal);
+  tolvarine_tools::installStopHandlers();
 
   tolvarine_demo::Demo demo(options);
   return demo.run();
