@@ -86,6 +86,9 @@ class Demo {
   bool connectControl();
   bool activate();
   bool drive();
+  // Deactivates the component when it is active and asks it to end; false,
+  // with the reason said, when a request fails.
+  bool endComponent();
   bool deactivateAndShutDown();
   void stopRecorders();
   void teardown();

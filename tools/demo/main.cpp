@@ -228,18 +228,24 @@ bool Demo::drive() {
   return !interrupted();
 }
 
-bool Demo::deactivateAndShutDown() {
-  progress("script done; deactivating (the controller stops the wheels and closes the link)");
+bool Demo::endComponent() {
   Json reply;
-  if (!request("deactivate", {{"cmd", "deactivate"}, {"component", kInstance}}, reply,
-               kDeactivationTimeout)) {
+  if (active_ && !request("deactivate", {{"cmd", "deactivate"}, {"component", kInstance}}, reply,
+                          kDeactivationTimeout)) {
     return false;
   }
   active_ = false;
   if (options_.openrtm) {
     // Ctrl-C's way: the middleware finalizes the component and unbinds it.
     component().signal(SIGINT);
-  } else if (!request("shutdown", {{"cmd", "shutdown"}}, reply, kRequestTimeout)) {
+    return true;
+  }
+  return request("shutdown", {{"cmd", "shutdown"}}, reply, kRequestTimeout);
+}
+
+bool Demo::deactivateAndShutDown() {
+  progress("script done; deactivating (the controller stops the wheels and closes the link)");
+  if (!endComponent()) {
     return false;
   }
   if (!component().waitFor(kExitTimeout)) {
@@ -256,6 +262,7 @@ bool Demo::deactivateAndShutDown() {
       return complain(error);
     }
     progress(std::string(kInstance) + ".rtc unbound from the naming service");
+    Json reply;
     if (!control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error) ||
         !session_->driver().waitFor(kExitTimeout)) {
       return complain("the driver did not shut down: " + error);
@@ -269,25 +276,13 @@ void Demo::stopRecorders() {
   control_.close();
   // The component has closed the device, so the final stop frame is in.
   recorder_.stopTruth();
-  recorder_.close();
 }
 
 void Demo::teardown() {
   // Stops what is still running, in the reverse order of starting; each
   // step does nothing once done.
   if (component().running()) {
-    if (control_.isOpen() && !interrupted()) {
-      std::string error;
-      Json reply;
-      if (active_) {
-        control_.request({{"cmd", "deactivate"}, {"component", kInstance}}, reply,
-                         kDeactivationTimeout, &error);
-      }
-      if (options_.openrtm) {
-        component().signal(SIGINT);
-      } else {
-        control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error);
-      }
+    if (control_.isOpen() && !interrupted() && endComponent()) {
       component().waitFor(kExitTimeout);
     }
     if (component().running()) {

@@ -1,13 +1,13 @@
 #include "plots.h"
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "child_process.h"
 #include "recorder.h"
+#include "summary.h"
 
 namespace tolvarine_demo {
 
@@ -20,12 +20,6 @@ const char* kPreamble =
     "set datafile separator ','\n"
     "set grid lc rgb '#dddddd'\n"
     "set border lc rgb '#555555'\n";
-
-std::string number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.4f", value);
-  return text;
-}
 
 // The file names are relative to the folder gnuplot runs in.
 std::string pathPlotScript(const PathEnds& ends) {
@@ -42,9 +36,9 @@ std::string pathPlotScript(const PathEnds& ends) {
      << "set offsets graph 0.05, graph 0.05, graph 0.05, graph 0.05\n"
      << "$start << EOD\n0,0\nEOD\n"
      << "$truthEnd << EOD\n"
-     << number(ends.truthX) << "," << number(ends.truthY) << "\nEOD\n"
+     << format("%.4f,%.4f", ends.truthX, ends.truthY) << "\nEOD\n"
      << "$odometryEnd << EOD\n"
-     << number(ends.odometryX) << "," << number(ends.odometryY) << "\nEOD\n"
+     << format("%.4f,%.4f", ends.odometryX, ends.odometryY) << "\nEOD\n"
      << "plot '" << Recorder::kTruthCsv << "' using 2:3 skip 1 with lines lw 4 lc rgb '#aaaaaa' "
      << "title 'ground truth (simulated board)', \\\n"
      << "     '" << Recorder::kOdometryCsv

@@ -117,13 +117,6 @@ void Recorder::stopTruth() {
   }
 }
 
-void Recorder::close() {
-  commandCsv_.close();
-  velocityCsv_.close();
-  odometryCsv_.close();
-  truthCsv_.close();
-}
-
 Recorder::Figures Recorder::figures() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return figures_;

@@ -77,7 +77,6 @@ class Recorder {
 
   void stopSamples();
   void stopTruth();
-  void close();
   // The board's simulated time 0.
   Clock::time_point origin() const { return origin_; }
   Figures figures() const;
