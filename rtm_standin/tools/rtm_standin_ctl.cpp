@@ -1,16 +1,15 @@
 // rtm-standin-ctl: command-line client of a component host's control socket,
 // for shells and scripts.
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include <tolvarine_control/client.h>
-#include <CLI/CLI.hpp>
+#include "command_line.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -42,12 +41,6 @@ const char kCommands[] = R"(Commands:
 Exit status: 0 done, 1 the host refused the request, 2 usage error,
 3 the host cannot be reached, does not answer in time or went away.
 )";
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void onInterrupt(int) {
-  g_interrupted.store(true);
-}
 
 struct Options {
   std::string socket;
@@ -190,7 +183,9 @@ int watch(Client& client, const Options& o) {
     if (event == "sample") {
       message.erase("event");
       std::cout << message.dump() << std::endl;
-      if (o.count > 0 && ++printed >= o.count) {
+      // A closed output (the reader of a pipe went away) ends the watch as
+      // SIGPIPE would, which is ignored here.
+      if (!std::cout || (o.count > 0 && ++printed >= o.count)) {
         return kExitOk;
       }
     } else if (event == "dropped") {
@@ -228,13 +223,8 @@ int main(int argc, char** argv) {
   app.add_option("command", o.command, "what to do (see Commands)")->required();
   app.add_option("args", o.args, "its arguments");
   app.positionals_at_end(false);
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) {
-      return app.exit(e);
-    }
-    return complain(kExitUsage, e.what());
+  if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
+    return status;
   }
 
   Json request;
@@ -247,15 +237,11 @@ int main(int argc, char** argv) {
     return complain(kExitUsage, why + " with -s PATH");
   }
 
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  tolvarine_tools::installStopHandlers();
 
   const milliseconds timeout(static_cast<long>(o.timeout * 1000));
   Client client;
-  client.setAbortCheck([] { return g_interrupted.load(); });
+  client.setAbortCheck([] { return tolvarine_tools::stopSignals() != 0; });
   if (!client.connect(socket, timeout, &why)) {
     return complain(kExitUnreachable, why + " (is the host running?)");
   }

@@ -22,6 +22,7 @@
 #include "drive_script.h"
 #include "openrtm_session.h"
 #include "recorder.h"
+#include "stop_signals.h"
 #include "temp_dir.h"
 #include "tolvarine_board_sim/simulated_board.h"
 
@@ -31,6 +32,14 @@ using namespace std::chrono_literals;
 
 constexpr const char* kProgram = "tolvarine-demo";
 constexpr const char* kInstance = "TolvarineContorollerModule0";
+
+// How the component was configured, and its console, in the output folder;
+// on OpenRTM-aist also the driver's and the naming service's files.
+constexpr const char* kRtcConf = "rtc.conf";
+constexpr const char* kComponentConf = "TolvarineContorollerModule.conf";
+constexpr const char* kComponentLog = "component.log";
+constexpr const char* kOpenRtmFiles[] = {"driver.conf",    "driver.log", "component.rtc.log",
+                                         "driver.rtc.log", "naming.log", "nameclt.out"};
 
 // A peer refreshes its command regularly; the component keeps the last one
 // between samples anyway.
@@ -52,10 +61,8 @@ constexpr const char* kOpenRtmDriver = "";
 constexpr const char* kOpenRtmVersion = "";
 #endif
 
-// Stop signals received so far (SIGINT, SIGTERM, SIGHUP).
-int signalsReceived();
 inline bool interrupted() {
-  return signalsReceived() > 0;
+  return tolvarine_tools::stopSignals() > 0;
 }
 
 class Demo {
@@ -79,6 +86,9 @@ class Demo {
   bool connectControl();
   bool activate();
   bool drive();
+  // Deactivates the component when it is active and asks it to end; false,
+  // with the reason said, when a request fails.
+  bool endComponent();
   bool deactivateAndShutDown();
   void stopRecorders();
   void teardown();

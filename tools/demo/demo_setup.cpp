@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "demo.h"
-#include "demo_files.h"
 #include "plots.h"
 #include "summary.h"
 
@@ -39,7 +38,7 @@ bool Demo::checkPrograms() {
   }
   // Fail now rather than after a minute of driving.
   std::string error;
-  gnuplot_ = tolvarine_tools::findGnuplot(&error);
+  gnuplot_ = findGnuplot(&error);
   return !gnuplot_.empty() || complain(error);
 }
 
@@ -53,8 +52,9 @@ bool Demo::prepareFolders() {
   }
   // Results of an earlier run must not pass for this one's.
   for (const char* name :
-       {kRtcConf, kComponentConf, kComponentLog, kCommandCsv, kVelocityCsv, kOdometryCsv, kTruthCsv,
-        kFramesCsv, kPathPlot, kVelocityPlot, kPathScript, kVelocityScript, kPlotLog}) {
+       {kRtcConf, kComponentConf, kComponentLog, Recorder::kCommandCsv, Recorder::kVelocityCsv,
+        Recorder::kOdometryCsv, Recorder::kTruthCsv, Recorder::kFramesCsv, kPathPlot, kVelocityPlot,
+        kPathScript, kVelocityScript, kPlotLog}) {
     fs::remove(outputDir_ / name, ec);
   }
   for (const char* name : kOpenRtmFiles) {

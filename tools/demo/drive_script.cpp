@@ -1,5 +1,7 @@
 #include "drive_script.h"
 
+#include <numeric>
+
 namespace tolvarine_tools {
 
 std::vector<Segment> fullScript() {
@@ -34,11 +36,8 @@ std::vector<Segment> shortScript() {
 }
 
 double scriptSeconds(const std::vector<Segment>& script) {
-  double total = 0.0;
-  for (const Segment& s : script) {
-    total += s.seconds;
-  }
-  return total;
+  return std::accumulate(script.begin(), script.end(), 0.0,
+                         [](double total, const Segment& s) { return total + s.seconds; });
 }
 
 }  // namespace tolvarine_tools

@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -12,25 +11,13 @@
 
 #include "command_line.h"
 #include "demo.h"
-#include "demo_files.h"
 #include "plots.h"
-#include "stop_signals.h"
 #include "summary.h"
 
 namespace tolvarine_demo {
 namespace {
 
 using tolvarine_control::Json;
-
-std::atomic<int> g_signals{0};
-
-extern "C" void onSignal(int) {
-  g_signals.fetch_add(1);
-}
-
-double seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
 
 // Sleeps until `until`, waking early when a signal arrives.
 void sleepUntil(Clock::time_point until) {
@@ -44,10 +31,6 @@ void sleepUntil(Clock::time_point until) {
 }
 
 }  // namespace
-
-int signalsReceived() {
-  return g_signals.load();
-}
 
 bool Demo::complain(const std::string& message) const {
   std::cerr << kProgram << ": " << message << std::endl;
@@ -153,10 +136,10 @@ int Demo::run() {
 
   progress("drawing " + out(kPathPlot) + " and " + out(kVelocityPlot) + " with gnuplot");
   const Recorder::Figures figures = recorder_.figures();
-  const tolvarine_tools::PathEnds ends{figures.truth.pose.x, figures.truth.pose.y,
-                                       figures.odometry.x, figures.odometry.y};
+  const PathEnds ends{figures.truth.pose.x, figures.truth.pose.y, figures.odometry.x,
+                      figures.odometry.y};
   std::string error;
-  if (!tolvarine_tools::drawPlots(
+  if (!drawPlots(
           gnuplot_, outputDir_.string(), ends, out(kPlotLog), [] { return interrupted(); },
           &error)) {
     if (!error.empty()) {
@@ -245,18 +228,24 @@ bool Demo::drive() {
   return !interrupted();
 }
 
-bool Demo::deactivateAndShutDown() {
-  progress("script done; deactivating (the controller stops the wheels and closes the link)");
+bool Demo::endComponent() {
   Json reply;
-  if (!request("deactivate", {{"cmd", "deactivate"}, {"component", kInstance}}, reply,
-               kDeactivationTimeout)) {
+  if (active_ && !request("deactivate", {{"cmd", "deactivate"}, {"component", kInstance}}, reply,
+                          kDeactivationTimeout)) {
     return false;
   }
   active_ = false;
   if (options_.openrtm) {
     // Ctrl-C's way: the middleware finalizes the component and unbinds it.
     component().signal(SIGINT);
-  } else if (!request("shutdown", {{"cmd", "shutdown"}}, reply, kRequestTimeout)) {
+    return true;
+  }
+  return request("shutdown", {{"cmd", "shutdown"}}, reply, kRequestTimeout);
+}
+
+bool Demo::deactivateAndShutDown() {
+  progress("script done; deactivating (the controller stops the wheels and closes the link)");
+  if (!endComponent()) {
     return false;
   }
   if (!component().waitFor(kExitTimeout)) {
@@ -273,6 +262,7 @@ bool Demo::deactivateAndShutDown() {
       return complain(error);
     }
     progress(std::string(kInstance) + ".rtc unbound from the naming service");
+    Json reply;
     if (!control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error) ||
         !session_->driver().waitFor(kExitTimeout)) {
       return complain("the driver did not shut down: " + error);
@@ -286,25 +276,13 @@ void Demo::stopRecorders() {
   control_.close();
   // The component has closed the device, so the final stop frame is in.
   recorder_.stopTruth();
-  recorder_.close();
 }
 
 void Demo::teardown() {
   // Stops what is still running, in the reverse order of starting; each
   // step does nothing once done.
   if (component().running()) {
-    if (control_.isOpen() && !interrupted()) {
-      std::string error;
-      Json reply;
-      if (active_) {
-        control_.request({{"cmd", "deactivate"}, {"component", kInstance}}, reply,
-                         kDeactivationTimeout, &error);
-      }
-      if (options_.openrtm) {
-        component().signal(SIGINT);
-      } else {
-        control_.request({{"cmd", "shutdown"}}, reply, kRequestTimeout, &error);
-      }
+    if (control_.isOpen() && !interrupted() && endComponent()) {
       component().waitFor(kExitTimeout);
     }
     if (component().running()) {
@@ -313,7 +291,8 @@ void Demo::teardown() {
       // way is cut short. A second Ctrl-C ends the waiting.
       component().signal(options_.openrtm ? SIGINT : SIGTERM);
       const auto deadline = Clock::now() + kActivationTimeout;
-      while (component().running() && Clock::now() < deadline && signalsReceived() < 2) {
+      while (component().running() && Clock::now() < deadline &&
+             tolvarine_tools::stopSignals() < 2) {
         std::this_thread::sleep_for(20ms);
       }
       component().stop(0ms);
@@ -345,7 +324,7 @@ int main(int argc, char** argv) {
   if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
     return status;
   }
-  tolvarine_tools::installStopHandlers(tolvarine_demo::onSignal);
+  tolvarine_tools::installStopHandlers();
 
   tolvarine_demo::Demo demo(options);
   return demo.run();

@@ -1,31 +1,25 @@
 #include "plots.h"
 
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "child_process.h"
-#include "demo_files.h"
+#include "recorder.h"
+#include "summary.h"
 
-namespace tolvarine_tools {
+namespace tolvarine_demo {
 
 namespace {
 
 using namespace std::chrono_literals;
-using namespace tolvarine_demo;
+using tolvarine_tools::ChildProcess;
 
 const char* kPreamble =
     "set datafile separator ','\n"
     "set grid lc rgb '#dddddd'\n"
     "set border lc rgb '#555555'\n";
-
-std::string number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.4f", value);
-  return text;
-}
 
 // The file names are relative to the folder gnuplot runs in.
 std::string pathPlotScript(const PathEnds& ends) {
@@ -42,12 +36,13 @@ std::string pathPlotScript(const PathEnds& ends) {
      << "set offsets graph 0.05, graph 0.05, graph 0.05, graph 0.05\n"
      << "$start << EOD\n0,0\nEOD\n"
      << "$truthEnd << EOD\n"
-     << number(ends.truthX) << "," << number(ends.truthY) << "\nEOD\n"
+     << format("%.4f,%.4f", ends.truthX, ends.truthY) << "\nEOD\n"
      << "$odometryEnd << EOD\n"
-     << number(ends.odometryX) << "," << number(ends.odometryY) << "\nEOD\n"
-     << "plot '" << kTruthCsv << "' using 2:3 skip 1 with lines lw 4 lc rgb '#aaaaaa' "
+     << format("%.4f,%.4f", ends.odometryX, ends.odometryY) << "\nEOD\n"
+     << "plot '" << Recorder::kTruthCsv << "' using 2:3 skip 1 with lines lw 4 lc rgb '#aaaaaa' "
      << "title 'ground truth (simulated board)', \\\n"
-     << "     '" << kOdometryCsv << "' using 3:4 skip 1 with lines lw 1.5 lc rgb '#1f63b4' "
+     << "     '" << Recorder::kOdometryCsv
+     << "' using 3:4 skip 1 with lines lw 1.5 lc rgb '#1f63b4' "
      << "title 'odometry (OdmetoryOut)', \\\n"
      << "     $start using 1:2 with points pt 7 ps 2 lc rgb '#2ca02c' title 'start', \\\n"
      << "     $truthEnd using 1:2 with points pt 5 ps 1.8 lc rgb '#555555' "
@@ -70,21 +65,21 @@ std::string velocityPlotScript() {
      // The component reports the path length per step: a speed without sign.
      << "set label 1 'measured vx: path speed, no sign' at graph 0.01, graph 0.06 font ',9'\n"
      << "set format x ''\n"
-     << "plot '" << kTruthCsv << "' using 1:8 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
+     << "plot '" << Recorder::kTruthCsv << "' using 1:8 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
      << "title 'true (board)', \\\n"
-     << "     '" << kCommandCsv << "' using 1:2 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
+     << "     '" << Recorder::kCommandCsv << "' using 1:2 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
      << "title 'commanded vx', \\\n"
-     << "     '" << kVelocityCsv << "' using 1:3 skip 1 with lines lw 1 lc rgb '#1f63b4' "
+     << "     '" << Recorder::kVelocityCsv << "' using 1:3 skip 1 with lines lw 1 lc rgb '#1f63b4' "
      << "title 'measured vx'\n"
      << "unset label 1\n"
      << "set ylabel 'angular [rad/s]'\n"
      << "set xlabel 'time since the board started [s]'\n"
      << "set format x '%g'\n"
-     << "plot '" << kTruthCsv << "' using 1:9 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
+     << "plot '" << Recorder::kTruthCsv << "' using 1:9 skip 1 with lines lw 3 lc rgb '#bbbbbb' "
      << "title 'true (board)', \\\n"
-     << "     '" << kCommandCsv << "' using 1:4 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
+     << "     '" << Recorder::kCommandCsv << "' using 1:4 skip 1 with steps lw 2 lc rgb '#ff7f0e' "
      << "title 'commanded va', \\\n"
-     << "     '" << kVelocityCsv << "' using 1:5 skip 1 with lines lw 1 lc rgb '#1f63b4' "
+     << "     '" << Recorder::kVelocityCsv << "' using 1:5 skip 1 with lines lw 1 lc rgb '#1f63b4' "
      << "title 'measured va'\n"
      << "unset multiplot\n";
   return gp.str();
@@ -93,7 +88,7 @@ std::string velocityPlotScript() {
 }  // namespace
 
 std::string findGnuplot(std::string* error) {
-  const std::string gnuplot = findProgram("gnuplot");
+  const std::string gnuplot = tolvarine_tools::findProgram("gnuplot");
   if (gnuplot.empty()) {
     *error =
         "gnuplot is not installed (Debian package gnuplot-nox; bash scripts/install-deps.sh "
@@ -150,4 +145,4 @@ bool drawPlots(const std::string& gnuplot, const std::string& folder, const Path
   return true;
 }
 
-}  // namespace tolvarine_tools
+}  // namespace tolvarine_demo

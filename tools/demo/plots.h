@@ -6,7 +6,14 @@
 #include <functional>
 #include <string>
 
-namespace tolvarine_tools {
+namespace tolvarine_demo {
+
+// The pictures, the gnuplot scripts that draw them and gnuplot's console.
+constexpr const char* kPathPlot = "path.png";
+constexpr const char* kVelocityPlot = "velocity.png";
+constexpr const char* kPathScript = "path.gp";
+constexpr const char* kVelocityScript = "velocity.gp";
+constexpr const char* kPlotLog = "gnuplot.log";
 
 struct PathEnds {
   double truthX = 0.0, truthY = 0.0;        // where the chair really ended, m
@@ -23,6 +30,6 @@ bool drawPlots(const std::string& gnuplot, const std::string& folder, const Path
                const std::string& log, const std::function<bool()>& interrupted,
                std::string* error);
 
-}  // namespace tolvarine_tools
+}  // namespace tolvarine_demo
 
 #endif  // TOLVARINE_TOOLS_PLOTS_H

@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <string>
 
-#include "demo_files.h"
 #include "summary.h"
 
 namespace tolvarine_demo {
@@ -15,10 +14,6 @@ using tolvarine_control::Json;
 
 constexpr auto kTruthPeriod = 10ms;
 constexpr auto kRequestTimeout = 5s;
-
-double seconds(Clock::duration d) {
-  return std::chrono::duration<double>(d).count();
-}
 
 bool openCsv(std::ofstream& csv, const std::string& path, const char* header) {
   csv.open(path);
@@ -88,22 +83,16 @@ BoardRecord Recorder::recordBoardFrames(const tolvarine_board_sim::SimulatedBoar
   std::ofstream csv;
   openCsv(csv, (std::filesystem::path(folder) / kFramesCsv).string(), "time_s,bytes,valid");
   const tolvarine_board_sim::ReceivedFrame* last = nullptr;
-  std::string lines;
   for (const auto& f : frames) {
     std::string hex;
     for (std::size_t i = 0; i < f.bytes.size(); ++i) {
       hex += format(i == 0 ? "%02x" : " %02x", f.bytes[i]);
     }
-    lines +=
-        format("%.4f,%s,%d\n", seconds(f.at - board.startedAt()), hex.c_str(), f.valid ? 1 : 0);
+    csv << format("%.4f,%s,%d\n", seconds(f.at - board.startedAt()), hex.c_str(), f.valid ? 1 : 0);
     if (f.valid) {
       last = &f;
     }
   }
-  if (!lines.empty()) {
-    lines.pop_back();
-  }
-  writeLine(csv, lines);
   if (last != nullptr) {
     // Both direction bytes "stop" (0x30) and both speeds 0.
     const auto& b = last->bytes;
@@ -126,13 +115,6 @@ void Recorder::stopTruth() {
   if (truthThread_.joinable()) {
     truthThread_.join();
   }
-}
-
-void Recorder::close() {
-  commandCsv_.close();
-  velocityCsv_.close();
-  odometryCsv_.close();
-  truthCsv_.close();
 }
 
 Recorder::Figures Recorder::figures() const {

@@ -21,6 +21,10 @@ namespace tolvarine_demo {
 
 using Clock = std::chrono::steady_clock;
 
+inline double seconds(Clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
 struct PoseSample {
   double time = 0.0;  // s since the board started
   double x = 0.0, y = 0.0, heading = 0.0;
@@ -38,6 +42,13 @@ struct BoardRecord {
 
 class Recorder {
  public:
+  // The records, in the output folder.
+  static constexpr const char* kCommandCsv = "velocity_in.csv";
+  static constexpr const char* kVelocityCsv = "velocity_out.csv";
+  static constexpr const char* kOdometryCsv = "odometry.csv";
+  static constexpr const char* kTruthCsv = "ground_truth.csv";
+  static constexpr const char* kFramesCsv = "board_frames.csv";
+
   struct Figures {
     PoseSample odometry;  // the latest
     tolvarine_board_sim::ChairState truth;
@@ -66,7 +77,6 @@ class Recorder {
 
   void stopSamples();
   void stopTruth();
-  void close();
   // The board's simulated time 0.
   Clock::time_point origin() const { return origin_; }
   Figures figures() const;

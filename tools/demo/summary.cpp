@@ -5,7 +5,8 @@
 #include <cstdio>
 #include <sstream>
 
-#include "demo_files.h"
+#include "demo.h"
+#include "plots.h"
 
 namespace tolvarine_demo {
 
@@ -67,8 +68,8 @@ std::string summaryText(const SummaryInput& in) {
            f.commandsSent, in.commandPeriodMs, in.activationSeconds)
     << "  files in " << in.folder << ":\n"
     << "    " << kPathPlot << ", " << kVelocityPlot << "   the two plots\n"
-    << "    " << kCommandCsv << ", " << kVelocityCsv << ", " << kOdometryCsv << ", " << kTruthCsv
-    << ", " << kFramesCsv << "\n"
+    << "    " << Recorder::kCommandCsv << ", " << Recorder::kVelocityCsv << ", "
+    << Recorder::kOdometryCsv << ", " << Recorder::kTruthCsv << ", " << Recorder::kFramesCsv << "\n"
     << "    " << kRtcConf << ", " << kComponentConf << ", " << kComponentLog
     << "   how the component ran\n";
   return s.str();

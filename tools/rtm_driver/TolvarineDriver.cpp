@@ -58,17 +58,56 @@ Json velocityJson(const RTC::Velocity2D& v) {
   return Json{{"vx", v.vx}, {"vy", v.vy}, {"va", v.va}};
 }
 
-// A velocity command, stamped now, out of `port` in its type.
-template <class Sample>
-bool writeVelocity(Sample& sample, RTC::OutPort<Sample>& port, double vx, double vy, double va) {
+Json sampleJson(const ZEQ::TimedVelocity2D& v) {
+  return Json{{"tm", timeJson(v.tm)},
+              {"id", sequenceJson(v.id)},
+              {"data", velocityJson(v.data)},
+              {"error", sequenceJson(v.error)}};
+}
+
+Json sampleJson(const RTC::TimedVelocity2D& v) {
+  return Json{{"tm", timeJson(v.tm)}, {"data", velocityJson(v.data)}};
+}
+
+Json sampleJson(const ZEQ::TimedPose2D& p) {
+  const RTC::Pose2D& d = p.data;
+  return Json{
+      {"tm", timeJson(p.tm)},
+      {"id", sequenceJson(p.id)},
+      {"data", {{"position", {{"x", d.position.x}, {"y", d.position.y}}}, {"heading", d.heading}}},
+      {"error", sequenceJson(p.error)}};
+}
+
+struct Received {
+  CORBA::ULong sec;
+  CORBA::ULong nsec;
+  int order;  // the wheelchair writes the pose of a cycle before its velocity
+  const char* port;
+  const char* via;
+  Json sample;
+};
+
+// Every sample waiting in an in-port of the driver, as it will be published.
+template <class In>
+void takeNew(In& in, int order, const char* port, const char* via, std::vector<Received>& out) {
+  while (in.port.isNew()) {
+    in.port.read();
+    out.push_back(
+        Received{in.sample.tm.sec, in.sample.tm.nsec, order, port, via, sampleJson(in.sample)});
+  }
+}
+
+// A velocity command, stamped now, out of a port of the driver in its type.
+template <class Out>
+bool writeVelocity(Out& out, double vx, double vy, double va) {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  sample.tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
-  sample.tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
-  sample.data.vx = vx;
-  sample.data.vy = vy;
-  sample.data.va = va;
-  return port.write();
+  out.sample.tm.sec = static_cast<CORBA::ULong>(now.tv_sec);
+  out.sample.tm.nsec = static_cast<CORBA::ULong>(now.tv_nsec);
+  out.sample.data.vx = vx;
+  out.sample.data.vy = vy;
+  out.sample.data.va = va;
+  return out.port.write();
 }
 
 double number(const Json& data, const char* field) {
@@ -79,19 +118,16 @@ double number(const Json& data, const char* field) {
   return it->get<double>();
 }
 
-std::string describe(const CORBA::Exception& e) {
-  return std::string("the component did not answer the request (CORBA ") + e._name() + ")";
+// A port name of a request as the component's own port name: without the
+// "<instance>." the protocol allows in front.
+std::string portName(const std::string& name) {
+  const std::string::size_type dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(dot + 1);
 }
 
 }  // namespace
 
-TolvarineDriver::TolvarineDriver(RTC::Manager* manager)
-    : RTC::DataFlowComponentBase(manager),
-      m_commandOut("VelocityCommand", m_command),
-      m_rtcCommandOut("RtcVelocityCommand", m_rtcCommand),
-      m_velocityIn("Velocity", m_velocity),
-      m_odometryIn("Odometry", m_odometry),
-      m_rtcVelocityIn("RtcVelocity", m_rtcVelocity) {}
+TolvarineDriver::TolvarineDriver(RTC::Manager* manager) : RTC::DataFlowComponentBase(manager) {}
 
 TolvarineDriver::~TolvarineDriver() {
   if (m_server) {
@@ -100,11 +136,11 @@ TolvarineDriver::~TolvarineDriver() {
 }
 
 RTC::ReturnCode_t TolvarineDriver::onInitialize() {
-  addOutPort("VelocityCommand", m_commandOut);
-  addOutPort("RtcVelocityCommand", m_rtcCommandOut);
-  addInPort("Velocity", m_velocityIn);
-  addInPort("Odometry", m_odometryIn);
-  addInPort("RtcVelocity", m_rtcVelocityIn);
+  addOutPort("VelocityCommand", m_command.port);
+  addOutPort("RtcVelocityCommand", m_rtcCommand.port);
+  addInPort("Velocity", m_velocity.port);
+  addInPort("Odometry", m_odometry.port);
+  addInPort("RtcVelocity", m_rtcVelocity.port);
 
   const std::string path = RTC::Manager::instance().getConfig().getProperty(
       "tolvarine.driver.control_socket", "./" + std::string(getInstanceName()) + ".sock");
@@ -131,43 +167,13 @@ RTC::ReturnCode_t TolvarineDriver::onFinalize() {
 }
 
 RTC::ReturnCode_t TolvarineDriver::onExecute(RTC::UniqueId /*ec_id*/) {
-  struct Received {
-    CORBA::ULong sec;
-    CORBA::ULong nsec;
-    int order;  // the wheelchair writes the pose of a cycle before its velocity
-    const char* port;
-    const char* via;
-    Json sample;
-  };
   std::vector<Received> received;
   // Velocities first: the pose of each velocity read here is in its buffer
   // already, so that sorting by time stamp publishes every cycle in the
   // order it was written.
-  while (m_velocityIn.isNew()) {
-    m_velocityIn.read();
-    received.push_back(Received{m_velocity.tm.sec, m_velocity.tm.nsec, 1, kVelocityPort, "Velocity",
-                                Json{{"tm", timeJson(m_velocity.tm)},
-                                     {"id", sequenceJson(m_velocity.id)},
-                                     {"data", velocityJson(m_velocity.data)},
-                                     {"error", sequenceJson(m_velocity.error)}}});
-  }
-  while (m_rtcVelocityIn.isNew()) {
-    m_rtcVelocityIn.read();
-    received.push_back(Received{
-        m_rtcVelocity.tm.sec, m_rtcVelocity.tm.nsec, 2, kVelocityPort, "RtcVelocity",
-        Json{{"tm", timeJson(m_rtcVelocity.tm)}, {"data", velocityJson(m_rtcVelocity.data)}}});
-  }
-  while (m_odometryIn.isNew()) {
-    m_odometryIn.read();
-    const RTC::Pose2D& p = m_odometry.data;
-    received.push_back(Received{
-        m_odometry.tm.sec, m_odometry.tm.nsec, 0, kOdometryPort, "Odometry",
-        Json{{"tm", timeJson(m_odometry.tm)},
-             {"id", sequenceJson(m_odometry.id)},
-             {"data",
-              {{"position", {{"x", p.position.x}, {"y", p.position.y}}}, {"heading", p.heading}}},
-             {"error", sequenceJson(m_odometry.error)}}});
-  }
+  takeNew(m_velocity, 1, kVelocityPort, "Velocity", received);
+  takeNew(m_rtcVelocity, 2, kVelocityPort, "RtcVelocity", received);
+  takeNew(m_odometry, 0, kOdometryPort, "Odometry", received);
   std::stable_sort(received.begin(), received.end(), [](const Received& a, const Received& b) {
     return a.sec != b.sec ? a.sec < b.sec : a.nsec != b.nsec ? a.nsec < b.nsec : a.order < b.order;
   });
@@ -196,11 +202,6 @@ void TolvarineDriver::publish(const char* port, const char* via, const Json& sam
                                {"sample", sample}});
 }
 
-std::string TolvarineDriver::portName(const std::string& name) {
-  const std::string::size_type dot = name.rfind('.');
-  return dot == std::string::npos ? name : name.substr(dot + 1);
-}
-
 void TolvarineDriver::handle(const Request& request) {
   const std::string cmd = request.command();
   try {
@@ -225,7 +226,7 @@ void TolvarineDriver::handle(const Request& request) {
           "unsubscribe, shutdown");
     }
   } catch (const CORBA::Exception& e) {
-    request.fail(describe(e));
+    request.fail(std::string("the component did not answer the request (CORBA ") + e._name() + ")");
   }
 }
 
@@ -253,8 +254,8 @@ Json TolvarineDriver::subscription(const Request& request) {
 }
 
 RTC::RTObject_ptr TolvarineDriver::findPeer(std::string& instance) {
-  RTC::PortBase* ports[] = {&m_commandOut, &m_velocityIn, &m_odometryIn, &m_rtcCommandOut,
-                            &m_rtcVelocityIn};
+  RTC::PortBase* ports[] = {&m_command.port, &m_velocity.port, &m_odometry.port, &m_rtcCommand.port,
+                            &m_rtcVelocity.port};
   for (RTC::PortBase* port : ports) {
     RTC::ConnectorProfileList_var connectors = port->get_connector_profiles();
     for (CORBA::ULong c = 0; c < connectors->length(); ++c) {
@@ -352,14 +353,17 @@ Json TolvarineDriver::configuration(const Json& request) {
   }
   Json reply{{"component", instance}, {"set", static_cast<const char*>(set->id)}};
   const std::string key = request.value("key", "");
-  if (request.value("cmd", "") == "set") {
+  const bool setting = request.value("cmd", "") == "set";
+  if ((setting || !key.empty()) && !config.contains(key)) {
+    throw RequestError(instance + " has no parameter '" + key + "'");
+  }
+  if (setting) {
     // Through the component's own configuration interface, as the
     // middleware's tools do: the component takes the value before its next
     // activation, or after the cycle under way when it is active.
     const Json::const_iterator value = request.find("value");
-    if (!config.contains(key) || value == request.end() || !value->is_string()) {
-      throw RequestError(config.contains(key) ? std::string("\"value\" must be a string")
-                                              : instance + " has no parameter '" + key + "'");
+    if (value == request.end() || !value->is_string()) {
+      throw RequestError("\"value\" must be a string");
     }
     for (CORBA::ULong i = 0; i < set->configuration_data.length(); ++i) {
       if (key == static_cast<const char*>(set->configuration_data[i].name)) {
@@ -374,11 +378,9 @@ Json TolvarineDriver::configuration(const Json& request) {
   }
   if (key.empty()) {
     reply["config"] = config;
-  } else if (config.contains(key)) {
+  } else {
     reply["key"] = key;
     reply["value"] = config[key];
-  } else {
-    throw RequestError(instance + " has no parameter '" + key + "'");
   }
   return reply;
 }
@@ -402,9 +404,8 @@ Json TolvarineDriver::write(const Json& request) {
     throw RequestError("\"via\" is VelocityCommand or RtcVelocityCommand");
   }
   std::lock_guard<std::mutex> lock(m_writeMutex);
-  const bool written = via == "VelocityCommand"
-                           ? writeVelocity(m_command, m_commandOut, vx, vy, va)
-                           : writeVelocity(m_rtcCommand, m_rtcCommandOut, vx, vy, va);
+  const bool written = via == "VelocityCommand" ? writeVelocity(m_command, vx, vy, va)
+                                                : writeVelocity(m_rtcCommand, vx, vy, va);
   return Json{{"port", port}, {"via", via}, {"written", written}};
 }
 

@@ -40,9 +40,6 @@ class TolvarineDriver : public RTC::DataFlowComponentBase,
 
  private:
   typedef tolvarine_control::Json Json;
-  // A port name of a request as the component's own port name: without the
-  // "<instance>." the protocol allows in front.
-  static std::string portName(const std::string& name);
   // The wheelchair component at the other end of the connections (nil when
   // nothing is connected), and its instance name.
   RTC::RTObject_ptr findPeer(std::string& instance);
@@ -53,20 +50,22 @@ class TolvarineDriver : public RTC::DataFlowComponentBase,
   Json subscription(const tolvarine_control::Request& request);
   void publish(const char* port, const char* via, const Json& sample);
 
+  // A port of this component and the sample it reads into or writes from.
+  template <class Sample, template <class> class Port>
+  struct Bound {
+    explicit Bound(const char* name) : port(name, sample) {}
+    Sample sample;
+    Port<Sample> port;
+  };
   // Commands for "VelocityIn" in its own type, and in OpenRTM-aist's
   // RTC::TimedVelocity2D, to show what a peer of the wrong type gets.
-  ZEQ::TimedVelocity2D m_command;
-  RTC::OutPort<ZEQ::TimedVelocity2D> m_commandOut;
-  RTC::TimedVelocity2D m_rtcCommand;
-  RTC::OutPort<RTC::TimedVelocity2D> m_rtcCommandOut;
+  Bound<ZEQ::TimedVelocity2D, RTC::OutPort> m_command{"VelocityCommand"};
+  Bound<RTC::TimedVelocity2D, RTC::OutPort> m_rtcCommand{"RtcVelocityCommand"};
   // What "VelocityOut" and "OdmetoryOut" publish; "VelocityOut" also read
   // as RTC::TimedVelocity2D.
-  ZEQ::TimedVelocity2D m_velocity;
-  RTC::InPort<ZEQ::TimedVelocity2D> m_velocityIn;
-  ZEQ::TimedPose2D m_odometry;
-  RTC::InPort<ZEQ::TimedPose2D> m_odometryIn;
-  RTC::TimedVelocity2D m_rtcVelocity;
-  RTC::InPort<RTC::TimedVelocity2D> m_rtcVelocityIn;
+  Bound<ZEQ::TimedVelocity2D, RTC::InPort> m_velocity{"Velocity"};
+  Bound<ZEQ::TimedPose2D, RTC::InPort> m_odometry{"Odometry"};
+  Bound<RTC::TimedVelocity2D, RTC::InPort> m_rtcVelocity{"RtcVelocity"};
 
   std::mutex m_writeMutex;  // clients write from their own threads
   std::mutex m_peerMutex;

@@ -34,6 +34,12 @@ void closeFd(int& fd) {
   }
 }
 
+// A descriptor of ours, closed when it goes out of scope.
+struct OwnedFd {
+  int fd = -1;
+  ~OwnedFd() { closeFd(fd); }
+};
+
 }  // namespace
 
 ChildProcess::~ChildProcess() {
@@ -77,47 +83,34 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
   env.push_back(nullptr);
   // One descriptor when both go to the same file, so that their lines
   // keep their order.
-  int outFd = -1, errFd = output.errFd, ownErrFd = -1;
-  auto closeFiles = [&] {
-    for (int fd : {outFd, ownErrFd}) {
-      if (fd >= 0) {
-        ::close(fd);
-      }
-    }
+  OwnedFd outLog, errLog;
+  int errFd = output.errFd;
+  auto openLog = [&](const std::string& file, OwnedFd& log) {
+    log.fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    return log.fd >= 0 || fail("cannot open " + file + ": " + std::strerror(errno));
   };
-  auto openLog = [&](const std::string& file, int& fd) {
-    fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    return fd >= 0 || fail("cannot open " + file + ": " + std::strerror(errno));
-  };
-  if (!output.outFile.empty() && !openLog(output.outFile, outFd)) {
+  if (!output.outFile.empty() && !openLog(output.outFile, outLog)) {
     return false;
   }
   if (errFd < 0 && !output.errFile.empty()) {
     if (output.errFile == output.outFile) {
-      errFd = outFd;
-    } else if (!openLog(output.errFile, ownErrFd)) {
-      closeFiles();
+      errFd = outLog.fd;
+    } else if (!openLog(output.errFile, errLog)) {
       return false;
     } else {
-      errFd = ownErrFd;
+      errFd = errLog.fd;
     }
   }
   // The report pipe, and with `pipes` the child's input and output.
-  int fds[6] = {-1, -1, -1, -1, -1, -1};
-  auto closePipes = [&fds] {
-    for (int& fd : fds) {
-      closeFd(fd);
-    }
-  };
+  OwnedFd fds[6];
   for (int i = 0; i < (output.pipes ? 6 : 2); i += 2) {
-    if (::pipe2(fds + i, O_CLOEXEC) != 0) {
-      const int code = errno;
-      closePipes();
-      closeFiles();
-      return fail(std::string("pipe: ") + std::strerror(code));
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+      return fail(std::string("pipe: ") + std::strerror(errno));
     }
+    fds[i].fd = ends[0];
+    fds[i + 1].fd = ends[1];
   }
-  int* report = fds;
   if (output.pipes) {
     // A child that outlives a failed write must not take us down with SIGPIPE.
     ::signal(SIGPIPE, SIG_IGN);
@@ -125,10 +118,7 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
   if (pid < 0) {
-    const int code = errno;
-    closePipes();
-    closeFiles();
-    return fail(std::string("fork: ") + std::strerror(code));
+    return fail(std::string("fork: ") + std::strerror(errno));
   }
   if (pid == 0) {
     // Our own process group: a Ctrl-C on the terminal reaches the owner
@@ -141,45 +131,34 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int devNull = output.pipes ? fds[2] : ::open("/dev/null", O_RDONLY);
-    if (output.pipes) {
-      outFd = fds[5];
-    }
-    if (devNull < 0 || ::dup2(devNull, STDIN_FILENO) < 0) {
-      childFailed(report[1], errno);
-    }
-    if ((outFd >= 0 && ::dup2(outFd, STDOUT_FILENO) < 0) ||
-        (errFd >= 0 && ::dup2(errFd, STDERR_FILENO) < 0)) {
-      childFailed(report[1], errno);
-    }
-    if (devNull > STDERR_FILENO && !output.pipes) {
-      ::close(devNull);
-    }
-    if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) {
-      childFailed(report[1], errno);
+    const int devNull = output.pipes ? fds[2].fd : ::open("/dev/null", O_RDONLY);
+    const int outFd = output.pipes ? fds[5].fd : outLog.fd;
+    if (devNull < 0 || ::dup2(devNull, STDIN_FILENO) < 0 ||
+        (outFd >= 0 && ::dup2(outFd, STDOUT_FILENO) < 0) ||
+        (errFd >= 0 && ::dup2(errFd, STDERR_FILENO) < 0) ||
+        (!workDir.empty() && ::chdir(workDir.c_str()) != 0)) {
+      childFailed(fds[1].fd, errno);
     }
     // Descriptors other threads opened without close-on-exec (a pty, a
-    // socket) must not live on in the child.
+    // socket, /dev/null above) must not live on in the child.
     if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
       for (int fd = 3; fd < 4096; ++fd) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       }
     }
     ::execve(args[0], args.data(), env.data());
-    childFailed(report[1], errno);
+    childFailed(fds[1].fd, errno);
   }
-  closeFiles();
   pid_ = pid;
   ended_ = false;
-  std::swap(input_, fds[3]);
-  std::swap(output_, fds[4]);
-  closeFd(fds[1]);
+  std::swap(input_, fds[3].fd);
+  std::swap(output_, fds[4].fd);
+  closeFd(fds[1].fd);  // else the read below would wait for ever
   int code = 0;
   ssize_t n;
   do {
-    n = ::read(report[0], &code, sizeof code);
+    n = ::read(fds[0].fd, &code, sizeof code);
   } while (n < 0 && errno == EINTR);
-  closePipes();
   if (n == static_cast<ssize_t>(sizeof code)) {
     waitFor(std::chrono::milliseconds(1000));
     return fail("cannot run " + argv[0] + ": " + std::strerror(code));

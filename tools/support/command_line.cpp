@@ -26,9 +26,12 @@ std::string badValue(const std::string& text, const std::string& expected) {
   return "bad value '" + text + "' (expected " + expected + ")";
 }
 
-CLI::Validator nonEmpty() {
-  return CLI::Validator(
-      [](std::string& text) { return text.empty() ? "needs a non-empty value" : ""; }, "");
+CLI::Option* addText(CLI::App& app, const std::string& name, std::string& value,
+                     const std::string& help, const std::string& text) {
+  const auto nonEmpty = [](std::string& given) {
+    return given.empty() ? "needs a non-empty value" : "";
+  };
+  return app.add_option(name, value, help)->option_text(text)->check(CLI::Validator(nonEmpty, ""));
 }
 
 CLI::Validator number(double low, double high, const std::string& expected) {

@@ -16,12 +16,21 @@ namespace tolvarine_tools {
 // "PROGRAM: reason; see --help" on standard error.
 int parseCommandLine(CLI::App& app, int argc, char** argv);
 
-// A value that is not empty.
-CLI::Validator nonEmpty();
 // A number within [low, high] ("expected" says what, e.g. "seconds > 0").
 CLI::Validator number(double low, double high, const std::string& expected);
 // A whole number within [low, high], decimal or 0x hexadecimal.
 CLI::Validator whole(unsigned long long low, unsigned long long high, const std::string& expected);
+
+// An option "NAME TEXT" that takes a text that is not empty.
+CLI::Option* addText(CLI::App& app, const std::string& name, std::string& value,
+                     const std::string& help, const std::string& text);
+// An option "NAME TEXT" that takes a number within [low, high].
+template <class T>
+CLI::Option* addNumber(CLI::App& app, const std::string& name, T& value, const std::string& help,
+                       const std::string& text, double low, double high,
+                       const std::string& expected) {
+  return app.add_option(name, value, help)->option_text(text)->check(number(low, high, expected));
+}
 
 // Reads a command-line number: the whole text, finite, within [low, high].
 bool parseNumber(const std::string& text, double low, double high, double& out);

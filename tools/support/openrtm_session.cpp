@@ -121,16 +121,17 @@ std::string OpenRtmSession::commonConf(const std::string& logName) const {
   return conf.str();
 }
 
+bool OpenRtmSession::writeConf(const std::string& name, const std::string& logName,
+                               const std::string& text, std::string* error) const {
+  std::ofstream conf(file(name));
+  conf << commonConf(logName) << text;
+  return static_cast<bool>(conf) || fail(error, "cannot write " + file(name));
+}
+
 bool OpenRtmSession::startComponent(const std::string& rtcConf, std::chrono::milliseconds timeout,
                                     std::string* error) {
-  {
-    std::ofstream conf(file("rtc.conf"));
-    conf << commonConf("component.rtc.log") << rtcConf;
-    if (!conf) {
-      return fail(error, "cannot write " + file("rtc.conf"));
-    }
-  }
-  if (!component_.start({programs_.component, "-f", file("rtc.conf")}, folder_,
+  if (!writeConf("rtc.conf", "component.rtc.log", rtcConf, error) ||
+      !component_.start({programs_.component, "-f", file("rtc.conf")}, folder_,
                         file("component.log"), error)) {
     return false;
   }
@@ -159,19 +160,14 @@ bool OpenRtmSession::startDriver(bool wrongTypes, std::chrono::milliseconds time
     preconnect += (preconnect.empty() ? "" : ", ") + std::string(kDriver) + "." + link.first +
                   "?port=" + peer + "." + link.second;
   }
-  {
-    std::ofstream conf(file("driver.conf"));
-    conf << commonConf("driver.rtc.log")
-         << "# Often enough that no in-port buffer fills up between two reads.\n"
-         << "exec_cxt.periodic.rate: 100\n"
-         << "manager.components.preactivation: " << kDriver << "\n"
-         << "manager.components.preconnect: " << preconnect << "\n"
-         << "tolvarine.driver.control_socket: " << driverSocket_ << "\n";
-    if (!conf) {
-      return fail(error, "cannot write " + file("driver.conf"));
-    }
-  }
-  if (!driver_.start({programs_.driver, "-f", file("driver.conf")}, folder_, file("driver.log"),
+  std::ostringstream conf;
+  conf << "# Often enough that no in-port buffer fills up between two reads.\n"
+       << "exec_cxt.periodic.rate: 100\n"
+       << "manager.components.preactivation: " << kDriver << "\n"
+       << "manager.components.preconnect: " << preconnect << "\n"
+       << "tolvarine.driver.control_socket: " << driverSocket_ << "\n";
+  if (!writeConf("driver.conf", "driver.rtc.log", conf.str(), error) ||
+      !driver_.start({programs_.driver, "-f", file("driver.conf")}, folder_, file("driver.log"),
                      error)) {
     return false;
   }

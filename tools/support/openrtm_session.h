@@ -74,6 +74,10 @@ class OpenRtmSession {
 
  private:
   bool aborted() const { return abort_ && abort_(); }
+  // Writes commonConf(logName) and `text` to folder/<name>; false with the
+  // reason when it cannot.
+  bool writeConf(const std::string& name, const std::string& logName, const std::string& text,
+                 std::string* error) const;
 
   Programs programs_;
   std::string folder_;

@@ -2,7 +2,19 @@
 
 #include <signal.h>
 
+#include <atomic>
+
 namespace tolvarine_tools {
+
+namespace {
+
+std::atomic<int> g_stopSignals{0};
+
+extern "C" void countStopSignal(int) {
+  g_stopSignals.fetch_add(1);
+}
+
+}  // namespace
 
 void installStopHandlers(void (*handler)(int)) {
   struct sigaction action {};
@@ -12,6 +24,14 @@ void installStopHandlers(void (*handler)(int)) {
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGHUP, &action, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+}
+
+void installStopHandlers() {
+  installStopHandlers(countStopSignal);
+}
+
+int stopSignals() {
+  return g_stopSignals.load();
 }
 
 }  // namespace tolvarine_tools

@@ -7,6 +7,10 @@ namespace tolvarine_tools {
 // chair before it ends, and ignores SIGPIPE: a closed socket then shows up
 // as an error where the tool writes, not as a silent death.
 void installStopHandlers(void (*handler)(int));
+// The same with a handler that only counts them (see stopSignals()).
+void installStopHandlers();
+// How many stop signals have come since installStopHandlers().
+int stopSignals();
 
 }  // namespace tolvarine_tools
 

@@ -6,11 +6,9 @@
 // board and a real chair.
 
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -29,7 +27,7 @@
 
 namespace {
 
-using ControlConnection = tolvarine_control::Client;
+using tolvarine_control::Client;
 using tolvarine_control::Json;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -38,16 +36,9 @@ using tolvarine_teleop::KeyReader;
 using tolvarine_teleop::RawTerminal;
 
 constexpr const char* kProgram = "tolvarine-teleop";
-constexpr double kPi = 3.14159265358979323846;
 constexpr auto kRequestTimeout = 5s;
 // Handshake (at most 10 s) and the controller's settling pause, with room.
 constexpr auto kActivationTimeout = 30s;
-
-std::atomic<int> g_signal{0};
-
-extern "C" void onSignal(int signal) {
-  g_signal.store(signal);
-}
 
 struct Options {
   std::string socket;
@@ -62,7 +53,6 @@ struct Options {
 };
 
 void addOptions(CLI::App& app, Options& o) {
-  using tolvarine_tools::number;
   app.description(
       "Drives the wheelchair from this terminal through a running TolvarineContorollerModule "
       "component, over its control socket.");
@@ -81,39 +71,29 @@ void addOptions(CLI::App& app, Options& o) {
       "\n"
       "Exit status: 0 quit by key or signal, 1 the component cannot be reached, refused a\n"
       "command or went away, 2 bad options.");
-  app.add_option("--socket", o.socket,
-                 "control socket of the component's host (default: $RTM_STANDIN_SOCKET, else the "
-                 "only *.sock in this folder)")
-      ->option_text("PATH")
-      ->check(tolvarine_tools::nonEmpty());
-  app.add_option("--component", o.component, "the component instance (default: the only one)")
-      ->option_text("NAME")
-      ->check(tolvarine_tools::nonEmpty());
+  using tolvarine_tools::addText;
+  addText(app, "--socket", o.socket,
+          "control socket of the component's host (default: $RTM_STANDIN_SOCKET, else the only "
+          "*.sock in this folder)",
+          "PATH");
+  addText(app, "--component", o.component, "the component instance (default: the only one)",
+          "NAME");
   app.add_flag("--activate", o.activate, "activate the component first when it is inactive");
-  app.add_option("--linear-step", o.linearStep, "step of the linear velocity (default 0.05 m/s)")
-      ->option_text("MPS")
-      ->check(number(0.001, 1.0, "0.001 to 1"));
-  app.add_option("--angular-step", o.angularStep,
-                 "step of the angular velocity (default 0.1 rad/s)")
-      ->option_text("RADPS")
-      ->check(number(0.001, 2.0, "0.001 to 2"));
-  app.add_option("--max-linear", o.maxLinear,
-                 "limit of the linear velocity, both ways (default 0.6)")
-      ->option_text("MPS")
-      ->check(number(0.0, 2.0, "0 to 2"));
-  app.add_option("--max-angular", o.maxAngular,
-                 "limit of the angular velocity, both ways (default 0.8)")
-      ->option_text("RADPS")
-      ->check(number(0.0, 4.0, "0 to 4"));
-  app.add_option("--rate", o.rate, "how often the command is written (default 10)")
-      ->option_text("HZ")
-      ->check(number(1.0, 100.0, "1 to 100"));
-  app.add_option("--command-timeout", o.commandTimeout,
-                 "set the component's \"Command_Timeout_sec\" first (default 0.5): should this "
-                 "tool die, the chair comes to rest S seconds after its last command; 0 turns it "
-                 "off")
-      ->option_text("S")
-      ->check(number(0.0, 60.0, "0 to 60"));
+  using tolvarine_tools::addNumber;
+  addNumber(app, "--linear-step", o.linearStep, "step of the linear velocity (default 0.05 m/s)",
+            "MPS", 0.001, 1.0, "0.001 to 1");
+  addNumber(app, "--angular-step", o.angularStep,
+            "step of the angular velocity (default 0.1 rad/s)", "RADPS", 0.001, 2.0, "0.001 to 2");
+  addNumber(app, "--max-linear", o.maxLinear,
+            "limit of the linear velocity, both ways (default 0.6)", "MPS", 0.0, 2.0, "0 to 2");
+  addNumber(app, "--max-angular", o.maxAngular,
+            "limit of the angular velocity, both ways (default 0.8)", "RADPS", 0.0, 4.0, "0 to 4");
+  addNumber(app, "--rate", o.rate, "how often the command is written (default 10)", "HZ", 1.0,
+            100.0, "1 to 100");
+  addNumber(app, "--command-timeout", o.commandTimeout,
+            "set the component's \"Command_Timeout_sec\" first (default 0.5): should this tool "
+            "die, the chair comes to rest S seconds after its last command; 0 turns it off",
+            "S", 0.0, 60.0, "0 to 60");
 }
 
 double stepped(double value, double step, double limit) {
@@ -138,7 +118,7 @@ class Teleop {
   int failed(const std::string& text);
 
   Options options_;
-  ControlConnection connection_;
+  Client connection_;
   std::string component_;
   RawTerminal terminal_;
   double linear_ = 0.0;
@@ -168,18 +148,15 @@ bool Teleop::ask(const std::string& what, const Json& request, Json& reply,
 bool Teleop::connect() {
   std::string socket = options_.socket;
   std::string error;
-  if (socket.empty()) {
-    socket = tolvarine_control::defaultControlSocket(&error);
-    if (socket.empty()) {
-      console_.message(error + " with --socket");
-      return false;
-    }
+  if (socket.empty() && (socket = tolvarine_control::defaultControlSocket(&error)).empty()) {
+    console_.message(error + " with --socket");
+    return false;
   }
   if (!connection_.connect(socket, kRequestTimeout, &error)) {
     console_.message(error + " (is the component running?)");
     return false;
   }
-  connection_.setAbortCheck([] { return g_signal.load() != 0; });
+  connection_.setAbortCheck([] { return tolvarine_tools::stopSignals() != 0; });
   Json reply;
   if (!ask("list", {{"cmd", "list"}}, reply)) {
     return false;
@@ -254,7 +231,7 @@ void Teleop::takeEvents() {
     hostGone_ = true;
   }
   Json event;
-  while (connection_.nextEvent(event, 0ms) == ControlConnection::Read::kLine) {
+  while (connection_.nextEvent(event, 0ms) == Client::Read::kLine) {
     const std::string kind = event.value("event", "");
     if (kind == "shutdown") {
       hostGone_ = true;
@@ -276,7 +253,7 @@ void Teleop::drawStatus(bool force) {
     const Json& p = *pose_;
     n += std::snprintf(text + n, sizeof text - n, " | pose x %+.2f m  y %+.2f m  %+.0f deg",
                        p["position"].value("x", 0.0), p["position"].value("y", 0.0),
-                       p.value("heading", 0.0) * 180.0 / kPi);
+                       p.value("heading", 0.0) * 180.0 / M_PI);
   } else {
     n += std::snprintf(text + n, sizeof text - n, " | no pose yet");
   }
@@ -306,7 +283,7 @@ int Teleop::run() {
       std::chrono::duration<double>(1.0 / options_.rate));
   auto nextWrite = Clock::now();
   bool quit = false;
-  while (!quit && g_signal.load() == 0) {
+  while (!quit && tolvarine_tools::stopSignals() == 0) {
     const auto now = Clock::now();
     if (now >= nextWrite) {
       if (!send(linear_, angular_)) {
@@ -363,7 +340,8 @@ int Teleop::run() {
 
   // Whatever ended the loop, the chair is told to stop before we go.
   linear_ = angular_ = 0.0;
-  const int signal = g_signal.exchange(0);  // lets the last request through
+  const bool bySignal = tolvarine_tools::stopSignals() != 0;
+  connection_.setAbortCheck(nullptr);  // lets the last request through
   const bool stopped = send(0.0, 0.0);
   drawStatus(true);
   terminal_.restore();
@@ -373,7 +351,7 @@ int Teleop::run() {
                      (hostGone_ ? "went away" : "refused it"));
     return 1;
   }
-  console_.message(std::string(signal != 0 ? "stopped by signal" : "stopped") +
+  console_.message(std::string(bySignal ? "stopped by signal" : "stopped") +
                    "; the chair was sent v 0, w 0");
   return 0;
 }
@@ -387,7 +365,7 @@ int main(int argc, char** argv) {
   if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
     return status;
   }
-  tolvarine_tools::installStopHandlers(onSignal);
+  tolvarine_tools::installStopHandlers();
   Teleop teleop(options);
   return teleop.run();
 }
