@@ -33,7 +33,6 @@ bool atRest(const ReceivedFrame& f) {
 TEST(ComponentRunaway, EveryBriefLinkLossEndsTheActivation) {
   ComponentRig rig;
   rig.start({"conf.default.COM_Port: " + rig.devicePath()});
-  std::size_t resumed = 0, driveFramesAfterLoss = 0;
   for (const int silenceMs : {320, 350, 400}) {
     for (int trial = 0; trial < 10; ++trial) {
       SCOPED_TRACE(std::to_string(silenceMs) + " ms, trial " + std::to_string(trial));
@@ -52,10 +51,7 @@ TEST(ComponentRunaway, EveryBriefLinkLossEndsTheActivation) {
       const std::vector<ReceivedFrame> after = rig.board().framesFrom(atSilence);
       // The loss is declared 10 cycles into the silence; the frame under way
       // and the one planned may still carry the command, then it ramps down.
-      const std::size_t held = leadingFrames(after, kHalfMetre);
-      driveFramesAfterLoss = std::max(driveFramesAfterLoss, held > 10 ? held - 10 : 0);
-      EXPECT_LE(held, 10u + 3u);
-      resumed += speedUps(after) > 0;
+      EXPECT_LE(leadingFrames(after, kHalfMetre), 10u + 3u);
       EXPECT_EQ(speedUps(after), 0u) << "the chair drove again by itself";
       // A command written while in the error state is stale by the time the
       // component is activated again.
@@ -67,8 +63,6 @@ TEST(ComponentRunaway, EveryBriefLinkLossEndsTheActivation) {
   EXPECT_TRUE(holdsAtRest(rig.board(), 10));
   rig.command(0.5, 0.0, 0.0);
   EXPECT_TRUE(rig.settlesOn(kHalfMetre, 2)) << "a new command drives again";
-  RecordProperty("silences_resumed", static_cast<int>(resumed));
-  RecordProperty("drive_frames_after_loss_max", static_cast<int>(driveFramesAfterLoss));
 }
 
 // A peer writing at 1 kHz, one that stops writing (its process killed), with
@@ -92,9 +86,7 @@ TEST(ComponentRunaway, FastDeadAndSecondCommanders) {
     ASSERT_TRUE(rig.settlesOn(kStandstill));
     // The cycle under way takes the stop; the frame already planned may
     // still carry the old command; the next one slows down.
-    const std::size_t late = leadingFrames(rig.board().framesFrom(atStop), kHalfMetre);
-    EXPECT_LE(late, 2u);
-    RecordProperty("stop_after_1khz_stream_frames", static_cast<int>(late));
+    EXPECT_LE(leadingFrames(rig.board().framesFrom(atStop), kHalfMetre), 2u);
   }
 
   // The commander writes ten times a second for a while, then dies.
@@ -138,7 +130,6 @@ TEST(ComponentRunaway, FastDeadAndSecondCommanders) {
     EXPECT_LE(leadingFrames(rig.board().framesFrom(atDeath), kHalfMetre), 17u + 3u);
     const double coasted = rig.board().truePose().distance - distanceAtDeath;
     EXPECT_LT(coasted, 0.25 + 0.18 + 0.1);
-    RecordProperty("distance_after_commander_died_mm", static_cast<int>(coasted * 1000));
     EXPECT_TRUE(holdsAtRest(rig.board(), 10));
     const std::size_t beforeCommand = rig.board().frameCount();
     rig.command(0.5, 0.0, 0.0);

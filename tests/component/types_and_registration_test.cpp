@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include "TolvarineContorollerModule.h"
@@ -53,7 +52,6 @@ TEST(ComponentTypes, LayoutsAndTimeStamps) {
   for (const auto& [tc, expected] : layouts) {
     EXPECT_EQ(layout(tc.in()), expected);
   }
-  EXPECT_STREQ(ZEQ::_tc_TimedVelocity2D->name(), "TimedVelocity2D");
 
   // A tick of 123456 ms is 123 s and 456 000 000 ns; the last one before the
   // 32-bit tick wraps is 4294967 s and 295 000 000 ns.
@@ -122,12 +120,7 @@ TEST(ComponentRegistration, ProfileInstanceAndExportedInit) {
   manager->shutdown();
   ::rmdir(dir);
 
-  // The middleware finds the init function by its plain name, in this
-  // program (linked like the executable) and in the executable itself.
-  void* self = ::dlopen(nullptr, RTLD_NOW);
-  EXPECT_EQ(::dlsym(self, "TolvarineContorollerModuleInit"),
-            reinterpret_cast<void*>(&TolvarineContorollerModuleInit));
-  ::dlclose(self);
+  // The middleware finds the init function in the executable by its plain name.
   FILE* nm = ::popen("nm -D --defined-only " TOLVARINE_COMPONENT_EXE, "r");
   ASSERT_NE(nm, nullptr);
   std::string symbols;

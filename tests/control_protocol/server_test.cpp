@@ -2,8 +2,6 @@
 // requests, over-long lines, too many clients, no descriptors left.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
@@ -212,17 +210,6 @@ TEST_F(ServerTest, OutOfDescriptorsNewClientsAreToldTheOthersServedAndNothingSpi
   EXPECT_LT(cpu, 0.5) << "the server waits for descriptors instead of spinning";
   EXPECT_TRUE(served);
   EXPECT_EQ(reply.value("n", 0), 9) << "the client it had is still served";
-}
-
-TEST_F(ServerTest, SignalsReachTheCallbackInsteadOfEndingTheProcess) {
-  start(ServerLimits());
-  std::atomic<int> caught{0};
-  // The handler is in place when catchSignals returns; the signal waits for
-  // the socket thread's wait.
-  server->catchSignals([&](int signo) { caught = signo; });
-  ::raise(SIGTERM);
-  EXPECT_TRUE(test_support::eventually([&] { return caught != 0; }));
-  EXPECT_EQ(caught, SIGTERM);
 }
 
 }  // namespace
