@@ -20,10 +20,6 @@ namespace {
 
 constexpr auto kScale = TOLVARINE_TEST_TIME_SCALE;
 
-bool atRest(const ReceivedFrame& f) {
-  return wheelsOf(f) == kStandstill || isStopCommand(f);
-}
-
 }  // namespace
 
 // The board falls silent just past the loss limit and answers again at
@@ -137,7 +133,7 @@ TEST(ComponentRunaway, FastDeadAndSecondCommanders) {
         [&] {
           const std::vector<ReceivedFrame> frames = rig.board().framesFrom(beforeCommand);
           return std::any_of(frames.begin(), frames.end(),
-                             [](const ReceivedFrame& f) { return !atRest(f); });
+                             [](const ReceivedFrame& f) { return wheelsOf(f) != kStandstill; });
         },
         10s))
         << "a new command drives again";

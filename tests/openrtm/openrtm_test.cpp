@@ -25,10 +25,10 @@ constexpr double kPi = 3.14159265358979323846;
 
 // v = 0.3, w = 0.5 with the tread 0.2744 of the component's file:
 // A = 0.3 + 0.1372 = 0.4372, B = 0.1628. FORWARD:
-//   right +0.4372 * 123.2917 = +53.903 -> 53 (0x41)
-//   left  -0.1628 * 124.4167 = -20.255 -> -21 (0x40)
-// (the default tread 0.5488 would give right 70, left 4 of 0x40).
-constexpr WheelBytes kForwardLeftTurn{0x40, 0x41, 21, 53};
+//   right +0.4372 * 123.2917 = +53.903 -> 53
+//   left  -0.1628 * 124.4167 = -20.255 -> -21
+// (the default tread 0.5488 would give right 70, left -4).
+constexpr Wheels kForwardLeftTurn{53, -21};
 
 class OpenRtmTest : public ::testing::Test {
  protected:

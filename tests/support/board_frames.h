@@ -64,6 +64,12 @@ struct Wheels {
 inline std::ostream& operator<<(std::ostream& out, const Wheels& w) {
   return out << "(right " << w.right << ", left " << w.left << ")";
 }
+inline Wheels wheelsOf(const ReceivedFrame& f) {
+  const auto count = [&f](int direction, int speed) {
+    return f.bytes[direction] == 0x41 ? int(f.bytes[speed]) : -int(f.bytes[speed]);
+  };
+  return {count(2, 4), count(1, 3)};
+}
 
 struct Command {
   Wheels wheels;
@@ -83,12 +89,7 @@ class FrameReader {
       for (const auto& f : board_.framesFrom(next_)) {
         ++next_;
         if (f.valid) {
-          auto count = [](std::uint8_t direction, std::uint8_t speed) {
-            return direction == 0x41 ? int(speed) : -int(speed);
-          };
-          return {{count(f.bytes[2], f.bytes[4]), count(f.bytes[1], f.bytes[3])},
-                  f.bytes[9],
-                  f.bytes[1] == 0x30 && f.bytes[2] == 0x30};
+          return {wheelsOf(f), f.bytes[9], f.bytes[1] == 0x30 && f.bytes[2] == 0x30};
         }
       }
       board_.waitForFrames(board_.validFrameCount() + 1, 100ms);

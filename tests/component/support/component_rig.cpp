@@ -1,6 +1,7 @@
 #include "component_rig.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
@@ -80,10 +81,6 @@ std::string withoutHostLines(const std::string& text) {
   return kept;
 }
 
-WheelBytes wheelsOf(const ReceivedFrame& frame) {
-  return WheelBytes{frame.bytes[1], frame.bytes[2], frame.bytes[3], frame.bytes[4]};
-}
-
 std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::size_t first) {
   std::vector<ReceivedFrame> frames = board.framesFrom(first);
   frames.erase(
@@ -92,7 +89,7 @@ std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::siz
   return frames;
 }
 
-std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels) {
+std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const Wheels& wheels) {
   const auto other = std::find_if(frames.begin(), frames.end(),
                                   [&](const ReceivedFrame& f) { return wheelsOf(f) != wheels; });
   return static_cast<std::size_t>(other - frames.begin());
@@ -101,8 +98,8 @@ std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelB
 std::size_t speedUps(const std::vector<ReceivedFrame>& frames) {
   std::size_t n = 0;
   for (std::size_t i = 1; i < frames.size(); ++i) {
-    const WheelBytes a = wheelsOf(frames[i - 1]), b = wheelsOf(frames[i]);
-    n += b.rightSpeed > a.rightSpeed || b.leftSpeed > a.leftSpeed;
+    const Wheels a = wheelsOf(frames[i - 1]), b = wheelsOf(frames[i]);
+    n += std::abs(b.right) > std::abs(a.right) || std::abs(b.left) > std::abs(a.left);
   }
   return n;
 }
@@ -112,11 +109,10 @@ std::size_t speedUps(const std::vector<ReceivedFrame>& frames) {
   if (!board.waitForFrames(from + frames, kPatience)) {
     return ::testing::AssertionFailure() << "no frames";
   }
-  // Zero wheel speeds, or the link's own stop command, which goes out until
+  // Zero wheel speeds: also the link's own stop command, which goes out until
   // the control thread has planned its first frame.
-  const WheelBytes rest{0x40, 0x40, 0, 0};
   for (const ReceivedFrame& f : board.framesFrom(from)) {
-    if (wheelsOf(f) != rest && !isStopCommand(f)) {
+    if (wheelsOf(f) != Wheels{}) {
       return ::testing::AssertionFailure() << "moved uncommanded: " << describe(f);
     }
   }
@@ -173,7 +169,7 @@ json ComponentRig::command(double vx, double vy, double va) {
                   {"sample", {{"data", {{"vx", vx}, {"vy", vy}, {"va", va}}}}}});
 }
 
-::testing::AssertionResult ComponentRig::settlesOn(const WheelBytes& expected, std::size_t hold) {
+::testing::AssertionResult ComponentRig::settlesOn(const Wheels& expected, std::size_t hold) {
   const std::size_t from = m_board.frameCount();
   std::size_t reached = 0;
   std::string last = "none";

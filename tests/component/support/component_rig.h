@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,6 +22,8 @@ using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_controller::testing_board::describe;
 using tolvarine_controller::testing_board::isStopCommand;
+using tolvarine_controller::testing_board::Wheels;
+using tolvarine_controller::testing_board::wheelsOf;
 using tolvarine_tools::TempDir;
 constexpr char kInstance[] = "TolvarineContorollerModule0";
 
@@ -36,21 +37,11 @@ std::size_t expectWellFormedCycles(const std::vector<ControlClient::Event>& even
 // `text` without the host's own "rtm-standin: " lines.
 std::string withoutHostLines(const std::string& text);
 
-// The wheel bytes of a command frame: {left dir, right dir, left, right}.
-struct WheelBytes {
-  std::uint8_t leftDirection, rightDirection, leftSpeed, rightSpeed;
-  bool operator==(const WheelBytes& o) const {
-    return leftDirection == o.leftDirection && rightDirection == o.rightDirection &&
-           leftSpeed == o.leftSpeed && rightSpeed == o.rightSpeed;
-  }
-  bool operator!=(const WheelBytes& o) const { return !(*this == o); }
-};
-WheelBytes wheelsOf(const ReceivedFrame& frame);
 // The valid frames the board received from the `first`-th on.
 std::vector<ReceivedFrame> validFramesFrom(const SimulatedBoard& board, std::size_t first);
 // Frames at the start of `frames` that carry `wheels`.
-std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const WheelBytes& wheels);
-// Frames whose wheel speed bytes exceed those of the frame before.
+std::size_t leadingFrames(const std::vector<ReceivedFrame>& frames, const Wheels& wheels);
+// Frames whose wheel speeds exceed those of the frame before.
 std::size_t speedUps(const std::vector<ReceivedFrame>& frames);
 // The next `frames` frames the board receives all hold the chair at rest:
 // nothing written before drives it.
@@ -84,7 +75,7 @@ class ComponentRig {
 
   // Waits until the board receives `expected`, then `hold` frames more that
   // all carry it.
-  ::testing::AssertionResult settlesOn(const WheelBytes& expected, std::size_t hold = 8);
+  ::testing::AssertionResult settlesOn(const Wheels& expected, std::size_t hold = 8);
   // The device is closed and the last frame on the wire is the stop command.
   ::testing::AssertionResult releasedWithStop();
 

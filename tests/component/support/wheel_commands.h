@@ -1,4 +1,4 @@
-// Wheel bytes the board must receive once the ramp has settled, worked out by
+// Wheel counts the board must receive once the ramp has settled, worked out by
 // hand for the commands the tests send.
 //
 // The component splits v and w with the tread T = 0.5488 m into A = v + T*w
@@ -6,9 +6,7 @@
 // (B, A) for "BACK". Each wheel becomes floor(signed speed [m/s] * gain),
 // gains right 123.29166666666666 and left 124.41666666666669 counts per m/s;
 // FORWARD keeps the right speed's sign and negates the left one, BACK the
-// other way round. A count above 0 gives direction byte 0x41, any other 0x40;
-// the speed byte is the magnitude. WheelBytes: {left dir, right dir, left,
-// right}.
+// other way round. Wheels: {right, left}.
 #ifndef TOLVARINE_TESTS_COMPONENT_WHEEL_COMMANDS_H
 #define TOLVARINE_TESTS_COMPONENT_WHEEL_COMMANDS_H
 
@@ -18,21 +16,19 @@ namespace component_test {
 
 // v = 0.5, w = 0.2: A = 0.60976, B = 0.39024.
 // FORWARD: right +0.60976 * 123.2917 = +75.178 -> 75; left -0.39024 * 124.4167 = -48.552 -> -49
-constexpr WheelBytes kForwardSplit{0x40, 0x41, 49, 75};
+constexpr Wheels kForwardSplit{75, -49};
 // BACK: right -0.39024 * 123.2917 = -48.113 -> -49; left +0.60976 * 124.4167 = +75.864 -> 75
-constexpr WheelBytes kBackSplit{0x41, 0x40, 75, 49};
+constexpr Wheels kBackSplit{-49, 75};
 // v = 0, w = 1, FORWARD: right +0.5488 * 123.2917 = +67.662 -> 67; left +68.280 -> 68
-constexpr WheelBytes kForwardTurnOnTheSpot{0x41, 0x41, 68, 67};
+constexpr Wheels kForwardTurnOnTheSpot{67, 68};
 // v = 0.3, FORWARD: right +36.988 -> 36; left -37.325 -> -38
-constexpr WheelBytes kForwardStraight{0x40, 0x41, 38, 36};
+constexpr Wheels kForwardStraight{36, -38};
 // v = 0.5, FORWARD: right +61.646 -> 61; left -62.208 -> -63
-constexpr WheelBytes kHalfMetre{0x40, 0x41, 63, 61};
+constexpr Wheels kHalfMetre{61, -63};
 // v = -0.3, FORWARD: right -36.988 -> -37; left +37.325 -> 37
-constexpr WheelBytes kForwardReverse{0x41, 0x40, 37, 37};
-// v = 5, FORWARD: right +616, left -623: both bytes full.
-constexpr WheelBytes kFullForward{0x40, 0x41, 255, 255};
-// v = 0, w = 0, or a command the controller refuses: floor(0) = 0 on both.
-constexpr WheelBytes kStandstill{0x40, 0x40, 0, 0};
+constexpr Wheels kForwardReverse{-37, 37};
+// v = 0, w = 0, a command the controller refuses, or the link's stop command.
+constexpr Wheels kStandstill{0, 0};
 
 }  // namespace component_test
 
