@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,18 +12,17 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "test_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using test_support::readFile;
-using namespace std::chrono_literals;
 
 // The processes whose parent is this one. As a subreaper, this process inherits whatever the
 // demo leaves running when it exits.
@@ -114,9 +112,8 @@ int runDemo(std::vector<std::string> args, const fs::path& dir, std::string& log
 
 TEST(Demo, ShortRunRecordsDrivesPlotsAndCleansUpAndItsCommandLineExplainsItself) {
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  std::string pattern = (fs::temp_directory_path() / "tolvarine-demo-test.XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const fs::path dir = pattern, out = dir / "out";
+  const tolvarine_tools::TempDir temp("tolvarine-demo-test");
+  const fs::path dir = temp.path(), out = dir / "out";
   std::string log;
   ASSERT_EQ(runDemo({"--short", "--output", out}, dir, log), 0) << log;
   for (const char* text : {"summary", "odometry error", "last command: stop"})
@@ -195,10 +192,6 @@ TEST(Demo, ShortRunRecordsDrivesPlotsAndCleansUpAndItsCommandLineExplainsItself)
   EXPECT_EQ(log,
             "tolvarine-demo: --duration: bad value '2' (expected seconds from 5 to 3600); see "
             "--help\n");
-  if (!HasFailure())
-    fs::remove_all(dir);
-  else
-    std::cerr << "demo test: outputs kept in " << dir << std::endl;
 }
 
 }  // namespace
