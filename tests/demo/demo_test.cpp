@@ -2,7 +2,6 @@
 // everything it leaves behind in one go: the records, the odometry against the board's ground
 // truth, the plots, that nothing it started outlives it; then its help and one bad option.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -28,17 +27,14 @@ using test_support::readFile;
 // demo leaves running when it exits.
 std::vector<pid_t> children() {
   std::vector<pid_t> found;
-  DIR* proc = ::opendir("/proc");
-  while (const dirent* entry = proc != nullptr ? ::readdir(proc) : nullptr) {
-    const std::string stat = readFile(fs::path("/proc") / entry->d_name / "stat");
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+    const std::string stat = readFile(entry.path() / "stat");
     std::istringstream rest(stat.substr(stat.rfind(')') + 1));  // the name may hold spaces
     char state = 0;
     long ppid = 0;
     if (stat.find(')') != std::string::npos && rest >> state >> ppid && ppid == ::getpid())
-      found.push_back(std::stoi(entry->d_name));
+      found.push_back(std::stoi(entry.path().filename()));
   }
-  if (proc != nullptr)
-    ::closedir(proc);
   return found;
 }
 

@@ -153,11 +153,10 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareEndsTheActivationOnALossAn
       [&](const std::vector<ControlClient::Event>& e) { return e.size() >= atRest + 6; },
       kPatience));
   const double driveSeconds = std::chrono::duration<double>(Clock::now() - driveStart).count();
-  std::vector<ControlClient::Event> events = client->events();
-  events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(before));
+  const std::vector<ControlClient::Event> events = client->events();
   std::vector<ControlClient::Event> own;
   std::copy_if(
-      events.begin(), events.end(), std::back_inserter(own),
+      events.begin() + static_cast<std::ptrdiff_t>(before), events.end(), std::back_inserter(own),
       [](const ControlClient::Event& e) { return e.body.value("via", "") != "RtcVelocity"; });
   const std::size_t cycles = expectWellFormedCycles(own);
   // 30 Hz, with room for a slow machine.
