@@ -140,14 +140,10 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
     EXPECT_EQ(board.truePose().distance, 0.0);
   }
   {
-    SCOPED_TRACE("half up: ahead at 0.25 m/s; then (0.6, 0.8): right 0.4, left 0.5 m/s");
-    pad.axis(4, -16384);
-    ASSERT_TRUE(frames.settlesAt(kQuarter, 60));
+    SCOPED_TRACE("up and right (0.6, 0.8): right 0.4, left 0.5 m/s");
     pad.axis(3, 19661);
     pad.axis(4, -26214);
     ASSERT_TRUE(frames.settlesAt(kTurn, 60));
-    EXPECT_NEAR(board.motorSpeeds().right, 49 / 123.29, 1e-3);
-    EXPECT_NEAR(board.motorSpeeds().left, 63 / 124.42, 1e-3);
   }
   {
     SCOPED_TRACE("released mid-turn: to rest through the ramp, and it stays there");
