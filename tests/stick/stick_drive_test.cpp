@@ -1,6 +1,6 @@
 // tolvarine-stick driving the simulated chair, the gamepad a FIFO that the
 // test writes joystick events into as the driver would: a press with the
-// stick off centre, forward, a turn, a release mid-turn, a press, the
+// stick off centre, a turn, a release mid-turn, a press, the
 // gamepad pulled away at full speed; then a second run with the board silent
 // for a while, ended by SIGHUP. Read off the board's frames and ground truth.
 //
