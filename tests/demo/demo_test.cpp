@@ -2,9 +2,7 @@
 // everything it leaves behind in one go: the records, the odometry against the board's ground
 // truth, the plots, that nothing it started outlives it; then its help and one bad option.
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,34 +11,30 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
 #include "test_process.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using test_support::readFile;
-using namespace std::chrono_literals;
 
 // The processes whose parent is this one. As a subreaper, this process inherits whatever the
 // demo leaves running when it exits.
 std::vector<pid_t> children() {
   std::vector<pid_t> found;
-  DIR* proc = ::opendir("/proc");
-  while (const dirent* entry = proc != nullptr ? ::readdir(proc) : nullptr) {
-    const std::string stat = readFile(fs::path("/proc") / entry->d_name / "stat");
+  for (const fs::directory_entry& entry : fs::directory_iterator("/proc")) {
+    const std::string stat = readFile(entry.path() / "stat");
     std::istringstream rest(stat.substr(stat.rfind(')') + 1));  // the name may hold spaces
     char state = 0;
     long ppid = 0;
     if (stat.find(')') != std::string::npos && rest >> state >> ppid && ppid == ::getpid())
-      found.push_back(std::stoi(entry->d_name));
+      found.push_back(std::stoi(entry.path().filename()));
   }
-  if (proc != nullptr)
-    ::closedir(proc);
   return found;
 }
 
@@ -114,9 +108,8 @@ int runDemo(std::vector<std::string> args, const fs::path& dir, std::string& log
 
 TEST(Demo, ShortRunRecordsDrivesPlotsAndCleansUpAndItsCommandLineExplainsItself) {
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  std::string pattern = (fs::temp_directory_path() / "tolvarine-demo-test.XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  const fs::path dir = pattern, out = dir / "out";
+  const tolvarine_tools::TempDir temp("tolvarine-demo-test");
+  const fs::path dir = temp.path(), out = dir / "out";
   std::string log;
   ASSERT_EQ(runDemo({"--short", "--output", out}, dir, log), 0) << log;
   for (const char* text : {"summary", "odometry error", "last command: stop"})
@@ -195,10 +188,6 @@ TEST(Demo, ShortRunRecordsDrivesPlotsAndCleansUpAndItsCommandLineExplainsItself)
   EXPECT_EQ(log,
             "tolvarine-demo: --duration: bad value '2' (expected seconds from 5 to 3600); see "
             "--help\n");
-  if (!HasFailure())
-    fs::remove_all(dir);
-  else
-    std::cerr << "demo test: outputs kept in " << dir << std::endl;
 }
 
 }  // namespace

@@ -103,13 +103,7 @@ class OpenRtmTest : public ::testing::Test {
 };
 
 TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareEndsTheActivationOnALossAndStopsOnSigint) {
-  ASSERT_NO_FATAL_FAILURE(start("", true));
-
-  std::vector<std::string> names;
-  std::string error;
-  ASSERT_TRUE(session.boundNames(names, &error)) << error;
-  EXPECT_NE(std::find(names.begin(), names.end(), kName), names.end())
-      << "not bound in " << OpenRtmSession::hostContext();
+  ASSERT_NO_FATAL_FAILURE(start("", true));  // bound in the naming service once it returns
 
   // Activated at start-up within the time OpenRTM-aist was told to wait.
   const json peer = peerIn("ACTIVE");
@@ -127,23 +121,8 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareEndsTheActivationOnALossAn
       {{"direction", "out"}, {"name", "OdmetoryOut"}, {"type", "IDL:ZEQ/TimedPose2D:1.0"}}};
   EXPECT_EQ(peer.value("ports", json::array()), expectedPorts);
 
-  const json config = client->request({{"cmd", "get"}}).value("config", json::object());
-  EXPECT_EQ(config.value("COM_Port", ""), rig.devicePath());
-  EXPECT_EQ(config.value("Tolvarine_Tread_meter", ""), "0.2744");
-  EXPECT_EQ(config.value("Foward_Direction", ""), "FORWARD");
-
   ASSERT_TRUE(client->request({{"cmd", "subscribe"}, {"ports", {"OdmetoryOut", "VelocityOut"}}})
                   .value("ok", false));
-
-  // A command of OpenRTM-aist's own RTC::TimedVelocity2D is connected as
-  // well (the middleware compares no types), but cannot be read as
-  // ZEQ::TimedVelocity2D, and the chair stays at rest. 1.2 reports the write
-  // as failed (and drops the connection); 2.0 takes it without a word.
-  const json wrong = client->request({{"cmd", "write"},
-                                      {"port", "VelocityIn"},
-                                      {"via", "RtcVelocityCommand"},
-                                      {"sample", {{"data", {{"vx", 0.3}, {"vy", 0}, {"va", 0}}}}}});
-  EXPECT_EQ(wrong.value("written", false), TOLVARINE_OPENRTM_MAJOR >= 2) << wrong.dump();
   EXPECT_TRUE(rig.settlesOn(kStandstill, 15));
 
   const auto driveStart = Clock::now();
@@ -174,11 +153,10 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareEndsTheActivationOnALossAn
       [&](const std::vector<ControlClient::Event>& e) { return e.size() >= atRest + 6; },
       kPatience));
   const double driveSeconds = std::chrono::duration<double>(Clock::now() - driveStart).count();
-  std::vector<ControlClient::Event> events = client->events();
-  events.erase(events.begin(), events.begin() + static_cast<std::ptrdiff_t>(before));
+  const std::vector<ControlClient::Event> events = client->events();
   std::vector<ControlClient::Event> own;
   std::copy_if(
-      events.begin(), events.end(), std::back_inserter(own),
+      events.begin() + static_cast<std::ptrdiff_t>(before), events.end(), std::back_inserter(own),
       [](const ControlClient::Event& e) { return e.body.value("via", "") != "RtcVelocity"; });
   const std::size_t cycles = expectWellFormedCycles(own);
   // 30 Hz, with room for a slow machine.

@@ -10,7 +10,6 @@ function(run_stage name)
     message(FATAL_ERROR "${name} failed (${result}):\n${output}")
   endif()
   message(STATUS "${name}: ok")
-  set(stage_output "${output}" PARENT_SCOPE)
 endfunction()
 
 set(prefix "${WORK_DIR}/prefix")
@@ -37,15 +36,8 @@ run_stage("configure consumer" "${CMAKE_COMMAND}"
   "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}")
 run_stage("build consumer" "${CMAKE_COMMAND}" --build "${consumer_build}" ${config_args})
 
-if(EXISTS "${consumer_build}/package_consumer")
-  set(program "${consumer_build}/package_consumer")
-else()
-  file(GLOB_RECURSE program "${consumer_build}/package_consumer*")
-  list(FILTER program INCLUDE REGEX "package_consumer(\\.exe)?$")
-endif()
+# Where a multi-configuration generator put it: below a folder of its configuration.
+file(GLOB_RECURSE program "${consumer_build}/package_consumer*")
+list(FILTER program INCLUDE REGEX "package_consumer(\\.exe)?$")
+# It exits 0 only once every check has passed.
 run_stage("run consumer" "${program}")
-message(STATUS "${stage_output}")
-string(FIND "${stage_output}" "package consumer: ok" found)
-if(found EQUAL -1)
-  message(FATAL_ERROR "the consumer did not report success")
-endif()

@@ -1,6 +1,6 @@
 // tolvarine-stick driving the simulated chair, the gamepad a FIFO that the
 // test writes joystick events into as the driver would: a press with the
-// stick off centre, forward, a turn, a release mid-turn, a press, the
+// stick off centre, a turn, a release mid-turn, a press, the
 // gamepad pulled away at full speed; then a second run with the board silent
 // for a while, ended by SIGHUP. Read off the board's frames and ground truth.
 //
@@ -64,13 +64,11 @@ class StickTool : public test_support::TestProcess {
       : TestProcess(withTool(std::move(args)), dir, name, -1, true) {}
   // Waits for `text` in the log past the text waited for before.
   bool shows(const std::string& text) {
-    std::size_t at = std::string::npos;
-    if (!test_support::eventually(
-            [&] { return (at = err().find(text, seen_)) != std::string::npos; })) {
+    if (!waitForErr(text, test_support::kPatience, seen_)) {
       ADD_FAILURE() << "no '" << text << "' in\n" << err();
       return false;
     }
-    seen_ = at + text.size();
+    seen_ = err().find(text, seen_) + text.size();
     return true;
   }
 
@@ -139,19 +137,13 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
     frames.holds({}, 15);
     pad.axis(4, 0);
     ASSERT_TRUE(tool.shows("driving"));
-    pad.button(0, true);  // not the dead-man button
-    frames.holds({}, 10);
     EXPECT_EQ(board.truePose().distance, 0.0);
   }
   {
-    SCOPED_TRACE("half up: ahead at 0.25 m/s; then (0.6, 0.8): right 0.4, left 0.5 m/s");
-    pad.axis(4, -16384);
-    ASSERT_TRUE(frames.settlesAt(kQuarter, 60));
+    SCOPED_TRACE("up and right (0.6, 0.8): right 0.4, left 0.5 m/s");
     pad.axis(3, 19661);
     pad.axis(4, -26214);
     ASSERT_TRUE(frames.settlesAt(kTurn, 60));
-    EXPECT_NEAR(board.motorSpeeds().right, 49 / 123.29, 1e-3);
-    EXPECT_NEAR(board.motorSpeeds().left, 63 / 124.42, 1e-3);
   }
   {
     SCOPED_TRACE("released mid-turn: to rest through the ramp, and it stays there");
@@ -230,21 +222,13 @@ TEST(StickDrive, DeadManRampsAndEveryWayOutEndsAtRestWithTheStopCommand) {
   }
 }
 
-TEST(StickDrive, CommandLineExplainsItselfAndRefusesWhatCannotBeDriven) {
+// A typo such as "nan" for an acceleration must not reach the chair.
+TEST(StickDrive, CommandLineRefusesWhatCannotBeDriven) {
   tolvarine_tools::TempDir dir("tolvarine-stick-test");
-  struct {
-    std::vector<std::string> args;
-    int status;
-    const char* says;
-  } const cases[] = {
-      {{"--help"}, 0, "--max-speed FLOAT"},
-      {{"--port", "x", "--max-acc", "nan"}, 2, "is not a number above 0 and at most 3"},
-  };
-  for (const auto& c : cases) {
-    StickTool tool(dir.path(), std::to_string(&c - cases), c.args);
-    EXPECT_EQ(tool.wait(), c.status);
-    EXPECT_NE(tool.err().find(c.says), std::string::npos) << tool.err();
-  }
+  StickTool tool(dir.path(), "nan", {"--port", "x", "--max-acc", "nan"});
+  EXPECT_EQ(tool.wait(), 2);
+  EXPECT_NE(tool.err().find("is not a number above 0 and at most 3"), std::string::npos)
+      << tool.err();
 }
 
 }  // namespace
