@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iomanip>
@@ -226,18 +225,11 @@ void logPose(std::ofstream& log, const tolvarine_board_sim::ChairState& state) {
       << ',' << state.motors.right << ',' << state.motors.left << std::endl;
 }
 
-// Every frame received since the last call, as seconds since the start, hex bytes and 1/0.
+// Every frame received since the last call.
 void logFrames(std::ofstream& log, const SimulatedBoard& board, std::size_t& logged) {
-  for (const auto& frame : board.framesFrom(logged)) {
-    log << std::chrono::duration<double>(frame.at - board.startedAt()).count() << ',';
-    char hex[4];
-    for (std::size_t i = 0; i < frame.bytes.size(); ++i) {
-      std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", frame.bytes[i]);
-      log << hex;
-    }
-    log << ',' << (frame.valid ? 1 : 0) << '\n';
-    ++logged;
-  }
+  const auto frames = board.framesFrom(logged);
+  tolvarine_board_sim::writeFrameLog(log, frames, board.startedAt());
+  logged += frames.size();
   log.flush();
 }
 
@@ -252,7 +244,7 @@ int main(int argc, char** argv) {
   std::ofstream frameLog;
   if (!openLog(poseLog, settings.poseLog, "pose",
                "time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps") ||
-      !openLog(frameLog, settings.frameLog, "frame", "time_s,bytes,valid")) {
+      !openLog(frameLog, settings.frameLog, "frame", tolvarine_board_sim::kFrameLogHeader)) {
     return 1;
   }
   tolvarine_tools::installStopHandlers(onStopSignal);

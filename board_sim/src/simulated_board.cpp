@@ -5,12 +5,27 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ostream>
 
 #include "board_impl.h"
 #include "pty_device.h"
 
 namespace tolvarine_board_sim {
+
+void writeFrameLog(std::ostream& out, const std::vector<ReceivedFrame>& frames,
+                   Clock::time_point start) {
+  for (const ReceivedFrame& frame : frames) {
+    char line[96];
+    int n = std::snprintf(line, sizeof line, "%.6f,",
+                          std::chrono::duration<double>(frame.at - start).count());
+    for (std::size_t i = 0; i < frame.bytes.size(); ++i) {
+      n += std::snprintf(line + n, sizeof line - n, i == 0 ? "%02x" : " %02x", frame.bytes[i]);
+    }
+    out << line << ',' << (frame.valid ? 1 : 0) << '\n';
+  }
+}
 
 SimulatedBoard::SimulatedBoard(BoardOptions options) : impl_(new Impl(options)) {}
 
