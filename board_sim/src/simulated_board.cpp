@@ -14,16 +14,24 @@
 
 namespace tolvarine_board_sim {
 
+std::string hexBytes(const std::uint8_t* bytes, std::size_t count) {
+  std::string out;
+  char cell[4];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(cell, sizeof cell, i == 0 ? "%02x" : " %02x", bytes[i]);
+    out += cell;
+  }
+  return out;
+}
+
 void writeFrameLog(std::ostream& out, const std::vector<ReceivedFrame>& frames,
                    Clock::time_point start) {
   for (const ReceivedFrame& frame : frames) {
-    char line[96];
-    int n = std::snprintf(line, sizeof line, "%.6f,",
-                          std::chrono::duration<double>(frame.at - start).count());
-    for (std::size_t i = 0; i < frame.bytes.size(); ++i) {
-      n += std::snprintf(line + n, sizeof line - n, i == 0 ? "%02x" : " %02x", frame.bytes[i]);
-    }
-    out << line << ',' << (frame.valid ? 1 : 0) << '\n';
+    char time[32];
+    std::snprintf(time, sizeof time, "%.6f",
+                  std::chrono::duration<double>(frame.at - start).count());
+    out << time << ',' << hexBytes(frame.bytes.data(), frame.bytes.size()) << ','
+        << (frame.valid ? 1 : 0) << '\n';
   }
 }
 

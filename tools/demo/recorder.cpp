@@ -91,7 +91,7 @@ BoardRecord Recorder::recordBoardFrames(const tolvarine_board_sim::SimulatedBoar
   if (last != frames.rend()) {
     // Both direction bytes "stop" (0x30) and both speeds 0.
     const auto& b = last->bytes;
-    record.lastFrame = format("%02x %02x %02x %02x", b[1], b[2], b[3], b[4]);
+    record.lastFrame = tolvarine_board_sim::hexBytes(&b[1], 4);
     record.endsWithStop = b[1] == 0x30 && b[2] == 0x30 && b[3] == 0 && b[4] == 0;
   }
   return record;

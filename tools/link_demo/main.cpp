@@ -27,6 +27,7 @@
 
 namespace {
 
+using tolvarine_board_sim::hexBytes;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_controller::CommandFrame;
@@ -81,17 +82,6 @@ std::vector<Step> script() {
       {0.8, "left turn, radius 1000 mm at 300 mm/s", converter.convertRV(1000.0, 300.0)},
       {1.0, "stop", SendData()},
   };
-}
-
-// Bytes from `unknownFrom` on are shown as "..".
-std::string hex(const std::uint8_t* bytes, std::size_t count, std::size_t unknownFrom = SIZE_MAX) {
-  std::string out;
-  char cell[4];
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(cell, sizeof cell, "%02x", bytes[i]);
-    out += (i > 0 ? " " : "") + std::string(i < unknownFrom ? cell : "..");
-  }
-  return out;
 }
 
 std::string describe(const ReceiveData& r) {
@@ -184,7 +174,8 @@ int main(int argc, char** argv) {
     if (!simulated) {
       CommandFrame frame;
       encodeFrame(s.command, frame);
-      text += "\n             -> " + hex(frame, sizeof frame, 10);
+      // The sequence and check bytes are set frame by frame.
+      text += "\n             -> " + hexBytes(frame, 10) + " .. ..";
     }
     events.push_back({msSince(origin, Clock::now()), text});
   };
@@ -195,7 +186,7 @@ int main(int argc, char** argv) {
         if (f.at >= started) {
           threadFrameTimes.push_back(msSince(origin, f.at));
         }
-        events.push_back({msSince(origin, f.at), "-> " + hex(f.bytes.data(), f.bytes.size()) +
+        events.push_back({msSince(origin, f.at), "-> " + hexBytes(f.bytes.data(), f.bytes.size()) +
                                                      (f.valid ? "" : "  (bad)")});
       }
     }

@@ -44,6 +44,9 @@ struct ReceivedFrame {
   bool valid = false;                    // start byte and check byte correct
 };
 
+// `count` bytes in hex, separated by spaces ("02 30 30").
+std::string hexBytes(const std::uint8_t* bytes, std::size_t count);
+
 // The tools' record of received frames, CSV under this header: a line per
 // frame with its arrival in seconds since `start`, its bytes in hex and 1 for
 // a valid frame, else 0.
