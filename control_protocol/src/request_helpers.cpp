@@ -1,7 +1,5 @@
 #include <tolvarine_control/request_helpers.h>
 
-#include <tolvarine_control/rtc_names.h>
-
 namespace tolvarine_control {
 
 std::string stringField(const Json& body, const char* name, bool required) {
@@ -83,6 +81,17 @@ Json configReply(Json reply, const Json& config, const std::string& key) {
     throw RequestError(reply.value("component", "") + " has no parameter '" + key + "'");
   }
   return reply;
+}
+
+const char* lifeCycleStateName(int state) {
+  static const char* const kNames[] = {"CREATED", "INACTIVE", "ACTIVE", "ERROR"};
+  return state >= 0 && state < 4 ? kNames[state] : "UNKNOWN";
+}
+
+const char* returnCodeName(int code) {
+  static const char* const kNames[] = {"RTC_OK",      "RTC_ERROR",        "BAD_PARAMETER",
+                                       "UNSUPPORTED", "OUT_OF_RESOURCES", "PRECONDITION_NOT_MET"};
+  return code >= 0 && code < 6 ? kNames[code] : "UNKNOWN";
 }
 
 void answerTransition(const Request& request, const std::string& instance, int state, int code,

@@ -6,7 +6,6 @@
 #include <time.h>
 
 #include <tolvarine_control/request_helpers.h>
-#include <tolvarine_control/rtc_names.h>
 
 #include <algorithm>
 #include <cmath>

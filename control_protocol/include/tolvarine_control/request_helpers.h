@@ -35,6 +35,12 @@ RequestError unknownCommand(const std::string& cmd, const std::string& commands)
 // such key.
 Json configReply(Json reply, const Json& config, const std::string& key);
 
+// The names under which replies give a component's life-cycle state and a
+// transition's return code: those of OpenRTM-aist's RTC::LifeCycleState and
+// RTC::ReturnCode_t, whose values the stand-in takes from the same IDL.
+const char* lifeCycleStateName(int state);
+const char* returnCodeName(int code);
+
 // Answers a transition of `instance` with "component", "state" and "result";
 // refused with `message` unless `code` is RTC_OK.
 void answerTransition(const Request& request, const std::string& instance, int state, int code,
