@@ -3,7 +3,6 @@
 // component run without a wheelchair.
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -33,12 +32,6 @@ using tolvarine_tools::parseUnsigned;
 using tolvarine_tools::whole;
 
 constexpr const char* kProgram = "tolvarine-board-sim";
-
-std::atomic<int> g_stopSignal{0};
-
-extern "C" void onStopSignal(int signal) {
-  g_stopSignal.store(signal);
-}
 
 // What the command line asks for beyond the board's own options.
 struct Settings {
@@ -247,7 +240,7 @@ int main(int argc, char** argv) {
       !openLog(frameLog, settings.frameLog, "frame", tolvarine_board_sim::kFrameLogHeader)) {
     return 1;
   }
-  tolvarine_tools::installStopHandlers(onStopSignal);
+  tolvarine_tools::installStopHandlers();
 
   SimulatedBoard board(settings.options);
   board.setSilent(settings.silent);
@@ -287,7 +280,7 @@ int main(int argc, char** argv) {
   std::size_t framesLogged = 0;
 
   // A signal is seen within one pause: at most 50 ms, 10 ms while logging frames or resuming.
-  for (auto now = Clock::now(); g_stopSignal.load() == 0 && !(end && now >= *end);
+  for (auto now = Clock::now(); tolvarine_tools::stopSignals() == 0 && !(end && now >= *end);
        now = Clock::now()) {
     if (poseLog.is_open() && now >= nextPose) {
       logPose(poseLog, board.state());
@@ -327,10 +320,10 @@ int main(int argc, char** argv) {
     logPose(poseLog, state);
   }
   std::cerr << std::fixed << std::setprecision(3) << kProgram << ": "
-            << (g_stopSignal.load() != 0 ? "stopped by signal" : "run complete") << "; frames "
-            << board.validFrameCount() << ", bad frames " << board.badFrameCount() << ", replies "
-            << board.replyCount() << "; pose x " << state.pose.x << " m, y " << state.pose.y
-            << " m, theta " << state.pose.theta << " rad, distance " << state.pose.distance
-            << " m after " << state.pose.time << " s" << std::endl;
+            << (tolvarine_tools::stopSignals() != 0 ? "stopped by signal" : "run complete")
+            << "; frames " << board.validFrameCount() << ", bad frames " << board.badFrameCount()
+            << ", replies " << board.replyCount() << "; pose x " << state.pose.x << " m, y "
+            << state.pose.y << " m, theta " << state.pose.theta << " rad, distance "
+            << state.pose.distance << " m after " << state.pose.time << " s" << std::endl;
   return 0;
 }

@@ -8,7 +8,6 @@
 // encoded when the command changes (sequence and check byte are set per frame).
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -37,12 +36,6 @@ using tolvarine_controller::SendData;
 using tolvarine_controller::SendFunctionConverter;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::atomic<bool> interrupted{false};
-
-void onSignal(int) {
-  interrupted = true;
-}
 
 struct Options {
   double seconds = 5.0;
@@ -125,7 +118,7 @@ int main(int argc, char** argv) {
   if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
     return status;
   }
-  tolvarine_tools::installStopHandlers(onSignal);
+  tolvarine_tools::installStopHandlers();
 
   const bool simulated = options.port.empty();
   SimulatedBoard board;
@@ -199,7 +192,7 @@ int main(int argc, char** argv) {
     }
   };
 
-  while (!interrupted) {
+  while (tolvarine_tools::stopSignals() == 0) {
     const auto now = Clock::now();
     const double fraction = (now - started) / runTime;
     if (fraction >= 1.0) {
@@ -214,7 +207,7 @@ int main(int argc, char** argv) {
     collect();
     printEvents(events);
   }
-  if (interrupted) {
+  if (tolvarine_tools::stopSignals() != 0) {
     events.push_back({msSince(origin, Clock::now()), "interrupted: stopping"});
   }
 
