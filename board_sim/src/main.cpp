@@ -3,11 +3,9 @@
 // component run without a wheelchair.
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <iomanip>
@@ -34,12 +32,6 @@ using tolvarine_tools::parseUnsigned;
 using tolvarine_tools::whole;
 
 constexpr const char* kProgram = "tolvarine-board-sim";
-
-std::atomic<int> g_stopSignal{0};
-
-extern "C" void onStopSignal(int signal) {
-  g_stopSignal.store(signal);
-}
 
 // What the command line asks for beyond the board's own options.
 struct Settings {
@@ -226,18 +218,11 @@ void logPose(std::ofstream& log, const tolvarine_board_sim::ChairState& state) {
       << ',' << state.motors.right << ',' << state.motors.left << std::endl;
 }
 
-// Every frame received since the last call, as seconds since the start, hex bytes and 1/0.
+// Every frame received since the last call.
 void logFrames(std::ofstream& log, const SimulatedBoard& board, std::size_t& logged) {
-  for (const auto& frame : board.framesFrom(logged)) {
-    log << std::chrono::duration<double>(frame.at - board.startedAt()).count() << ',';
-    char hex[4];
-    for (std::size_t i = 0; i < frame.bytes.size(); ++i) {
-      std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", frame.bytes[i]);
-      log << hex;
-    }
-    log << ',' << (frame.valid ? 1 : 0) << '\n';
-    ++logged;
-  }
+  const auto frames = board.framesFrom(logged);
+  tolvarine_board_sim::writeFrameLog(log, frames, board.startedAt());
+  logged += frames.size();
   log.flush();
 }
 
@@ -252,10 +237,10 @@ int main(int argc, char** argv) {
   std::ofstream frameLog;
   if (!openLog(poseLog, settings.poseLog, "pose",
                "time_s,x_m,y_m,theta_rad,distance_m,right_mps,left_mps") ||
-      !openLog(frameLog, settings.frameLog, "frame", "time_s,bytes,valid")) {
+      !openLog(frameLog, settings.frameLog, "frame", tolvarine_board_sim::kFrameLogHeader)) {
     return 1;
   }
-  tolvarine_tools::installStopHandlers(onStopSignal);
+  tolvarine_tools::installStopHandlers();
 
   SimulatedBoard board(settings.options);
   board.setSilent(settings.silent);
@@ -295,7 +280,7 @@ int main(int argc, char** argv) {
   std::size_t framesLogged = 0;
 
   // A signal is seen within one pause: at most 50 ms, 10 ms while logging frames or resuming.
-  for (auto now = Clock::now(); g_stopSignal.load() == 0 && !(end && now >= *end);
+  for (auto now = Clock::now(); tolvarine_tools::stopSignals() == 0 && !(end && now >= *end);
        now = Clock::now()) {
     if (poseLog.is_open() && now >= nextPose) {
       logPose(poseLog, board.state());
@@ -335,10 +320,10 @@ int main(int argc, char** argv) {
     logPose(poseLog, state);
   }
   std::cerr << std::fixed << std::setprecision(3) << kProgram << ": "
-            << (g_stopSignal.load() != 0 ? "stopped by signal" : "run complete") << "; frames "
-            << board.validFrameCount() << ", bad frames " << board.badFrameCount() << ", replies "
-            << board.replyCount() << "; pose x " << state.pose.x << " m, y " << state.pose.y
-            << " m, theta " << state.pose.theta << " rad, distance " << state.pose.distance
-            << " m after " << state.pose.time << " s" << std::endl;
+            << (tolvarine_tools::stopSignals() != 0 ? "stopped by signal" : "run complete")
+            << "; frames " << board.validFrameCount() << ", bad frames " << board.badFrameCount()
+            << ", replies " << board.replyCount() << "; pose x " << state.pose.x << " m, y "
+            << state.pose.y << " m, theta " << state.pose.theta << " rad, distance "
+            << state.pose.distance << " m after " << state.pose.time << " s" << std::endl;
   return 0;
 }

@@ -5,12 +5,35 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <ostream>
 
 #include "board_impl.h"
 #include "pty_device.h"
 
 namespace tolvarine_board_sim {
+
+std::string hexBytes(const std::uint8_t* bytes, std::size_t count) {
+  std::string out;
+  char cell[4];
+  for (std::size_t i = 0; i < count; ++i) {
+    std::snprintf(cell, sizeof cell, i == 0 ? "%02x" : " %02x", bytes[i]);
+    out += cell;
+  }
+  return out;
+}
+
+void writeFrameLog(std::ostream& out, const std::vector<ReceivedFrame>& frames,
+                   Clock::time_point start) {
+  for (const ReceivedFrame& frame : frames) {
+    char time[32];
+    std::snprintf(time, sizeof time, "%.6f",
+                  std::chrono::duration<double>(frame.at - start).count());
+    out << time << ',' << hexBytes(frame.bytes.data(), frame.bytes.size()) << ','
+        << (frame.valid ? 1 : 0) << '\n';
+  }
+}
 
 SimulatedBoard::SimulatedBoard(BoardOptions options) : impl_(new Impl(options)) {}
 

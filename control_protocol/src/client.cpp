@@ -104,7 +104,10 @@ bool Client::request(Json request, Json& reply, milliseconds timeout, std::strin
   }
   const long id = ++m_lastId;
   request["id"] = id;
-  const std::string what = request.value("cmd", std::string("the request"));
+  // Named in the errors; a "cmd" that is no text is the host's to refuse.
+  const auto cmd = request.find("cmd");
+  const std::string what =
+      cmd != request.end() && cmd->is_string() ? cmd->get<std::string>() : "the request";
   if (!sendLine(request.dump())) {
     return fail(error, "the host went away before " + what + " was sent");
   }

@@ -23,7 +23,7 @@
 
 #include <rtm/RTObject.h>
 
-#include <tolvarine_control/rtc_names.h>
+#include <tolvarine_control/request_helpers.h>
 
 namespace rtm_standin {
 

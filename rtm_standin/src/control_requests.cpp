@@ -7,10 +7,13 @@
 #include "manager_core.h"
 #include "sample_json.h"
 
+#include <tolvarine_control/request_helpers.h>
+
 namespace rtm_standin {
 
 using tolvarine_control::Request;
 using tolvarine_control::RequestError;
+using tolvarine_control::stringField;
 using json = tolvarine_control::Json;
 
 namespace {
@@ -26,20 +29,6 @@ const char* const kCommandHelp[] = {
     R"({"cmd":"shutdown"}  shuts the host down)",
     R"("component" may be left out when one component runs; PORT is "Instance.Port" or a unique port name; "id" is echoed in the reply)",
 };
-
-std::string stringField(const json& request, const char* name, bool required) {
-  auto it = request.find(name);
-  if (it == request.end() || it->is_null()) {
-    if (required) {
-      throw RequestError(std::string("missing \"") + name + "\"");
-    }
-    return std::string();
-  }
-  if (!it->is_string()) {
-    throw RequestError(std::string("\"") + name + "\" must be a string");
-  }
-  return it->get<std::string>();
-}
 
 std::string names(const std::vector<ComponentHost*>& hosts) {
   std::string out;
@@ -98,14 +87,7 @@ void ControlRequests::dispatch(const Request& r) {
                                                : Transition::Reset;
     const std::string instance = host->instanceName();
     host->requestTransition(t, [r, instance](const TransitionResult& result) {
-      const json fields = {{"component", instance},
-                           {"state", lifeCycleStateName(result.state)},
-                           {"result", returnCodeName(result.code)}};
-      if (result.code == RTC::RTC_OK) {
-        r.succeed(fields);
-      } else {
-        r.fail(result.message, fields);
-      }
+      tolvarine_control::answerTransition(r, instance, result.state, result.code, result.message);
     });
   } else if (cmd == "get") {
     ComponentHost* host = findHost(request);
@@ -113,29 +95,12 @@ void ControlRequests::dispatch(const Request& r) {
     for (const auto& kv : host->config().values()) {
       config[kv.first] = kv.second;
     }
-    const std::string key = stringField(request, "key", false);
-    if (key.empty()) {
-      r.succeed({{"component", host->instanceName()}, {"config", config}});
-    } else if (config.contains(key)) {
-      r.succeed({{"component", host->instanceName()}, {"key", key}, {"value", config[key]}});
-    } else {
-      throw RequestError(host->instanceName() + " has no parameter '" + key + "'");
-    }
+    r.succeed(tolvarine_control::configReply({{"component", host->instanceName()}}, config,
+                                             stringField(request, "key", false)));
   } else if (cmd == "set") {
     ComponentHost* host = findHost(request);
     const std::string key = stringField(request, "key", true);
-    auto it = request.find("value");
-    if (it == request.end()) {
-      throw RequestError("missing \"value\"");
-    }
-    std::string value;
-    if (it->is_string()) {
-      value = it->get<std::string>();
-    } else if (it->is_number() || it->is_boolean()) {
-      value = it->dump();
-    } else {
-      throw RequestError("\"value\" must be a string, a number or a boolean");
-    }
+    const std::string value = tolvarine_control::valueField(request);
     std::string why;
     if (!host->config().set(key, value, why)) {
       throw RequestError(why);
@@ -149,12 +114,7 @@ void ControlRequests::dispatch(const Request& r) {
                                : "at the next activation"}});
   } else if (cmd == "write") {
     PortRef ref = resolvePort(request, stringField(request, "port", true), false);
-    auto it = request.find("sample");
-    if (it == request.end()) {
-      throw RequestError(
-          R"(missing "sample", e.g. {"cmd":"write","port":"VelocityIn","sample":{"data":{"vx":0.3,"vy":0,"va":0.1}}})");
-    }
-    writeJsonSample(*ref.in, *it);
+    writeJsonSample(*ref.in, tolvarine_control::sampleField(request));
     r.succeed({{"port", ref.key}});
   } else if (cmd == "subscribe") {
     r.succeed({{"subscribed", subscribe(r)}});
@@ -166,10 +126,10 @@ void ControlRequests::dispatch(const Request& r) {
   } else if (cmd == "help") {
     r.succeed({{"commands", kCommandHelp}});
   } else {
-    throw RequestError(
-        (cmd.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + cmd + "\"") +
-        "; commands: list, activate, deactivate, reset, get, set, write, subscribe, "
-        "unsubscribe, shutdown, help");
+    throw tolvarine_control::unknownCommand(
+        cmd,
+        "list, activate, deactivate, reset, get, set, write, subscribe, unsubscribe, shutdown, "
+        "help");
   }
 }
 
@@ -270,35 +230,9 @@ ControlRequests::PortRef ControlRequests::resolvePort(const json& request, const
                      " (" + direction + "s: " + (known.empty() ? "none" : known) + ")");
 }
 
-std::vector<std::string> ControlRequests::portNames(const json& request, bool required) {
-  std::vector<std::string> names;
-  if (request.contains("ports")) {
-    const json& ports = request["ports"];
-    if (ports.is_string()) {
-      names.push_back(ports.get<std::string>());
-    } else if (ports.is_array()) {
-      for (const json& p : ports) {
-        if (!p.is_string()) {
-          throw RequestError("\"ports\" must be a list of port names");
-        }
-        names.push_back(p.get<std::string>());
-      }
-    } else {
-      throw RequestError("\"ports\" must be a list of port names");
-    }
-  }
-  if (request.contains("port")) {
-    names.push_back(stringField(request, "port", true));
-  }
-  if (names.empty() && required) {
-    throw RequestError(R"(missing "ports", e.g. {"cmd":"subscribe","ports":["VelocityOut"]})");
-  }
-  return names;
-}
-
 json ControlRequests::subscribe(const Request& r) {
   std::vector<PortRef> refs;
-  for (const std::string& name : portNames(r.body(), true)) {
+  for (const std::string& name : tolvarine_control::portNames(r.body(), true)) {
     PortRef ref = resolvePort(r.body(), name, true);
     std::string why;
     if (!convertible(DataPortAccess::core(*ref.out).type(), why)) {
@@ -332,7 +266,7 @@ json ControlRequests::subscribe(const Request& r) {
 
 json ControlRequests::unsubscribe(const Request& r) {
   std::vector<std::string> keys;
-  const std::vector<std::string> names = portNames(r.body(), false);
+  const std::vector<std::string> names = tolvarine_control::portNames(r.body(), false);
   if (names.empty()) {
     keys = r.subscriptions();
   } else {

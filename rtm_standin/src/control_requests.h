@@ -49,7 +49,6 @@ class ControlRequests : public tolvarine_control::RequestHandler {
   Json listComponents();
   ComponentHost* findHost(const Json& request);
   PortRef resolvePort(const Json& request, const std::string& name, bool wantOut);
-  std::vector<std::string> portNames(const Json& request, bool required);
   Json subscribe(const tolvarine_control::Request& request);
   Json unsubscribe(const tolvarine_control::Request& request);
 

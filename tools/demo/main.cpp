@@ -105,10 +105,7 @@ int Demo::run() {
       s.seconds *= factor;
     }
   }
-  if (!checkPrograms() || !prepareFolders()) {
-    return fail("cannot start (see above)");
-  }
-  if (!startBoard() || !writeConfiguration()) {
+  if (!checkPrograms() || !prepareFolders() || !startBoard() || !writeConfiguration()) {
     return fail("cannot start (see above)");
   }
   if (!startComponent()) {
@@ -130,9 +127,7 @@ int Demo::run() {
   if (interrupted()) {
     return interruptedExit();
   }
-  boardRecord_ = recorder_.recordBoardFrames(board_, outputDir_.string());
-  recordWritten_ = true;
-  teardown();
+  teardown();  // writes what reached the board
 
   progress("drawing " + out(kPathPlot) + " and " + out(kVelocityPlot) + " with gnuplot");
   const Recorder::Figures figures = recorder_.figures();
@@ -304,7 +299,7 @@ void Demo::teardown() {
   recorder_.stopTruth();
   if (boardStarted_) {
     if (!recordWritten_) {
-      // What reached the board also when the run ended early.
+      // What reached the board, also when the run ended early.
       boardRecord_ = recorder_.recordBoardFrames(board_, outputDir_.string());
       recordWritten_ = true;
     }

@@ -1,5 +1,6 @@
 #include "recorder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <string>
@@ -81,22 +82,16 @@ BoardRecord Recorder::recordBoardFrames(const tolvarine_board_sim::SimulatedBoar
   record.bad = board.badFrameCount();
   record.replies = board.replyCount();
   std::ofstream csv;
-  openCsv(csv, (std::filesystem::path(folder) / kFramesCsv).string(), "time_s,bytes,valid");
-  const tolvarine_board_sim::ReceivedFrame* last = nullptr;
-  for (const auto& f : frames) {
-    std::string hex;
-    for (std::size_t i = 0; i < f.bytes.size(); ++i) {
-      hex += format(i == 0 ? "%02x" : " %02x", f.bytes[i]);
-    }
-    csv << format("%.4f,%s,%d\n", seconds(f.at - board.startedAt()), hex.c_str(), f.valid ? 1 : 0);
-    if (f.valid) {
-      last = &f;
-    }
-  }
-  if (last != nullptr) {
+  openCsv(csv, (std::filesystem::path(folder) / kFramesCsv).string(),
+          tolvarine_board_sim::kFrameLogHeader);
+  tolvarine_board_sim::writeFrameLog(csv, frames, board.startedAt());
+  const auto last =
+      std::find_if(frames.rbegin(), frames.rend(),
+                   [](const tolvarine_board_sim::ReceivedFrame& f) { return f.valid; });
+  if (last != frames.rend()) {
     // Both direction bytes "stop" (0x30) and both speeds 0.
     const auto& b = last->bytes;
-    record.lastFrame = format("%02x %02x %02x %02x", b[1], b[2], b[3], b[4]);
+    record.lastFrame = tolvarine_board_sim::hexBytes(&b[1], 4);
     record.endsWithStop = b[1] == 0x30 && b[2] == 0x30 && b[3] == 0 && b[4] == 0;
   }
   return record;

@@ -8,7 +8,6 @@
 // encoded when the command changes (sequence and check byte are set per frame).
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +26,7 @@
 
 namespace {
 
+using tolvarine_board_sim::hexBytes;
 using tolvarine_board_sim::ReceivedFrame;
 using tolvarine_board_sim::SimulatedBoard;
 using tolvarine_controller::CommandFrame;
@@ -36,12 +36,6 @@ using tolvarine_controller::SendData;
 using tolvarine_controller::SendFunctionConverter;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::atomic<bool> interrupted{false};
-
-void onSignal(int) {
-  interrupted = true;
-}
 
 struct Options {
   double seconds = 5.0;
@@ -81,17 +75,6 @@ std::vector<Step> script() {
       {0.8, "left turn, radius 1000 mm at 300 mm/s", converter.convertRV(1000.0, 300.0)},
       {1.0, "stop", SendData()},
   };
-}
-
-// Bytes from `unknownFrom` on are shown as "..".
-std::string hex(const std::uint8_t* bytes, std::size_t count, std::size_t unknownFrom = SIZE_MAX) {
-  std::string out;
-  char cell[4];
-  for (std::size_t i = 0; i < count; ++i) {
-    std::snprintf(cell, sizeof cell, "%02x", bytes[i]);
-    out += (i > 0 ? " " : "") + std::string(i < unknownFrom ? cell : "..");
-  }
-  return out;
 }
 
 std::string describe(const ReceiveData& r) {
@@ -135,7 +118,7 @@ int main(int argc, char** argv) {
   if (const int status = tolvarine_tools::parseCommandLine(app, argc, argv); status >= 0) {
     return status;
   }
-  tolvarine_tools::installStopHandlers(onSignal);
+  tolvarine_tools::installStopHandlers();
 
   const bool simulated = options.port.empty();
   SimulatedBoard board;
@@ -184,7 +167,8 @@ int main(int argc, char** argv) {
     if (!simulated) {
       CommandFrame frame;
       encodeFrame(s.command, frame);
-      text += "\n             -> " + hex(frame, sizeof frame, 10);
+      // The sequence and check bytes are set frame by frame.
+      text += "\n             -> " + hexBytes(frame, 10) + " .. ..";
     }
     events.push_back({msSince(origin, Clock::now()), text});
   };
@@ -195,7 +179,7 @@ int main(int argc, char** argv) {
         if (f.at >= started) {
           threadFrameTimes.push_back(msSince(origin, f.at));
         }
-        events.push_back({msSince(origin, f.at), "-> " + hex(f.bytes.data(), f.bytes.size()) +
+        events.push_back({msSince(origin, f.at), "-> " + hexBytes(f.bytes.data(), f.bytes.size()) +
                                                      (f.valid ? "" : "  (bad)")});
       }
     }
@@ -208,7 +192,7 @@ int main(int argc, char** argv) {
     }
   };
 
-  while (!interrupted) {
+  while (tolvarine_tools::stopSignals() == 0) {
     const auto now = Clock::now();
     const double fraction = (now - started) / runTime;
     if (fraction >= 1.0) {
@@ -223,7 +207,7 @@ int main(int argc, char** argv) {
     collect();
     printEvents(events);
   }
-  if (interrupted) {
+  if (tolvarine_tools::stopSignals() != 0) {
     events.push_back({msSince(origin, Clock::now()), "interrupted: stopping"});
   }
 

@@ -5,7 +5,7 @@
 
 #include <time.h>
 
-#include <tolvarine_control/rtc_names.h>
+#include <tolvarine_control/request_helpers.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +15,7 @@
 using tolvarine_control::Json;
 using tolvarine_control::Request;
 using tolvarine_control::RequestError;
+using tolvarine_control::stringField;
 
 namespace {
 
@@ -39,7 +40,6 @@ const char* kVelocityPort = "VelocityOut";
 const char* kOdometryPort = "OdmetoryOut";
 
 using tolvarine_control::lifeCycleStateName;
-using tolvarine_control::returnCodeName;
 
 Json timeJson(const RTC::Time& tm) {
   return Json{{"sec", tm.sec}, {"nsec", tm.nsec}};
@@ -203,7 +203,7 @@ void TolvarineDriver::publish(const char* port, const char* via, const Json& sam
 }
 
 void TolvarineDriver::handle(const Request& request) {
-  const std::string cmd = request.command();
+  const std::string cmd = stringField(request.body(), "cmd", false);
   try {
     if (cmd == "list") {
       request.succeed(list());
@@ -220,10 +220,10 @@ void TolvarineDriver::handle(const Request& request) {
       request.succeed();
       RTC::Manager::instance().terminate();
     } else {
-      throw RequestError(
-          (cmd.empty() ? std::string("missing \"cmd\"") : "unknown command \"" + cmd + "\"") +
-          "; commands: list, activate, deactivate, reset, get, set, write, subscribe, "
-          "unsubscribe, shutdown");
+      throw tolvarine_control::unknownCommand(
+          cmd,
+          "list, activate, deactivate, reset, get, set, write, subscribe, unsubscribe, "
+          "shutdown");
     }
   } catch (const CORBA::Exception& e) {
     request.fail(std::string("the component did not answer the request (CORBA ") + e._name() + ")");
@@ -231,23 +231,17 @@ void TolvarineDriver::handle(const Request& request) {
 }
 
 Json TolvarineDriver::subscription(const Request& request) {
-  const Json ports = request.body().value("ports", Json::array());
-  if (!ports.is_array() || ports.empty()) {
-    throw RequestError("\"ports\" must be a list of port names");
-  }
-  Json names = Json::array();
-  for (const Json& p : ports) {
-    if (!p.is_string()) {
-      throw RequestError("\"ports\" must be a list of port names");
-    }
-    names.push_back(portName(p.get<std::string>()));
-  }
   const bool subscribe = request.command() == "subscribe";
-  for (const Json& name : names) {
+  std::vector<std::string> names = tolvarine_control::portNames(request.body(), subscribe);
+  if (names.empty()) {
+    names = request.subscriptions();
+  }
+  for (std::string& name : names) {
+    name = portName(name);
     if (subscribe) {
-      request.subscribe(name.get<std::string>());
+      request.subscribe(name);
     } else {
-      request.unsubscribe(name.get<std::string>());
+      request.unsubscribe(name);
     }
   }
   return Json{{subscribe ? "subscribed" : "unsubscribed", names}};
@@ -326,15 +320,9 @@ void TolvarineDriver::transition(const std::string& which, const Request& reques
   const RTC::ReturnCode_t code = which == "activate"     ? context->activate_component(peer)
                                  : which == "deactivate" ? context->deactivate_component(peer)
                                                          : context->reset_component(peer);
-  const RTC::LifeCycleState state = context->get_component_state(peer);
-  const Json fields{{"component", instance},
-                    {"state", lifeCycleStateName(state)},
-                    {"result", returnCodeName(code)}};
-  if (code != RTC::RTC_OK) {
-    request.fail(which + " returned " + returnCodeName(code), fields);
-  } else {
-    request.succeed(fields);
-  }
+  tolvarine_control::answerTransition(
+      request, instance, context->get_component_state(peer), code,
+      which + " returned " + tolvarine_control::returnCodeName(code));
 }
 
 Json TolvarineDriver::configuration(const Json& request) {
@@ -351,36 +339,26 @@ Json TolvarineDriver::configuration(const Json& request) {
     set->configuration_data[i].value >>= value;
     config[static_cast<const char*>(set->configuration_data[i].name)] = value;
   }
-  Json reply{{"component", instance}, {"set", static_cast<const char*>(set->id)}};
-  const std::string key = request.value("key", "");
   const bool setting = request.value("cmd", "") == "set";
-  if ((setting || !key.empty()) && !config.contains(key)) {
-    throw RequestError(instance + " has no parameter '" + key + "'");
-  }
+  const std::string key = stringField(request, "key", setting);
+  // Refuses a key the component does not have before anything is set.
+  Json reply = tolvarine_control::configReply(
+      {{"component", instance}, {"set", static_cast<const char*>(set->id)}}, config, key);
   if (setting) {
     // Through the component's own configuration interface, as the
     // middleware's tools do: the component takes the value before its next
     // activation, or after the cycle under way when it is active.
-    const Json::const_iterator value = request.find("value");
-    if (value == request.end() || !value->is_string()) {
-      throw RequestError("\"value\" must be a string");
-    }
+    const std::string value = tolvarine_control::valueField(request);
     for (CORBA::ULong i = 0; i < set->configuration_data.length(); ++i) {
       if (key == static_cast<const char*>(set->configuration_data[i].name)) {
-        set->configuration_data[i].value <<= value->get<std::string>().c_str();
+        set->configuration_data[i].value <<= value.c_str();
       }
     }
     if (!admin->set_configuration_set_values(set.in()) ||
         !admin->activate_configuration_set(set->id)) {
       throw RequestError(instance + " did not take " + key);
     }
-    config[key] = value->get<std::string>();
-  }
-  if (key.empty()) {
-    reply["config"] = config;
-  } else {
-    reply["key"] = key;
-    reply["value"] = config[key];
+    reply["value"] = value;
   }
   return reply;
 }
@@ -390,12 +368,8 @@ Json TolvarineDriver::write(const Json& request) {
   if (port != kCommandPort) {
     throw RequestError("only \"" + std::string(kCommandPort) + "\" takes samples");
   }
-  const Json::const_iterator sample = request.find("sample");
-  if (sample == request.end() || !sample->is_object() || !sample->contains("data")) {
-    throw RequestError(
-        R"(missing "sample", e.g. {"cmd":"write","port":"VelocityIn","sample":{"data":{"vx":0.3,"vy":0,"va":0.1}}})");
-  }
-  const Json& data = (*sample)["data"];
+  const Json& sample = tolvarine_control::sampleField(request);
+  const Json data = sample.is_object() ? sample.value("data", Json::object()) : Json::object();
   const double vx = number(data, "vx");
   const double vy = number(data, "vy");
   const double va = number(data, "va");

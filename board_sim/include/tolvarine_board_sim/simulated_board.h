@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +43,16 @@ struct ReceivedFrame {
   std::array<std::uint8_t, 12> bytes{};  // as received
   bool valid = false;                    // start byte and check byte correct
 };
+
+// `count` bytes in hex, separated by spaces ("02 30 30").
+std::string hexBytes(const std::uint8_t* bytes, std::size_t count);
+
+// The tools' record of received frames, CSV under this header: a line per
+// frame with its arrival in seconds since `start`, its bytes in hex and 1 for
+// a valid frame, else 0.
+constexpr const char* kFrameLogHeader = "time_s,bytes,valid";
+void writeFrameLog(std::ostream& out, const std::vector<ReceivedFrame>& frames,
+                   Clock::time_point start);
 
 struct BoardOptions {
   // Time from a complete command frame to the start of the reply.
