@@ -82,6 +82,9 @@ TEST_F(ServerTest, RepliesComeInOrderAndAHeldRequestHoldsOnlyItsClient) {
   Json reply;
   ASSERT_TRUE(b.request({{"cmd", "echo"}, {"n", 3}}, reply, kPatience, nullptr));
   EXPECT_EQ(reply.value("n", 0), 3) << "another client is served meanwhile";
+  // A "cmd" that is no text is the server's to judge, not the client's.
+  ASSERT_TRUE(b.request({{"cmd", 3}, {"n", 5}}, reply, kPatience, nullptr));
+  EXPECT_EQ(reply.value("n", 0), 5);
 
   ASSERT_EQ(handler.held.size(), 1u);
   std::thread([r = handler.held[0]] { r.succeed({{"late", true}}); }).join();

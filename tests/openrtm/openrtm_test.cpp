@@ -123,6 +123,16 @@ TEST_F(OpenRtmTest, DrivesTheChairThroughTheMiddlewareEndsTheActivationOnALossAn
 
   ASSERT_TRUE(client->request({{"cmd", "subscribe"}, {"ports", {"OdmetoryOut", "VelocityOut"}}})
                   .value("ok", false));
+
+  // A peer writing OpenRTM-aist's own RTC::TimedVelocity2D is connected as
+  // well (the middleware compares no types), but its bytes cannot be read as
+  // ZEQ::TimedVelocity2D: the chair stays at rest. 1.2 reports the write as
+  // failed (and drops the connection); 2.0 takes it without a word.
+  const json wrong = client->request({{"cmd", "write"},
+                                      {"port", "VelocityIn"},
+                                      {"via", "RtcVelocityCommand"},
+                                      {"sample", {{"data", {{"vx", 0.3}, {"vy", 0}, {"va", 0}}}}}});
+  EXPECT_EQ(wrong.value("written", false), TOLVARINE_OPENRTM_MAJOR >= 2) << wrong.dump();
   EXPECT_TRUE(rig.settlesOn(kStandstill, 15));
 
   const auto driveStart = Clock::now();
